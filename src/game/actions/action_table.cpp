@@ -1,0 +1,121 @@
+#include "game/actions/action_table.hpp"
+
+#include <limits>
+#include <unordered_map>
+
+#include "game/bitboard/rotation.hpp"
+#include "game/pieces/orientation.hpp"
+
+namespace krodan {
+namespace {
+
+struct BitboardHash {
+    std::size_t operator()(const Bitboard& x) const noexcept {
+        std::uint64_t h = 0x9E3779B97F4A7C15ull;
+        for (u128 limb : x.limbs) {
+            for (std::uint64_t word : {static_cast<std::uint64_t>(limb),
+                                       static_cast<std::uint64_t>(limb >> 64)}) {
+                h ^= word + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+            }
+        }
+        return h;
+    }
+};
+
+std::vector<Placement> build_placements(const std::vector<Orientation>& orientations) {
+    std::vector<Placement> placements;
+    placements.reserve(NUM_PLACEMENTS);
+    for (std::size_t o = 0; o < orientations.size(); ++o) {
+        const u128 pattern = shape_bits(orientations[o]);
+        for (unsigned r = 0; r <= orientations[o].max_row; ++r)
+            for (unsigned c = 0; c <= orientations[o].max_col; ++c)
+                placements.push_back({translate(pattern, c, r), o * NUM_CELLS + r * BOARD_COLS + c,
+                                      orientations[o].piece});
+    }
+    return placements;
+}
+
+// rot[i]: the id of placement i turned one clockwise quarter turn.
+std::vector<PlacementId> clockwise_ids(const std::vector<Placement>& placements) {
+    std::unordered_map<Bitboard, PlacementId, BitboardHash> id_of_cells;
+    id_of_cells.reserve(placements.size());
+    for (std::size_t i = 0; i < placements.size(); ++i)
+        id_of_cells[placements[i].cells] = static_cast<PlacementId>(i);
+    std::vector<PlacementId> rot(placements.size());
+    for (std::size_t i = 0; i < placements.size(); ++i) {
+        const auto found = id_of_cells.find(permute(placements[i].cells, ROTATE_CW));
+        if (found == id_of_cells.end()) throw InternalError("no entry found for key");
+        rot[i] = found->second;
+    }
+    return rot;
+}
+
+void build_buckets(ActionTable& table) {
+    std::vector<std::vector<PlacementId>> buckets(NUM_BUCKETS);
+    for (std::size_t i = 0; i < table.placements.size(); ++i) {
+        const unsigned piece = piece_index_of_code(table.placements[i].piece);
+        for (unsigned bit : iter_bits(table.placements[i].cells)) {
+            const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
+            if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
+            buckets[key].push_back(static_cast<PlacementId>(i));
+        }
+    }
+    table.bucket_offsets.reserve(NUM_BUCKETS + 1);
+    table.bucket_offsets.push_back(0);
+    std::size_t total = 0;
+    for (const auto& ids : buckets) table.bucket_offsets.push_back(total += ids.size());
+    table.bucket_ids.reserve(total);
+    for (const auto& ids : buckets) table.bucket_ids.insert(table.bucket_ids.end(), ids.begin(), ids.end());
+}
+
+}  // namespace
+
+ActionTable build_action_table() {
+    ActionTable table;
+    const std::vector<Orientation> orientations = build_orientations();
+    table.placements = build_placements(orientations);
+
+    table.action_placement.assign(orientations.size() * NUM_CELLS, std::nullopt);
+    for (std::size_t i = 0; i < table.placements.size(); ++i) {
+        const std::uint64_t action = table.placements[i].action;
+        if (action >= table.action_placement.size()) throw InternalError("action out of range");
+        table.action_placement[action] = i;
+    }
+
+    if (table.placements.size() > std::numeric_limits<PlacementId>::max() + std::size_t{1})
+        throw InternalError("more placements than 16-bit ids");
+    std::vector<PlacementId> ids(table.placements.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<PlacementId>(i);
+
+    const std::vector<PlacementId> rot = clockwise_ids(table.placements);
+    table.absolute_ids[0] = std::move(ids);
+    for (unsigned a = 1; a < NUM_AGENTS; ++a) {
+        table.absolute_ids[a].resize(table.placements.size());
+        for (std::size_t i = 0; i < table.placements.size(); ++i)
+            table.absolute_ids[a][i] = rot[table.absolute_ids[a - 1][i]];
+    }
+
+    build_buckets(table);
+
+    table.windows.reserve(table.placements.size());
+    for (const Placement& p : table.placements) table.windows.push_back(LinearBoard::window_of(p.cells));
+    return table;
+}
+
+std::size_t ActionTable::memory_bytes() const {
+    std::size_t bytes = placements.capacity() * sizeof(Placement) +
+                        action_placement.capacity() * sizeof(action_placement[0]) +
+                        bucket_ids.capacity() * sizeof(PlacementId) +
+                        bucket_offsets.capacity() * sizeof(std::uint64_t) +
+                        windows.capacity() * sizeof(BoardWindow);
+    for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
+    return sizeof(ActionTable) + bytes;
+}
+
+const ActionTable& action_table() {
+    // A build that throws leaves the static uninitialised, so the next call builds again.
+    static const ActionTable* const table = new ActionTable(build_action_table());
+    return *table;
+}
+
+}  // namespace krodan

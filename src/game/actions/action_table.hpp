@@ -1,0 +1,76 @@
+#pragma once
+// The ActionTable: every way a piece can lie on the board, the map from the 36400 action
+// indices to them, the maps between agent frames and the corner buckets of the move search.
+// Built once per process on first use, immutable and shared by every game, never freed.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "game/bitboard/bitboard.hpp"
+#include "game/bitboard/board_window.hpp"
+#include "game/pieces/piece.hpp"
+
+namespace krodan {
+
+inline constexpr unsigned NUM_AGENTS = 4;
+// Action index = orientation * 400 + row * 20 + column of the bounding box's top-left cell.
+inline constexpr std::size_t NUM_ACTIONS = 91 * NUM_CELLS;
+inline constexpr std::size_t NUM_PLACEMENTS = 30433;
+// One corner bucket per (bit, piece index): key = bit * 21 + piece index.
+inline constexpr std::size_t NUM_BUCKETS = BOARD_BITS * NUM_PIECES;
+
+struct Placement {
+    Bitboard cells;
+    std::uint64_t action = 0;
+    std::uint8_t piece = 0;  // piece code
+};
+
+using PlacementId = std::uint16_t;
+
+struct ActionTable {
+    std::vector<Placement> placements;  // by placement id
+    std::vector<std::optional<std::uint64_t>> action_placement;  // by action index
+    // absolute_ids[a][id]: placement id turned a clockwise quarter turns, from agent a's frame
+    // to the board frame.
+    std::array<std::vector<PlacementId>, NUM_AGENTS> absolute_ids;
+    std::vector<PlacementId> bucket_ids;
+    std::vector<std::uint64_t> bucket_offsets;  // NUM_BUCKETS + 1 entries
+    // placements[id].cells as a 128-bit window, for the overlap test of the move search.
+    std::vector<BoardWindow> windows;
+
+    // The placement ids of piece index `piece` whose cells contain `bit`, ascending.
+    std::span<const PlacementId> bucket(unsigned bit, unsigned piece) const {
+        const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
+        if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
+        const std::uint64_t begin = bucket_offsets[key], end = bucket_offsets[key + 1];
+        if (begin > end || end > bucket_ids.size())
+            throw InternalError("corner bucket offsets out of order");
+        return {bucket_ids.data() + begin, bucket_ids.data() + end};
+    }
+
+    // The placement, in the board frame, that `action` denotes in agent `agent`'s frame, or
+    // nullptr where it denotes none.
+    const Placement* lookup(unsigned agent, std::uint64_t action) const {
+        if (action >= action_placement.size() || !action_placement[action]) return nullptr;
+        const std::uint64_t id = *action_placement[action];
+        if (agent >= NUM_AGENTS || id >= absolute_ids[agent].size())
+            throw InternalError("placement id out of range");
+        const PlacementId board_id = absolute_ids[agent][id];
+        if (board_id >= placements.size()) throw InternalError("placement id out of range");
+        return &placements[board_id];
+    }
+
+    // The heap bytes the table holds.
+    std::size_t memory_bytes() const;
+};
+
+ActionTable build_action_table();
+
+// The process-wide table; the first call builds it while concurrent callers wait.
+const ActionTable& action_table();
+
+}  // namespace krodan

@@ -1,0 +1,1 @@
+"""A four-player polyomino placement game engine for reinforcement learning."""
