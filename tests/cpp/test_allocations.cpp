@@ -1,1 +1,64 @@
+// The per-step operations allocate nothing on their success paths; legal_placements only grows
+// its output. The global allocator is replaced here to count calls.
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "play.hpp"
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void* operator new(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace krodan {
+namespace {
+
+template <class F>
+long allocations_during(F&& f) {
+    const long before = allocations.load();
+    f();
+    return allocations.load() - before;
+}
+
+TEST(Allocations, HotPathsAllocateNothing) {
+    const auto positions = testing::random_game(7);
+    std::vector<PlacementId> ids;
+    ids.reserve(4096);
+    for (std::size_t i = 0; i + 1 < positions.size(); ++i) {
+        const Game& g = positions[i];
+        const unsigned a = static_cast<unsigned>(g.current_agent);
+        // The action that leads to the next position, found before counting.
+        const auto actions = testing::legal_actions(g, a);
+        std::optional<std::uint64_t> played;
+        for (std::uint64_t action : actions) {
+            Game trial = g;
+            if (!apply_action(trial, action) && trial == positions[i + 1]) played = action;
+        }
+        Game next = g;
+        EXPECT_EQ(allocations_during([&] {
+                      const auto masks = agent_masks(next, a);
+                      (void)has_legal_placement(*next.table, masks, next.agent_states[a].remaining);
+                      refresh_done(next);
+                      EXPECT_FALSE(apply_action(next, played));
+                      legal_placements(*g.table, masks.blocked, masks.corners,
+                                       g.agent_states[a].remaining, ids);
+                  }),
+                  0)
+            << "turn " << i;
+        EXPECT_EQ(next, positions[i + 1]);
+    }
+}
+
+}  // namespace
+}  // namespace krodan
