@@ -1,25 +1,29 @@
 #include "game/move_search.hpp"
 
+#include <array>
 #include <bit>
 
-#include "game/bitboard/board_window.hpp"
+#include "game/bitboard/neighbourhood.hpp"
 
 namespace krodan {
 namespace {
 
 // Visits the corner cells in ascending order and, for each, the buckets of the pieces still in
-// hand; calls on_legal(id) for every candidate that covers no blocked cell, and stops when it
-// returns true. A finished corner cell joins the blocked set, so a placement covering several
-// corner cells is found once and later buckets reject it at once.
-template <class OnLegal>
+// hand, and calls visit(ids, shapes, around) with each bucket's placement ids, their cells seen
+// from the corner cell and the blocked cells around it. Stops when visit returns true. A
+// finished corner cell joins the blocked set, so a placement covering several corner cells is
+// found once and later buckets reject it at once.
+template <class Visit>
 bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
-                           const Bitboard& corners, std::uint32_t remaining, OnLegal&& on_legal) {
+                           const Bitboard& corners, std::uint32_t remaining, Visit&& visit) {
     LinearBoard work(blocked);
     for (unsigned corner : iter_bits(corners)) {
+        const Neighbourhood around = work.around(corner);
         for (std::uint32_t pieces = remaining; pieces != 0; pieces &= pieces - 1) {
-            for (PlacementId id : table.bucket(corner, std::countr_zero(pieces))) {
-                if (!work.overlaps(table.windows[id]) && on_legal(id)) return true;
-            }
+            const auto [begin, end] = table.bucket_range(corner, std::countr_zero(pieces));
+            if (visit(std::span(table.bucket_ids.data() + begin, end - begin),
+                      table.bucket_shapes.data() + begin, around))
+                return true;
         }
         work.set_bit(corner);
     }
@@ -30,8 +34,14 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
 
 bool has_legal_placement(const ActionTable& table, const AgentMasks& masks,
                          std::uint32_t remaining) {
-    return search_corner_buckets(table, masks.blocked, masks.corners, remaining,
-                                 [](PlacementId) { return true; });
+    const Neighbourhood* shapes = table.relative_shapes.data();
+    return search_corner_buckets(
+        table, masks.blocked, masks.corners, remaining,
+        [shapes](std::span<const PlacementId> ids, const std::uint16_t* shape, const Neighbourhood& around) {
+            for (std::size_t k = 0; k < ids.size(); ++k)
+                if (!overlaps(shapes[shape[k]], around)) return true;
+            return false;
+        });
 }
 
 void refresh_done(Game& game) {
@@ -45,10 +55,22 @@ void refresh_done(Game& game) {
 void legal_placements(const ActionTable& table, const Bitboard& blocked, const Bitboard& corners,
                       std::uint32_t remaining, std::vector<PlacementId>& out) {
     out.clear();
-    search_corner_buckets(table, blocked, corners, remaining, [&out](PlacementId id) {
-        out.push_back(id);
-        return false;
-    });
+    // About one candidate in ten passes, so each is written without a branch, then kept by
+    // advancing the end. A bucket holds at most 40 ids.
+    const Neighbourhood* shapes = table.relative_shapes.data();
+    std::array<PlacementId, 64> found;
+    search_corner_buckets(
+        table, blocked, corners, remaining,
+        [&](std::span<const PlacementId> ids, const std::uint16_t* shape, const Neighbourhood& around) {
+            if (ids.size() > found.size()) throw InternalError("corner bucket too large");
+            std::size_t n = 0;
+            for (std::size_t k = 0; k < ids.size(); ++k) {
+                found[n] = ids[k];
+                n += !overlaps(shapes[shape[k]], around);
+            }
+            out.insert(out.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
+            return false;
+        });
 }
 
 }  // namespace krodan

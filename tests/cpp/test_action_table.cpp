@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -133,12 +134,29 @@ TEST(ActionTable, CornerBuckets) {
     EXPECT_THROW((void)t.bucket(BOARD_BITS, 0), InternalError);
 }
 
-TEST(ActionTable, WindowsHoldEachPlacementsCells) {
+TEST(ActionTable, RelativeShapesAgreeWithTheFullIntersection) {
     const ActionTable& t = action_table();
-    ASSERT_EQ(t.windows.size(), t.placements.size());
-    for (std::size_t id = 0; id < t.placements.size(); ++id) {
-        LinearBoard board(t.placements[id].cells);
-        EXPECT_TRUE(board.overlaps(t.windows[id]));
+    // One pattern per orientation and covered cell.
+    EXPECT_EQ(t.relative_shapes.size(), 414u);
+    ASSERT_EQ(t.bucket_shapes.size(), t.bucket_ids.size());
+    std::mt19937_64 rng(3);
+    for (int trial = 0; trial < 12; ++trial) {
+        Bitboard blocked;
+        for (unsigned bit = 0; bit < BOARD_BITS; ++bit)
+            if (!is_guard_bit(bit) && rng() % 5 == 0) set_bit(blocked, bit);
+        const LinearBoard board(blocked);
+        for (unsigned bit = 0; bit < BOARD_BITS; ++bit) {
+            if (is_guard_bit(bit)) continue;
+            const Neighbourhood around = board.around(bit);
+            for (unsigned piece = 0; piece < NUM_PIECES; ++piece) {
+                const auto [begin, end] = t.bucket_range(bit, piece);
+                for (std::size_t k = begin; k < end; ++k) {
+                    const Placement& p = t.placements[t.bucket_ids[k]];
+                    ASSERT_EQ(overlaps(t.relative_shapes[t.bucket_shapes[k]], around),
+                              intersects(p.cells, blocked));
+                }
+            }
+        }
     }
 }
 

@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "game/bitboard/bitboard.hpp"
-#include "game/bitboard/board_window.hpp"
+#include "game/bitboard/neighbourhood.hpp"
+#include <random>
 #include "game/bitboard/rotation.hpp"
 
 namespace krodan {
@@ -177,21 +178,22 @@ TEST(Rotation, PermuteRefusesBitsBeyondTheTable) {
     EXPECT_THROW((void)permute(single_cell(420), ROTATE_CW), InternalError);
 }
 
-TEST(BoardWindow, OverlapMatchesFullIntersection) {
-    const Bitboard blocked = cells({{0, 0}, {3, 19}, {4, 0}, {19, 19}, {10, 10}});
-    LinearBoard board(blocked);
-    for (unsigned r = 0; r + 4 < 20; ++r) {
-        for (unsigned c = 0; c + 1 < 20; ++c) {
-            // A 5 x 2 block anchored at (r, c).
-            Bitboard piece;
-            for (unsigned dr = 0; dr < 5; ++dr)
-                for (unsigned dc = 0; dc < 2; ++dc) set_bit(piece, bit_index(r + dr, c + dc));
-            EXPECT_EQ(board.overlaps(LinearBoard::window_of(piece)), intersects(piece, blocked))
-                << r << "," << c;
+TEST(Neighbourhood, ReadsTheBitsAroundACellAtTheBoardsEdges) {
+    for (unsigned centre : {0u, 19u, 87u, 88u, 200u, 399u, 418u}) {
+        for (int offset : {-88, -87, -22, -21, -1, 0, 1, 21, 88, 103}) {
+            const int bit = static_cast<int>(centre) + offset;
+            if (bit < 0 || bit >= 512) continue;
+            const Neighbourhood n = LinearBoard(single_cell(bit)).around(centre);
+            const unsigned k = static_cast<unsigned>(offset + 88);
+            Neighbourhood expected;
+            expected.words[k / 64] = std::uint64_t{1} << (k % 64);
+            EXPECT_EQ(n, expected) << centre << " " << offset;
         }
     }
+    LinearBoard board{Bitboard{}};
     board.set_bit(bit_index(19, 18));
-    EXPECT_TRUE(board.overlaps(LinearBoard::window_of(cells({{19, 18}}))));
+    EXPECT_TRUE(overlaps(board.around(418), LinearBoard(single_cell(bit_index(19, 18))).around(418)));
+    EXPECT_FALSE(overlaps(board.around(418), LinearBoard(single_cell(418)).around(418)));
 }
 
 }  // namespace

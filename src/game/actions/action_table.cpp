@@ -50,22 +50,46 @@ std::vector<PlacementId> clockwise_ids(const std::vector<Placement>& placements)
     return rot;
 }
 
+struct NeighbourhoodHash {
+    std::size_t operator()(const Neighbourhood& n) const noexcept {
+        return std::hash<std::uint64_t>()(n.words[0] * 31 + n.words[1] * 7 + n.words[2]);
+    }
+};
+
+// The corner buckets, each entry with the placement's cells seen from the bucket's cell.
 void build_buckets(ActionTable& table) {
-    std::vector<std::vector<PlacementId>> buckets(NUM_BUCKETS);
+    struct Entry {
+        PlacementId id;
+        std::uint16_t shape;
+    };
+    std::vector<std::vector<Entry>> buckets(NUM_BUCKETS);
+    std::unordered_map<Neighbourhood, std::uint16_t, NeighbourhoodHash> shape_index;
     for (std::size_t i = 0; i < table.placements.size(); ++i) {
-        const unsigned piece = piece_index_of_code(table.placements[i].piece);
-        for (unsigned bit : iter_bits(table.placements[i].cells)) {
+        const Placement& p = table.placements[i];
+        const unsigned piece = piece_index_of_code(p.piece);
+        const LinearBoard cells(p.cells);
+        for (unsigned bit : iter_bits(p.cells)) {
             const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
             if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
-            buckets[key].push_back(static_cast<PlacementId>(i));
+            const Neighbourhood seen = cells.around(bit);
+            const auto [it, added] = shape_index.try_emplace(
+                seen, static_cast<std::uint16_t>(table.relative_shapes.size()));
+            if (added) table.relative_shapes.push_back(seen);
+            buckets[key].push_back({static_cast<PlacementId>(i), it->second});
         }
     }
     table.bucket_offsets.reserve(NUM_BUCKETS + 1);
     table.bucket_offsets.push_back(0);
     std::size_t total = 0;
-    for (const auto& ids : buckets) table.bucket_offsets.push_back(total += ids.size());
+    for (const auto& entries : buckets) table.bucket_offsets.push_back(total += entries.size());
     table.bucket_ids.reserve(total);
-    for (const auto& ids : buckets) table.bucket_ids.insert(table.bucket_ids.end(), ids.begin(), ids.end());
+    table.bucket_shapes.reserve(total);
+    for (const auto& entries : buckets) {
+        for (const Entry& e : entries) {
+            table.bucket_ids.push_back(e.id);
+            table.bucket_shapes.push_back(e.shape);
+        }
+    }
 }
 
 }  // namespace
@@ -96,9 +120,6 @@ ActionTable build_action_table() {
     }
 
     build_buckets(table);
-
-    table.windows.reserve(table.placements.size());
-    for (const Placement& p : table.placements) table.windows.push_back(LinearBoard::window_of(p.cells));
     return table;
 }
 
@@ -107,7 +128,8 @@ std::size_t ActionTable::memory_bytes() const {
                         action_placement.capacity() * sizeof(action_placement[0]) +
                         bucket_ids.capacity() * sizeof(PlacementId) +
                         bucket_offsets.capacity() * sizeof(std::uint64_t) +
-                        windows.capacity() * sizeof(BoardWindow);
+                        bucket_shapes.capacity() * sizeof(std::uint16_t) +
+                        relative_shapes.capacity() * sizeof(Neighbourhood);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
     return sizeof(ActionTable) + bytes;
 }

@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "game/bitboard/bitboard.hpp"
-#include "game/bitboard/board_window.hpp"
+#include "game/bitboard/neighbourhood.hpp"
 #include "game/pieces/piece.hpp"
 
 namespace krodan {
@@ -39,17 +40,27 @@ struct ActionTable {
     std::array<std::vector<PlacementId>, NUM_AGENTS> absolute_ids;
     std::vector<PlacementId> bucket_ids;
     std::vector<std::uint64_t> bucket_offsets;  // NUM_BUCKETS + 1 entries
-    // placements[id].cells as a 128-bit window, for the overlap test of the move search.
-    std::vector<BoardWindow> windows;
+    // For the overlap test of the move search, beside each entry of `bucket_ids`: the index in
+    // `relative_shapes` of that placement's cells seen from the bucket's cell.
+    std::vector<std::uint16_t> bucket_shapes;
+    // The distinct cell patterns of a placement around one of its cells, one per orientation and
+    // covered cell (414).
+    std::vector<Neighbourhood> relative_shapes;
 
     // The placement ids of piece index `piece` whose cells contain `bit`, ascending.
     std::span<const PlacementId> bucket(unsigned bit, unsigned piece) const {
+        const auto [begin, end] = bucket_range(bit, piece);
+        return {bucket_ids.data() + begin, bucket_ids.data() + end};
+    }
+
+    // The positions in `bucket_ids` (and `bucket_shapes`) of bucket (bit, piece).
+    std::pair<std::size_t, std::size_t> bucket_range(unsigned bit, unsigned piece) const {
         const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
         if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
         const std::uint64_t begin = bucket_offsets[key], end = bucket_offsets[key + 1];
         if (begin > end || end > bucket_ids.size())
             throw InternalError("corner bucket offsets out of order");
-        return {bucket_ids.data() + begin, bucket_ids.data() + end};
+        return {begin, end};
     }
 
     // The placement, in the board frame, that `action` denotes in agent `agent`'s frame, or

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ engine tests (GoogleTest, through CTest) and the Python
+# tests (pytest) against the installed package. Installs what it needs on a fresh machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev
+fi
+
+echo "== C++ tests"
+cmake -S . -B build/tests -DKRODAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/tests -j 2
+ctest --test-dir build/tests --output-on-failure -j 2
+
+echo "== Python tests"
+python -m pip install -q '.[test]'
+python -m pytest -q tests/python
