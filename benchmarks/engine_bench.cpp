@@ -2,7 +2,8 @@
 // the ActionTable build, and whole random games per second.
 //
 //   engine_bench                 the table of timings
-//   engine_bench --only OP N     runs OP over the corpus N times, for callgrind counts
+//   engine_bench --only OP N     runs OP over the corpus N times; under callgrind, the counts
+//                                cover those calls only (see benchmarks/callgrind.sh)
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,13 @@
 #include <vector>
 
 #include "play.hpp"
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS
+#endif
 
 namespace {
 
@@ -160,8 +168,10 @@ int main(int argc, char** argv) {
         const int reps = std::atoi(argv[3]);
         for (const Op& op : ops()) {
             if (op.name != std::string(argv[2])) continue;
+            CALLGRIND_ZERO_STATS;
             for (int r = 0; r < reps; ++r)
                 for (const Position& p : positions) op.run(p, ids);
+            CALLGRIND_DUMP_STATS;
             std::printf("%zu calls\n", reps * positions.size());
         }
         return 0;

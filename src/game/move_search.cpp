@@ -9,25 +9,44 @@ namespace krodan {
 namespace {
 
 // Visits the corner cells in ascending order and, for each, the buckets of the pieces still in
-// hand, and calls visit(ids, shapes, around) with each bucket's placement ids, their cells seen
-// from the corner cell and the blocked cells around it. Stops when visit returns true. A
-// finished corner cell joins the blocked set, so a placement covering several corner cells is
-// found once and later buckets reject it at once.
-template <class Visit>
+// hand: on_bucket(begin, end, around) gets the bucket's positions in `bucket_ids` and
+// `bucket_shapes` and the blocked cells around the corner cell, and ends the search by returning
+// true; on_corner() follows the last bucket of each corner cell. A finished corner cell joins
+// the blocked set, so a placement covering several corner cells is found once and later buckets
+// reject it at once.
+template <class OnBucket, class OnCorner>
 bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
-                           const Bitboard& corners, std::uint32_t remaining, Visit&& visit) {
+                           const Bitboard& corners, std::uint32_t remaining, OnBucket&& on_bucket,
+                           OnCorner&& on_corner) {
     LinearBoard work(blocked);
     for (unsigned corner : iter_bits(corners)) {
         const Neighbourhood around = work.around(corner);
         for (std::uint32_t pieces = remaining; pieces != 0; pieces &= pieces - 1) {
             const auto [begin, end] = table.bucket_range(corner, std::countr_zero(pieces));
-            if (visit(std::span(table.bucket_ids.data() + begin, end - begin),
-                      table.bucket_shapes.data() + begin, around))
-                return true;
+            if (on_bucket(begin, end, around)) return true;
         }
+        on_corner();
         work.set_bit(corner);
     }
     return false;
+}
+
+// Writes every id of bucket entries [begin, end) whose placement misses the blocked cells
+// `around` to `out`, without a branch per candidate; returns the end of what it wrote.
+[[gnu::noinline]] PlacementId* keep_free_placements(const ActionTable& table, std::size_t begin,
+                                         std::size_t end, const Neighbourhood& around,
+                                                   PlacementId* out) {
+    const Neighbourhood* shapes = table.relative_shapes.data();
+    const std::uint16_t* shape = table.bucket_shapes.data() + begin;
+    const PlacementId* id = table.bucket_ids.data() + begin;
+    const PlacementId* const stop = table.bucket_ids.data() + end;
+    const std::uint64_t w0 = around.words[0], w1 = around.words[1], w2 = around.words[2];
+    for (; id != stop; ++id, ++shape) {
+        const Neighbourhood& cells = shapes[*shape];
+        *out = *id;
+        out += ((cells.words[0] & w0) | (cells.words[1] & w1) | (cells.words[2] & w2)) == 0;
+    }
+    return out;
 }
 
 }  // namespace
@@ -35,13 +54,15 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
 bool has_legal_placement(const ActionTable& table, const AgentMasks& masks,
                          std::uint32_t remaining) {
     const Neighbourhood* shapes = table.relative_shapes.data();
+    const std::uint16_t* shape = table.bucket_shapes.data();
     return search_corner_buckets(
         table, masks.blocked, masks.corners, remaining,
-        [shapes](std::span<const PlacementId> ids, const std::uint16_t* shape, const Neighbourhood& around) {
-            for (std::size_t k = 0; k < ids.size(); ++k)
+        [&](std::size_t begin, std::size_t end, const Neighbourhood& around) {
+            for (std::size_t k = begin; k < end; ++k)
                 if (!overlaps(shapes[shape[k]], around)) return true;
             return false;
-        });
+        },
+        [] {});
 }
 
 void refresh_done(Game& game) {
@@ -55,21 +76,22 @@ void refresh_done(Game& game) {
 void legal_placements(const ActionTable& table, const Bitboard& blocked, const Bitboard& corners,
                       std::uint32_t remaining, std::vector<PlacementId>& out) {
     out.clear();
-    // About one candidate in ten passes, so each is written without a branch, then kept by
-    // advancing the end. A bucket holds at most 40 ids.
-    const Neighbourhood* shapes = table.relative_shapes.data();
-    std::array<PlacementId, 64> found;
+    // About one candidate in ten passes, so they are kept without a branch in a buffer for one
+    // corner cell. It has at most 414 candidates: every orientation of every piece, anchored at
+    // each of its cells.
+    std::array<PlacementId, 512> found;
+    PlacementId* end = found.data();
     search_corner_buckets(
         table, blocked, corners, remaining,
-        [&](std::span<const PlacementId> ids, const std::uint16_t* shape, const Neighbourhood& around) {
-            if (ids.size() > found.size()) throw InternalError("corner bucket too large");
-            std::size_t n = 0;
-            for (std::size_t k = 0; k < ids.size(); ++k) {
-                found[n] = ids[k];
-                n += !overlaps(shapes[shape[k]], around);
-            }
-            out.insert(out.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
+        [&](std::size_t begin, std::size_t stop, const Neighbourhood& around) {
+            if (end + (stop - begin) > found.data() + found.size())
+                throw InternalError("too many candidates for one corner cell");
+            end = keep_free_placements(table, begin, stop, around, end);
             return false;
+        },
+        [&] {
+            out.insert(out.end(), found.data(), end);
+            end = found.data();
         });
 }
 
