@@ -1,0 +1,39 @@
+#pragma once
+// The host object of the class PyKrodan: one Game by value and its borrow flag.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "game/game.hpp"
+#include "python/borrow_flag.hpp"
+
+namespace krodan::python {
+
+struct GameObject {
+    PyObject_HEAD
+    Game game;
+    BorrowFlag borrow;
+};
+
+inline GameObject* as_game(PyObject* self) { return reinterpret_cast<GameObject*>(self); }
+
+// The class PyKrodan, created on first need and kept for the life of the process; nullptr with
+// an exception set if its creation fails.
+PyTypeObject* game_type();
+
+// A new PyKrodan holding a copy of `game`, with a free borrow flag.
+PyObject* wrap_game(const Game& game);
+
+// Members, in the order of the class's definition.
+PyObject* game_reset(PyObject* self, PyObject*);
+PyObject* game_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* game_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* game_agents(PyObject* self, void*);
+PyObject* game_agent_selection(PyObject* self, void*);
+PyObject* game_terminations(PyObject* self, void*);
+PyObject* game_rewards(PyObject* self, void*);
+PyObject* game_scores(PyObject* self, void*);
+PyObject* game_is_over(PyObject* self, void*);
+PyObject* game_ply(PyObject* self, void*);
+
+}  // namespace krodan::python
