@@ -1,21 +1,26 @@
-// PyKrodan's members that play and read a game: reset, step, outcome and the properties. Each
+// PyKrodan's members that play and read a game: reset, step, observe, outcome and the
+// properties. Each
 // checks its parameter list, takes its borrow, converts its argument and delegates to the engine.
 
 #include <array>
+#include <string>
 
 #include "game/apply_action.hpp"
 #include "game/scoring.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
+#include "python/observation_object.hpp"
 
 namespace krodan::python {
 namespace {
 
 constexpr std::array<const char*, 1> MODE = {"mode"};
 constexpr std::array<const char*, 1> ACTION_IDX = {"action_idx"};
+constexpr std::array<const char*, 1> AGENT_IDX = {"agent_idx"};
 constexpr Signature OUTCOME{"PyKrodan.outcome()", MODE};
 constexpr Signature STEP{"PyKrodan.step()", ACTION_IDX};
+constexpr Signature OBSERVE{"PyKrodan.observe()", AGENT_IDX};
 
 // A new list of four items made by item(agent), or nullptr.
 template <class Item>
@@ -62,6 +67,18 @@ PyObject* game_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const auto outcome = final_outcome(game, *mode);
         if (!outcome) Py_RETURN_NONE;
         return list_of_agents([&](unsigned a) { return PyFloat_FromDouble((*outcome)[a]); });
+    });
+}
+
+PyObject* game_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* agent_arg;
+    if (!bind_arguments(OBSERVE, args, nargs, kwnames, {&agent_arg, 1})) return nullptr;
+    return read_game(self, [&](const Game& game) -> PyObject* {
+        std::uint64_t agent;
+        if (!to_u64(agent_arg, "agent_idx", agent)) return nullptr;
+        if (agent >= game.num_agents)
+            return raise_text(PyExc_ValueError, "Unknown agent ", std::to_string(agent));
+        return wrap_observation(observation_bytes(game, static_cast<unsigned>(agent)));
     });
 }
 

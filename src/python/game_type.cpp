@@ -46,6 +46,7 @@ PyMethodDef methods[] = {
     {"outcome", method(game_outcome), ONE_ARGUMENT,
      "outcome($self, mode)\n--\n\nThe final rewards in `mode`, one of `reward_modes`, None until "
      "the game is over."},
+    {"observe", method(game_observe), ONE_ARGUMENT, "observe($self, agent_idx)\n--\n\n"},
     {"step", method(game_step), ONE_ARGUMENT, "step($self, action_idx)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
