@@ -1,12 +1,16 @@
-// PyKrodan's members that play and read a game: reset, step, observe, outcome and the
+// PyKrodan's members that play and read a game: reset, step, observe, outcome, render and the
 // properties. Each
 // checks its parameter list, takes its borrow, converts its argument and delegates to the engine.
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "game/apply_action.hpp"
 #include "game/scoring.hpp"
+#include "game/text_board.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
@@ -92,6 +96,21 @@ PyObject* game_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!to_optional_u64(action_arg, "action_idx", action)) return nullptr;
         if (const auto refusal = apply_action(as_game(self)->game, action))
             return raise_text(PyExc_AssertionError, "Invalid action: ", refusal->message);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* game_render(PyObject* self, PyObject*) {
+    return read_game(self, [](const Game& game) -> PyObject* {
+        // Straight to the process's standard output, not through sys.stdout.
+        const std::string text = render_text(game) + "\n";
+        errno = 0;
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+            std::fflush(stdout) != 0) {
+            const int error = errno;
+            clearerr(stdout);
+            throw InternalError(std::string("failed printing to stdout: ") + std::strerror(error));
+        }
         Py_RETURN_NONE;
     });
 }

@@ -26,9 +26,15 @@ PyObject* wrap_game(const Game& game);
 
 // Members, in the order of the class's definition.
 PyObject* game_reset(PyObject* self, PyObject*);
+PyObject* game_copy(PyObject* self, PyObject*);
+PyObject* game_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* game_to_bytes(PyObject* self, PyObject*);
+PyObject* game_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* game_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* game_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* game_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* game_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* game_render(PyObject* self, PyObject*);
 PyObject* game_agents(PyObject* self, void*);
 PyObject* game_agent_selection(PyObject* self, void*);
 PyObject* game_terminations(PyObject* self, void*);

@@ -43,11 +43,21 @@ constexpr PyCFunction method(F f) {
 
 PyMethodDef methods[] = {
     {"reset", game_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"copy", game_copy, METH_NOARGS, "copy($self)\n--\n\nAn independent copy of the game."},
+    {"__copy__", game_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", method(game_deepcopy), ONE_ARGUMENT, "__deepcopy__($self, _memo)\n--\n\n"},
+    {"__getstate__", game_to_bytes, METH_NOARGS,
+     "__getstate__($self)\n--\n\nPickles the game as its `to_bytes` state."},
+    {"__setstate__", method(game_setstate), ONE_ARGUMENT, "__setstate__($self, state)\n--\n\n"},
+    {"to_bytes", game_to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe game state as bytes, restore it with `from_bytes`."},
+    {"from_bytes", method(game_from_bytes), ONE_ARGUMENT | METH_STATIC, "from_bytes(data)\n--\n\n"},
     {"outcome", method(game_outcome), ONE_ARGUMENT,
      "outcome($self, mode)\n--\n\nThe final rewards in `mode`, one of `reward_modes`, None until "
      "the game is over."},
     {"observe", method(game_observe), ONE_ARGUMENT, "observe($self, agent_idx)\n--\n\n"},
     {"step", method(game_step), ONE_ARGUMENT, "step($self, action_idx)\n--\n\n"},
+    {"render", game_render, METH_NOARGS, "render($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
