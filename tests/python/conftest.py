@@ -5,32 +5,48 @@ import pytest
 from krodan_rl._krodan import PyKrodan
 
 
+def set_indices(buffer: bytes) -> list[int]:
+    """The indices of the 1 bytes of a 0/1 buffer."""
+    found, at = [], buffer.find(1)
+    while at != -1:
+        found.append(at)
+        at = buffer.find(1, at + 1)
+    return found
+
+
 def play_random_turn(game: PyKrodan, rng: random.Random) -> int | None:
-    """Plays one turn by trying random action indices until `step` accepts one.
+    """Plays a uniformly drawn legal action of the agent to move, or its pass when it is done.
 
-    A done agent passes. Returns the action played, None for a pass.
+    Returns the action played, None for a pass.
     """
-    if game.terminations[game.agent_selection]:
-        game.step(None)
-        return None
-    for _ in range(2_000_000):
-        action = rng.randrange(PyKrodan.num_actions)
-        try:
-            game.step(action)
-        except AssertionError:
-            continue
-        return action
-    raise RuntimeError("no legal action found")
+    agent = game.agent_selection
+    legal = set_indices(game.observe(agent).action_mask)
+    action = rng.choice(legal) if legal else None
+    game.step(action)
+    return action
 
 
-def play_random_game(seed: int, max_turns: int = 10_000) -> PyKrodan:
+def play_random_game(seed: int) -> PyKrodan:
     game = PyKrodan()
     rng = random.Random(seed)
-    for _ in range(max_turns):
-        if game.is_over:
-            return game
+    while not game.is_over:
         play_random_turn(game, rng)
-    raise RuntimeError("the game did not end")
+    return game
+
+
+def random_positions(seed: int, every: int = 1) -> list[PyKrodan]:
+    """Copies of every `every`-th position of a seeded random game, the final one included."""
+    game = PyKrodan()
+    rng = random.Random(seed)
+    positions = []
+    turn = 0
+    while True:
+        if turn % every == 0 or game.is_over:
+            positions.append(game.copy())
+        if game.is_over:
+            return positions
+        play_random_turn(game, rng)
+        turn += 1
 
 
 @pytest.fixture

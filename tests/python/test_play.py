@@ -4,7 +4,7 @@ import random
 import struct
 
 import pytest
-from conftest import play_random_game, play_random_turn
+from conftest import play_random_turn
 
 from krodan_rl._krodan import PyKrodan
 
@@ -119,6 +119,18 @@ def test_outcome_is_the_same_on_every_call(finished_games):
     assert game.outcome("score") == [float(s) for s in game.scores]
 
 
-def test_a_game_played_to_the_end_by_trial_terminates():
-    game = play_random_game(11)
-    assert game.is_over
+def test_a_game_played_by_trying_random_indices_ends():
+    game = PyKrodan()
+    rng = random.Random(11)
+    while not game.is_over:
+        if game.terminations[game.agent_selection]:
+            game.step(None)
+            continue
+        while True:
+            try:
+                game.step(rng.randrange(PyKrodan.num_actions))
+                break
+            except AssertionError:
+                pass
+    assert game.terminations == [True] * 4
+    assert game.outcome("win_share") == expected_outcome(game.scores, "win_share")
