@@ -90,8 +90,8 @@ const std::vector<Op>& ops() {
         {"has_legal_placement",
          [](const Position& p, std::vector<PlacementId>&) {
              const AgentMasks m = agent_masks(p.game, p.agent);
-             sink = sink + has_legal_placement(*p.game.table, m,
-                                               p.game.agent_states[p.agent].remaining);
+             sink = sink +
+                    has_legal_placement(*p.game.table, m, p.game.agent_states[p.agent].remaining);
          }},
         {"refresh_done (with the copy)",
          [](const Position& p, std::vector<PlacementId>&) {

@@ -12,11 +12,11 @@
 namespace krodan {
 
 struct AgentState {
-    Bitboard cells;                           // covered cells, never a guard or beyond-board bit
+    Bitboard cells;                             // covered cells, never a guard or beyond-board bit
     std::uint32_t remaining = ALL_PIECES_MASK;  // bit i: piece index i not yet placed
-    std::uint8_t placed = 0;                  // pieces placed, 21 - popcount(remaining) in play
-    std::uint8_t last_piece = 0;              // code of the latest placement, 0 before the first
-    bool done = false;                        // no legal placement left; never cleared in play
+    std::uint8_t placed = 0;                    // pieces placed, 21 - popcount(remaining) in play
+    std::uint8_t last_piece = 0;                // code of the latest placement, 0 before the first
+    bool done = false;                          // no legal placement left; never cleared in play
     bool operator==(const AgentState&) const = default;
 };
 

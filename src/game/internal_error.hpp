@@ -9,7 +9,7 @@
 namespace krodan {
 
 class InternalError : public std::runtime_error {
-public:
+  public:
     explicit InternalError(const std::string& message,
                            std::source_location where = std::source_location::current())
         : std::runtime_error(message), where_(where) {}
@@ -17,7 +17,7 @@ public:
     // Where the invariant failed, for the diagnostic the host prints.
     const std::source_location& where() const noexcept { return where_; }
 
-private:
+  private:
     std::source_location where_;
 };
 

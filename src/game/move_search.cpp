@@ -34,8 +34,8 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
 // Writes every id of bucket entries [begin, end) whose placement misses the blocked cells
 // `around` to `out`, without a branch per candidate; returns the end of what it wrote.
 [[gnu::noinline]] PlacementId* keep_free_placements(const ActionTable& table, std::size_t begin,
-                                         std::size_t end, const Neighbourhood& around,
-                                                   PlacementId* out) {
+                                                    std::size_t end, const Neighbourhood& around,
+                                                    PlacementId* out) {
     const Neighbourhood* shapes = table.relative_shapes.data();
     const std::uint16_t* shape = table.bucket_shapes.data() + begin;
     const PlacementId* id = table.bucket_ids.data() + begin;

@@ -60,7 +60,8 @@ ObservationBytes observation_bytes(const Game& game, unsigned observer) {
     return bytes;
 }
 
-std::vector<std::uint8_t> mask_from_ids(const ActionTable& table, std::span<const PlacementId> ids) {
+std::vector<std::uint8_t> mask_from_ids(const ActionTable& table,
+                                        std::span<const PlacementId> ids) {
     std::vector<std::uint8_t> mask(table.action_placement.size());
     for (PlacementId id : ids) {
         if (id >= table.placements.size()) throw InternalError("placement id out of range");

@@ -29,7 +29,7 @@ struct Observation {
     std::array<bool, NUM_AGENTS> done{};
 };
 
-inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * NUM_CELLS;   // (agent, row, column)
+inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * NUM_CELLS;    // (agent, row, column)
 inline constexpr std::size_t PIECES_BYTES = NUM_AGENTS * NUM_PIECES;  // (agent, piece)
 inline constexpr std::size_t DONE_BYTES = NUM_AGENTS;
 

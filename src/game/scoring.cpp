@@ -18,7 +18,8 @@ Scores compute_scores(const Game& game) {
         if (in_hand != 0) {
             scores[a] = static_cast<std::int16_t>(-in_hand);
         } else {
-            scores[a] = agent.last_piece == code(Piece::I1) ? LAST_PIECE_I1_SCORE : ALL_PLACED_SCORE;
+            scores[a] =
+                agent.last_piece == code(Piece::I1) ? LAST_PIECE_I1_SCORE : ALL_PLACED_SCORE;
         }
     }
     return scores;

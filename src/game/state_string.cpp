@@ -37,8 +37,7 @@ std::variant<Game, Refusal> decode_state(std::string_view bytes) {
             agent.remaining |= std::uint32_t{block[BYTE_IMAGE_SIZE + i]} << (8 * i);
         agent.last_piece = block[BYTE_IMAGE_SIZE + 4];
         if ((agent.last_piece != 0 && !is_piece_code(agent.last_piece)) ||
-            difference(agent.cells, BOARD_MASK) != Bitboard{} ||
-            agent.remaining > ALL_PIECES_MASK)
+            difference(agent.cells, BOARD_MASK) != Bitboard{} || agent.remaining > ALL_PIECES_MASK)
             return refused;
         agent.placed = static_cast<std::uint8_t>(NUM_PIECES - std::popcount(agent.remaining));
         agent.done = false;

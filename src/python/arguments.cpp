@@ -90,8 +90,8 @@ bool wrong_type(PyObject* obj, const char* expected, const char* name) {
     } else {
         Ref type_name(PyType_GetName(Py_TYPE(obj)));
         if (type_name) {
-            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'",
-                         type_name.get(), expected);
+            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(),
+                         expected);
         }
     }
     add_note(name);
@@ -107,8 +107,8 @@ bool int_to_u64(PyObject* integer, std::uint64_t& out) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> out) {
+bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out) {
     for (PyObject*& slot : out) slot = nullptr;
     if (nargs > static_cast<Py_ssize_t>(s.names.size())) return too_many_positional(s, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];

@@ -11,7 +11,7 @@
 namespace krodan::python {
 
 class BorrowFlag {
-public:
+  public:
     // Takes a shared borrow unless the flag is held exclusively.
     bool try_share() {
         std::int64_t seen = flag_.load(std::memory_order_relaxed);
@@ -31,14 +31,14 @@ public:
     }
     void release_exclusive() { flag_.store(0, std::memory_order_release); }
 
-private:
+  private:
     static constexpr std::int64_t EXCLUSIVE = -1;
     std::atomic<std::int64_t> flag_{0};
 };
 
 // A shared borrow for the scope; when refused, it is false and RuntimeError is set.
 class SharedBorrow {
-public:
+  public:
     explicit SharedBorrow(BorrowFlag& flag) : flag_(flag), held_(flag.try_share()) {
         if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     }
@@ -49,14 +49,14 @@ public:
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     explicit operator bool() const { return held_; }
 
-private:
+  private:
     BorrowFlag& flag_;
     bool held_;
 };
 
 // The exclusive borrow for the scope; when refused, it is false and RuntimeError is set.
 class ExclusiveBorrow {
-public:
+  public:
     explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag), held_(flag.try_exclusive()) {
         if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     }
@@ -67,7 +67,7 @@ public:
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
     explicit operator bool() const { return held_; }
 
-private:
+  private:
     BorrowFlag& flag_;
     bool held_;
 };

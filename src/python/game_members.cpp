@@ -129,14 +129,14 @@ PyObject* game_agents(PyObject* self, void*) {
 }
 
 PyObject* game_agent_selection(PyObject* self, void*) {
-    return read_game(self, [](const Game& game) {
-        return PyLong_FromUnsignedLongLong(game.current_agent);
-    });
+    return read_game(
+        self, [](const Game& game) { return PyLong_FromUnsignedLongLong(game.current_agent); });
 }
 
 PyObject* game_terminations(PyObject* self, void*) {
     return read_game(self, [](const Game& game) {
-        return list_of_agents([&](unsigned a) { return PyBool_FromLong(game.agent_states[a].done); });
+        return list_of_agents(
+            [&](unsigned a) { return PyBool_FromLong(game.agent_states[a].done); });
     });
 }
 

@@ -10,12 +10,13 @@
 namespace krodan::python {
 
 struct GameObject {
-    PyObject_HEAD
-    Game game;
+    PyObject_HEAD Game game;
     BorrowFlag borrow;
 };
 
-inline GameObject* as_game(PyObject* self) { return reinterpret_cast<GameObject*>(self); }
+inline GameObject* as_game(PyObject* self) {
+    return reinterpret_cast<GameObject*>(self);
+}
 
 // The class PyKrodan, created on first need and kept for the life of the process; nullptr with
 // an exception set if its creation fails.

@@ -65,8 +65,8 @@ PyGetSetDef properties[] = {
     {"agents", game_agents, nullptr, nullptr, nullptr},
     {"agent_selection", game_agent_selection, nullptr, nullptr, nullptr},
     {"terminations", game_terminations, nullptr, nullptr, nullptr},
-    {"rewards", game_rewards, nullptr, "The score of every agent that is done, None for the others.",
-     nullptr},
+    {"rewards", game_rewards, nullptr,
+     "The score of every agent that is done, None for the others.", nullptr},
     {"scores", game_scores, nullptr, "Every agent's official score as if the game ended now.",
      nullptr},
     {"is_over", game_is_over, nullptr, nullptr, nullptr},
@@ -92,8 +92,8 @@ Ref tuple_of_names(const Names& names) {
     Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     if (!tuple) return tuple;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* name = PyUnicode_FromStringAndSize(names[i].data(),
-                                                     static_cast<Py_ssize_t>(names[i].size()));
+        PyObject* name =
+            PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
         if (name == nullptr) return Ref();
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }

@@ -48,4 +48,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace krodan::python
 
-PyMODINIT_FUNC PyInit__krodan() { return PyModuleDef_Init(&krodan::python::module_def); }
+PyMODINIT_FUNC PyInit__krodan() {
+    return PyModuleDef_Init(&krodan::python::module_def);
+}

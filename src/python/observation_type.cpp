@@ -13,8 +13,7 @@ namespace krodan::python {
 namespace {
 
 struct ObservationObject {
-    PyObject_HEAD
-    ObservationBytes buffers;
+    PyObject_HEAD ObservationBytes buffers;
     BorrowFlag borrow;
 };
 
@@ -48,7 +47,9 @@ const Buffer PIECES = &ObservationBytes::pieces;
 const Buffer DONE = &ObservationBytes::done;
 const Buffer ACTION_MASK = &ObservationBytes::action_mask;
 
-void* closure(const Buffer& buffer) { return const_cast<Buffer*>(&buffer); }
+void* closure(const Buffer& buffer) {
+    return const_cast<Buffer*>(&buffer);
+}
 
 PyGetSetDef properties[] = {
     {"observation", read_buffer, nullptr, "The occupied cells in (agent, row, col) order.",

@@ -9,7 +9,7 @@
 namespace krodan::python {
 
 class Ref {
-public:
+  public:
     Ref() = default;
     // Takes over a new reference (which may be null after a failed call).
     explicit Ref(PyObject* owned) : p_(owned) {}
@@ -29,7 +29,7 @@ public:
     // Hands the reference to the caller.
     PyObject* release() { return std::exchange(p_, nullptr); }
 
-private:
+  private:
     PyObject* p_ = nullptr;
 };
 

@@ -22,7 +22,7 @@ std::string attribute(PyObject* obj, const char* name) {
 }
 
 class Interpreter : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { Py_Initialize(); }
     void TearDown() override { Py_Finalize(); }
 };
@@ -41,9 +41,8 @@ TEST(PanicException, IsOneBaseExceptionSubclassPerProcess) {
 
 TEST(Guarded, InternalErrorBecomesThePanicExceptionAfterADiagnostic) {
     ::testing::internal::CaptureStderr();
-    PyObject* result = guarded([]() -> PyObject* {
-        throw InternalError("Invalid translation of (0,0) to (20,0)");
-    });
+    PyObject* result = guarded(
+        []() -> PyObject* { throw InternalError("Invalid translation of (0,0) to (20,0)"); });
     const std::string diagnostic = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, nullptr);
     ASSERT_TRUE(PyErr_Occurred());

@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include <random>
 #include "game/bitboard/bitboard.hpp"
 #include "game/bitboard/neighbourhood.hpp"
-#include <random>
 #include "game/bitboard/rotation.hpp"
 
 namespace krodan {
@@ -30,9 +30,9 @@ TEST(Geometry, Numberings) {
 }
 
 TEST(Bitboard, BoardMaskWords) {
-    const std::uint64_t words[8] = {0xBFFFFDFFFFEFFFFF, 0xDFFFFEFFFFF7FFFF, 0xEFFFFF7FFFFBFFFF,
-                                    0xF7FFFFBFFFFDFFFF, 0xFBFFFFDFFFFEFFFF, 0xFDFFFFEFFFFF7FFF,
-                                    0x00000007FFFFBFFF, 0};
+    const std::uint64_t words[8] = {
+        0xBFFFFDFFFFEFFFFF, 0xDFFFFEFFFFF7FFFF, 0xEFFFFF7FFFFBFFFF, 0xF7FFFFBFFFFDFFFF,
+        0xFBFFFFDFFFFEFFFF, 0xFDFFFFEFFFFF7FFF, 0x00000007FFFFBFFF, 0};
     for (unsigned w = 0; w < 8; ++w) {
         const u128 limb = BOARD_MASK.limbs[limb_of(64 * w)];
         EXPECT_EQ(static_cast<std::uint64_t>(limb >> (64 * (w % 2))), words[w]) << "word " << w;
@@ -94,7 +94,8 @@ TEST(Bitboard, ShiftsCarryAcrossLimbsAndDropAtTheEnds) {
             const Bitboard x = single_cell(from);
             const Bitboard left = shift_left(x, n);
             const Bitboard right = shift_right(x, n);
-            EXPECT_EQ(left, from + n < 512 ? single_cell(from + n) : Bitboard{}) << from << "+" << n;
+            EXPECT_EQ(left, from + n < 512 ? single_cell(from + n) : Bitboard{})
+                << from << "+" << n;
             EXPECT_EQ(right, from >= n ? single_cell(from - n) : Bitboard{}) << from << "-" << n;
         }
     }
@@ -192,7 +193,8 @@ TEST(Neighbourhood, ReadsTheBitsAroundACellAtTheBoardsEdges) {
     }
     LinearBoard board{Bitboard{}};
     board.set_bit(bit_index(19, 18));
-    EXPECT_TRUE(overlaps(board.around(418), LinearBoard(single_cell(bit_index(19, 18))).around(418)));
+    EXPECT_TRUE(
+        overlaps(board.around(418), LinearBoard(single_cell(bit_index(19, 18))).around(418)));
     EXPECT_FALSE(overlaps(board.around(418), LinearBoard(single_cell(418)).around(418)));
 }
 

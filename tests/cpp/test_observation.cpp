@@ -66,11 +66,11 @@ TEST(Observation, GuardColumnNeverLeaksIntoColumnZero) {
     for (unsigned o = 0; o < NUM_AGENTS; ++o) {
         Game g = new_game();
         // A vertical I5 of agent o in column 19 of its own frame, rows 3-7.
-        g.agent_states[o].cells = rotate_ccw(
-            single_cell(bit_index(3, 19)) | single_cell(bit_index(4, 19)) |
-                single_cell(bit_index(5, 19)) | single_cell(bit_index(6, 19)) |
-                single_cell(bit_index(7, 19)),
-            (4 - o) % 4);
+        g.agent_states[o].cells =
+            rotate_ccw(single_cell(bit_index(3, 19)) | single_cell(bit_index(4, 19)) |
+                           single_cell(bit_index(5, 19)) | single_cell(bit_index(6, 19)) |
+                           single_cell(bit_index(7, 19)),
+                       (4 - o) % 4);
         const ObservationBytes b = observation_bytes(g, o);
         for (unsigned row = 0; row < 20; ++row) {
             EXPECT_EQ(b.corners[row * 20], 0) << o << " " << row;
@@ -129,8 +129,8 @@ TEST(Observation, MaskIsExactlyTheAcceptedActionsInEveryFrame) {
 TEST(Observation, EveryByteIsZeroOrOne) {
     const auto positions = testing::random_game(9);
     const ObservationBytes b = observation_bytes(positions[positions.size() / 2], 3);
-    for (const auto* buffer : {&b.observation, &b.corners, &b.blocked, &b.pieces, &b.done,
-                               &b.action_mask})
+    for (const auto* buffer :
+         {&b.observation, &b.corners, &b.blocked, &b.pieces, &b.done, &b.action_mask})
         for (std::uint8_t byte : *buffer) ASSERT_LE(byte, 1);
     EXPECT_EQ(b.action_mask.size(), 36400u);
 }

@@ -60,8 +60,8 @@ TEST(Pieces, CodesIndexesNamesAndSizes) {
     EXPECT_EQ(size(Piece::Z4), 4u);
     const std::vector<std::string_view> names(PIECE_NAMES.begin(), PIECE_NAMES.end());
     EXPECT_EQ(names, (std::vector<std::string_view>{"I1", "I2", "V3", "I3", "T4", "O", "L4",
-                                                    "I4", "Z4", "F", "X", "P", "W", "Z5", "Y",
-                                                    "L5", "U", "T5", "V5", "N", "I5"}));
+                                                    "I4", "Z4", "F",  "X",  "P",  "W", "Z5",
+                                                    "Y",  "L5", "U",  "T5", "V5", "N", "I5"}));
     EXPECT_FALSE(is_piece_code(0));
     EXPECT_FALSE(is_piece_code(4));
     EXPECT_FALSE(is_piece_code(102));

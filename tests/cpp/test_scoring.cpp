@@ -35,8 +35,12 @@ INSTANTIATE_TEST_SUITE_P(
         Worked{{-10, -10, -10, -10}, {0.25f, 0.25f, 0.25f, 0.25f}, {0.5f, 0.5f, 0.5f, 0.5f}},
         Worked{{20, -5, -10, -5}, {1.0f, 0.0f, 0.0f, 0.0f}, {1.0f, 0.5f, 0.0f, 0.5f}},
         Worked{{15, 15, -3, -7}, {0.5f, 0.5f, 0.0f, 0.0f}, {FIVE_SIXTHS, FIVE_SIXTHS, THIRD, 0.0f}},
-        Worked{{-1, -1, -1, -2}, {THIRD, THIRD, THIRD, 0.0f}, {TWO_THIRDS, TWO_THIRDS, TWO_THIRDS, 0.0f}},
-        Worked{{15, 20, 20, 20}, {0.0f, THIRD, THIRD, THIRD}, {0.0f, TWO_THIRDS, TWO_THIRDS, TWO_THIRDS}}));
+        Worked{{-1, -1, -1, -2},
+               {THIRD, THIRD, THIRD, 0.0f},
+               {TWO_THIRDS, TWO_THIRDS, TWO_THIRDS, 0.0f}},
+        Worked{{15, 20, 20, 20},
+               {0.0f, THIRD, THIRD, THIRD},
+               {0.0f, TWO_THIRDS, TWO_THIRDS, TWO_THIRDS}}));
 
 TEST(Scores, PiecesInHandAndBonuses) {
     Game g = new_game();

@@ -31,7 +31,9 @@ bool refused(std::string_view bytes) {
            std::get<Refusal>(decoded).message == NOT_A_GAME_STATE;
 }
 
-TEST(StateString, NewGameByteForByte) { EXPECT_EQ(encode_state(new_game()), new_game_string()); }
+TEST(StateString, NewGameByteForByte) {
+    EXPECT_EQ(encode_state(new_game()), new_game_string());
+}
 
 TEST(StateString, FourBytesChangeAfterTheOneCellPiece) {
     Game g = new_game();
@@ -60,13 +62,13 @@ TEST(StateString, RejectionCases) {
     EXPECT_TRUE(refused(with(0, 2)));
     EXPECT_TRUE(refused(with(277, 4)));
     EXPECT_TRUE(refused(with(277, 255)));
-    EXPECT_TRUE(refused(with(1 + 69 + 68, 4)));      // last_piece 4
-    EXPECT_TRUE(refused(with(1 + 69 + 68, 102)));    // last_piece 102
+    EXPECT_TRUE(refused(with(1 + 69 + 68, 4)));    // last_piece 4
+    EXPECT_TRUE(refused(with(1 + 69 + 68, 102)));  // last_piece 102
     EXPECT_FALSE(refused(with(1 + 69 + 68, 101)));
-    EXPECT_TRUE(refused(with(1 + 48 + 2, 0x10)));    // bit 20: the guard bit of row 0
-    EXPECT_TRUE(refused(with(1 + 4, 0x08)));         // bit 419: the guard bit of row 19
-    EXPECT_FALSE(refused(with(1 + 4, 0x04)));        // bit 418: cell (19, 19)
-    EXPECT_TRUE(refused(with(1 + 4, 0x10)));         // bit 420, beyond the board
+    EXPECT_TRUE(refused(with(1 + 48 + 2, 0x10)));  // bit 20: the guard bit of row 0
+    EXPECT_TRUE(refused(with(1 + 4, 0x08)));       // bit 419: the guard bit of row 19
+    EXPECT_FALSE(refused(with(1 + 4, 0x04)));      // bit 418: cell (19, 19)
+    EXPECT_TRUE(refused(with(1 + 4, 0x10)));       // bit 420, beyond the board
     for (std::size_t i = 8; i < 16; ++i) EXPECT_TRUE(refused(with(1 + 2 * 69 + i, 0x01))) << i;
     EXPECT_TRUE(refused(with(1 + 3 * 69 + 66, 0x20)));  // remaining 0x3FFFFF
     EXPECT_TRUE(refused(with(1 + 3 * 69 + 67, 0x01)));

@@ -102,7 +102,8 @@ def test_type_traits(game):
 
 def test_default_object_behaviour(game):
     other = PyKrodan()
-    assert game != other and game == game
+    same = game
+    assert game != other and game == same
     assert hash(game) == object.__hash__(game)
     assert repr(game).startswith("<krodan_rl._krodan.PyKrodan object at ")
 

@@ -156,7 +156,9 @@ def test_observers_see_turned_planes():
                     mine = getattr(seen, name)[400 * k : 400 * k + 400]
                     theirs = getattr(base, name)[400 * agent : 400 * agent + 400]
                     assert mine == turned_ccw(theirs, observer), (name, observer, k)
-                assert seen.pieces[21 * k : 21 * k + 21] == base.pieces[21 * agent : 21 * agent + 21]
+                assert (
+                    seen.pieces[21 * k : 21 * k + 21] == base.pieces[21 * agent : 21 * agent + 21]
+                )
                 assert seen.done[k] == base.done[agent]
 
 

@@ -78,7 +78,9 @@ def test_failed_write_raises_the_panic_exception_and_the_game_stays_usable():
         """
     )
     with open("/dev/full", "w") as full:
-        child = subprocess.run([sys.executable, "-c", code], stdout=full, stderr=subprocess.PIPE)
+        child = subprocess.run(
+            [sys.executable, "-c", code], stdout=full, stderr=subprocess.PIPE, check=False
+        )
     lines = child.stderr.decode().splitlines()
     assert child.returncode == 0, lines
     assert "internal error" in lines[0] and "failed printing to stdout" in lines[0]

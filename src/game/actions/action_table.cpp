@@ -13,8 +13,8 @@ struct BitboardHash {
     std::size_t operator()(const Bitboard& x) const noexcept {
         std::uint64_t h = 0x9E3779B97F4A7C15ull;
         for (u128 limb : x.limbs) {
-            for (std::uint64_t word : {static_cast<std::uint64_t>(limb),
-                                       static_cast<std::uint64_t>(limb >> 64)}) {
+            for (std::uint64_t word :
+                 {static_cast<std::uint64_t>(limb), static_cast<std::uint64_t>(limb >> 64)}) {
                 h ^= word + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
             }
         }

@@ -33,7 +33,7 @@ struct Placement {
 using PlacementId = std::uint16_t;
 
 struct ActionTable {
-    std::vector<Placement> placements;  // by placement id
+    std::vector<Placement> placements;                           // by placement id
     std::vector<std::optional<std::uint64_t>> action_placement;  // by action index
     // absolute_ids[a][id]: placement id turned a clockwise quarter turns, from agent a's frame
     // to the board frame.

@@ -20,7 +20,9 @@ inline constexpr unsigned NUM_LIMBS = 4;
 inline constexpr unsigned BYTE_IMAGE_SIZE = 64;
 
 // The limb that holds bit b, counted from the most significant limb.
-constexpr unsigned limb_of(unsigned bit) { return NUM_LIMBS - 1 - bit / LIMB_BITS; }
+constexpr unsigned limb_of(unsigned bit) {
+    return NUM_LIMBS - 1 - bit / LIMB_BITS;
+}
 
 constexpr u128 make_u128(std::uint64_t high, std::uint64_t low) {
     return (static_cast<u128>(high) << 64) | low;
@@ -38,7 +40,8 @@ struct Bitboard {
 
 // Sets bit b; a bit beyond the 512 is a violated invariant.
 constexpr void set_bit(Bitboard& x, unsigned bit) {
-    if (bit >= BITBOARD_BITS) throw InternalError("bit index " + std::to_string(bit) + " out of range");
+    if (bit >= BITBOARD_BITS)
+        throw InternalError("bit index " + std::to_string(bit) + " out of range");
     x.limbs[limb_of(bit)] |= u128{1} << (bit % LIMB_BITS);
 }
 
@@ -58,7 +61,9 @@ constexpr Bitboard operator&(const Bitboard& a, const Bitboard& b) {
              a.limbs[3] & b.limbs[3]}};
 }
 
-constexpr Bitboard& operator|=(Bitboard& a, const Bitboard& b) { return a = a | b; }
+constexpr Bitboard& operator|=(Bitboard& a, const Bitboard& b) {
+    return a = a | b;
+}
 
 // a ∩ ¬b.
 constexpr Bitboard difference(const Bitboard& a, const Bitboard& b) {
@@ -75,7 +80,9 @@ constexpr bool is_empty(const Bitboard& x) {
 }
 
 // True when a and b share a bit below 420.
-constexpr bool intersects(const Bitboard& a, const Bitboard& b) { return !is_empty(a & b); }
+constexpr bool intersects(const Bitboard& a, const Bitboard& b) {
+    return !is_empty(a & b);
+}
 
 constexpr unsigned popcount(const Bitboard& x) {
     unsigned n = 0;
@@ -175,9 +182,9 @@ constexpr unsigned lowest_bit(u128 v) {
 // The set bits of a Bitboard in ascending order: limb 3 first, then limbs 2, 1, 0, each from
 // its lowest bit. The corner buckets and the move search rely on this order.
 class BitRange {
-public:
+  public:
     class Iterator {
-    public:
+      public:
         constexpr Iterator(const Bitboard& x) : limbs_(x.limbs) { advance_limb(); }
         constexpr unsigned operator*() const {
             return LIMB_BITS * (NUM_LIMBS - 1 - limb_) + lowest_bit(current_);
@@ -189,7 +196,7 @@ public:
         }
         constexpr bool operator==(std::default_sentinel_t) const { return current_ == 0; }
 
-    private:
+      private:
         constexpr void advance_limb() {
             while (current_ == 0 && limb_ > 0) current_ = limbs_[--limb_];
         }
@@ -202,10 +209,12 @@ public:
     constexpr Iterator begin() const { return Iterator(x_); }
     constexpr std::default_sentinel_t end() const { return {}; }
 
-private:
+  private:
     Bitboard x_;
 };
 
-constexpr BitRange iter_bits(const Bitboard& x) { return BitRange(x); }
+constexpr BitRange iter_bits(const Bitboard& x) {
+    return BitRange(x);
+}
 
 }  // namespace krodan

@@ -13,15 +13,25 @@ inline constexpr unsigned BOARD_BITS = BOARD_ROWS * ROW_STRIDE;
 inline constexpr unsigned BITBOARD_BITS = 512;
 
 // The bit of (row, column) in a Bitboard.
-constexpr unsigned bit_index(unsigned row, unsigned col) { return ROW_STRIDE * row + col; }
+constexpr unsigned bit_index(unsigned row, unsigned col) {
+    return ROW_STRIDE * row + col;
+}
 
 // The cell index 20 * row + column of an on-board bit.
-constexpr unsigned cell_index(unsigned bit) { return bit - bit / ROW_STRIDE; }
+constexpr unsigned cell_index(unsigned bit) {
+    return bit - bit / ROW_STRIDE;
+}
 
-constexpr unsigned row_of(unsigned bit) { return bit / ROW_STRIDE; }
-constexpr unsigned col_of(unsigned bit) { return bit % ROW_STRIDE; }
+constexpr unsigned row_of(unsigned bit) {
+    return bit / ROW_STRIDE;
+}
+constexpr unsigned col_of(unsigned bit) {
+    return bit % ROW_STRIDE;
+}
 
 // Whether a bit below 420 is the guard column of its row.
-constexpr bool is_guard_bit(unsigned bit) { return bit % ROW_STRIDE == BOARD_COLS; }
+constexpr bool is_guard_bit(unsigned bit) {
+    return bit % ROW_STRIDE == BOARD_COLS;
+}
 
 }  // namespace krodan

@@ -34,7 +34,7 @@ constexpr bool overlaps(const Neighbourhood& a, const Neighbourhood& b) {
 // A board's bits in ascending order in memory, with zero padding before bit 0 and after bit
 // 511, so that the neighbourhood of any cell can be read whole.
 class LinearBoard {
-public:
+  public:
     explicit LinearBoard(const Bitboard& x) {
         for (unsigned s = 0; s < NUM_LIMBS; ++s)
             std::memcpy(bytes_.data() + FRONT + 16 * s, &x.limbs[NUM_LIMBS - 1 - s], 16);
@@ -56,7 +56,7 @@ public:
         return n;
     }
 
-private:
+  private:
     static constexpr unsigned FRONT = 16;  // 128 zero bits: more than the reach
     // The neighbourhood of bit 419 is read as 32 bytes from byte FRONT + (419 - 88) / 8.
     static constexpr unsigned SIZE = FRONT + (BOARD_BITS - NEIGHBOURHOOD_REACH) / 8 + 32;

@@ -67,8 +67,8 @@ u128 shape_bits(const Orientation& orientation) {
             if (*run.gap > run.len)
                 throw InternalError("gap column " + std::to_string(*run.gap) +
                                     " beyond the row's length");
-            std::copy_backward(row.begin() + static_cast<std::ptrdiff_t>(*run.gap),
-                               row.end() - 1, row.end());
+            std::copy_backward(row.begin() + static_cast<std::ptrdiff_t>(*run.gap), row.end() - 1,
+                               row.end());
             row[*run.gap] = false;
         }
         for (bool filled : row) {

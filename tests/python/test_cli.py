@@ -1,0 +1,54 @@
+import subprocess
+import sys
+
+from krodan_rl import PyKrodan
+from krodan_rl.play import RandomAgent, legal_actions, play_game
+
+
+def run(*args: str) -> str:
+    child = subprocess.run([sys.executable, "-m", "krodan_rl", *args], capture_output=True,
+                           text=True, check=True)  # fmt: skip
+    return child.stdout
+
+
+def test_demo_prints_the_board_scores_and_speed():
+    out = run("--seed", "3")
+    lines = out.splitlines()
+    assert lines[0].startswith("Game with seed 3: ")
+    assert lines[1].startswith("  |  0 |  1 |")
+    assert sum(line.startswith("---") for line in lines) == 20
+    assert any(line.startswith("scores:") for line in lines)
+    assert "games/s" in lines[-1] and "turns/s" in lines[-1]
+
+
+def test_demo_is_deterministic_per_seed():
+    assert run("--seed", "5").splitlines()[:-1] == run("--seed", "5").splitlines()[:-1]
+
+
+def test_several_games():
+    out = run("--games", "3", "--seed", "1")
+    assert "3 game(s)" in out.splitlines()[-1]
+    assert "  |  0 |" not in out
+
+
+def test_bad_arguments_are_refused():
+    child = subprocess.run([sys.executable, "-m", "krodan_rl", "--games", "0"],
+                           capture_output=True, text=True, check=False)  # fmt: skip
+    assert child.returncode == 2 and "--games" in child.stderr
+
+
+def test_random_agent_plays_only_legal_actions():
+    game = PyKrodan()
+    agent = RandomAgent(4)
+    while not game.is_over:
+        mask = game.observe(game.agent_selection).action_mask
+        action = agent.act(game)
+        assert (action is None) == (mask.count(1) == 0)
+        assert action is None or mask[action] == 1
+        game.step(action)
+    assert legal_actions(b"\x00\x01\x00\x01") == [1, 3]
+
+
+def test_play_game_reaches_the_end():
+    record = play_game(8)
+    assert record.game.is_over and record.turns >= record.game.ply
