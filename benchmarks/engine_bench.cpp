@@ -2,8 +2,8 @@
 // the ActionTable build, and whole random games per second.
 //
 //   engine_bench                 the table of timings
-//   engine_bench --only OP N     runs OP over the corpus N times; under callgrind, the counts
-//                                cover those calls only (see benchmarks/callgrind.sh)
+//   engine_bench --only OP N     builds the corpus and runs OP over it N times, for callgrind
+//                                (benchmarks/callgrind.sh subtracts a run with N = 0)
 
 #include <algorithm>
 #include <chrono>
@@ -13,14 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "game/observation.hpp"
 #include "play.hpp"
-
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-#define CALLGRIND_ZERO_STATS
-#define CALLGRIND_DUMP_STATS
-#endif
 
 namespace {
 
@@ -99,6 +93,10 @@ const std::vector<Op>& ops() {
              refresh_done(g);
              sink = sink + g.agent_states[3].done;
          }},
+        {"observation_bytes",
+         [](const Position& p, std::vector<PlacementId>&) {
+             sink = sink + observation_bytes(p.game, p.agent).action_mask.size();
+         }},
         {"legal_placements",
          [](const Position& p, std::vector<PlacementId>& ids) {
              const AgentMasks m = agent_masks(p.game, p.agent);
@@ -168,10 +166,8 @@ int main(int argc, char** argv) {
         const int reps = std::atoi(argv[3]);
         for (const Op& op : ops()) {
             if (op.name != std::string(argv[2])) continue;
-            CALLGRIND_ZERO_STATS;
             for (int r = 0; r < reps; ++r)
                 for (const Position& p : positions) op.run(p, ids);
-            CALLGRIND_DUMP_STATS;
             std::printf("%zu calls\n", reps * positions.size());
         }
         return 0;

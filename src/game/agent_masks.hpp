@@ -33,6 +33,16 @@ constexpr AgentMasks masks_for(const Bitboard& own, const Bitboard& occupied,
     return m;
 }
 
+// An agent's masks after it places the cells `placed`, from its masks before: the new cells and
+// their edge neighbours join `blocked`, their diagonal neighbours join `corners`. Equal to
+// agent_masks of the game after the placement.
+constexpr AgentMasks masks_after_placement(const AgentMasks& before, const Bitboard& placed) {
+    AgentMasks m;
+    m.blocked = before.blocked | placed | edge_neighbours(placed);
+    m.corners = difference(before.corners | diagonal_neighbours(placed), m.blocked);
+    return m;
+}
+
 // The cells covered by any agent.
 constexpr Bitboard occupied_cells(const Game& game) {
     Bitboard occupied;

@@ -28,7 +28,8 @@ std::optional<Refusal> apply_action(Game& game, std::optional<std::uint64_t> act
     agent.placed += 1;
     agent.remaining &= ~(std::uint32_t{1} << piece);
     agent.last_piece = placement->piece;
-    refresh_done(game);
+    refresh_done_after_placement(game, static_cast<unsigned>(a), placement->cells,
+                                 masks_after_placement(masks, placement->cells));
     game.current_agent = next;
     return std::nullopt;
 }

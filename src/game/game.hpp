@@ -11,13 +11,24 @@
 
 namespace krodan {
 
+// No witness: the next done refresh searches.
+inline constexpr PlacementId NO_WITNESS = 0xFFFF;
+
 struct AgentState {
     Bitboard cells;                             // covered cells, never a guard or beyond-board bit
     std::uint32_t remaining = ALL_PIECES_MASK;  // bit i: piece index i not yet placed
     std::uint8_t placed = 0;                    // pieces placed, 21 - popcount(remaining) in play
     std::uint8_t last_piece = 0;                // code of the latest placement, 0 before the first
     bool done = false;                          // no legal placement left; never cleared in play
-    bool operator==(const AgentState&) const = default;
+    // A cache, not part of the state: a placement (board frame) that the last done refresh found
+    // legal for this agent. The next refresh skips the search while it stays legal.
+    PlacementId witness = NO_WITNESS;
+
+    // The state proper: the witness is left out.
+    bool operator==(const AgentState& o) const {
+        return cells == o.cells && remaining == o.remaining && placed == o.placed &&
+               last_piece == o.last_piece && done == o.done;
+    }
 };
 
 struct Game {

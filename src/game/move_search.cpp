@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <optional>
 
 #include "game/bitboard/neighbourhood.hpp"
 
@@ -49,27 +50,68 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
     return out;
 }
 
+// The first legal placement in search order, if any.
+std::optional<PlacementId> find_legal_placement(const ActionTable& table, const AgentMasks& masks,
+                                                std::uint32_t remaining) {
+    const Neighbourhood* shapes = table.relative_shapes.data();
+    const std::uint16_t* shape = table.bucket_shapes.data();
+    std::optional<PlacementId> found;
+    search_corner_buckets(
+        table, masks.blocked, masks.corners, remaining,
+        [&](std::size_t begin, std::size_t end, const Neighbourhood& around) {
+            for (std::size_t k = begin; k < end; ++k) {
+                if (!overlaps(shapes[shape[k]], around)) {
+                    found = table.bucket_ids[k];
+                    return true;
+                }
+            }
+            return false;
+        },
+        [] {});
+    return found;
+}
+
+bool is_legal(const ActionTable& table, const AgentMasks& masks, std::uint32_t remaining,
+              PlacementId id) {
+    if (id >= table.placements.size()) return false;
+    const Placement& p = table.placements[id];
+    return (remaining >> piece_index_of_code(p.piece) & 1) != 0 &&
+           !intersects(p.cells, masks.blocked) && intersects(p.cells, masks.corners);
+}
+
+// Keeps agent a's witness if it is still legal under its masks, else searches for a new one or
+// marks a done.
+void refresh_agent(Game& game, unsigned a, const AgentMasks& masks) {
+    AgentState& agent = game.agent_states[a];
+    if (is_legal(*game.table, masks, agent.remaining, agent.witness)) return;
+    const auto found = find_legal_placement(*game.table, masks, agent.remaining);
+    agent.witness = found.value_or(NO_WITNESS);
+    agent.done = !found;
+}
+
 }  // namespace
 
 bool has_legal_placement(const ActionTable& table, const AgentMasks& masks,
                          std::uint32_t remaining) {
-    const Neighbourhood* shapes = table.relative_shapes.data();
-    const std::uint16_t* shape = table.bucket_shapes.data();
-    return search_corner_buckets(
-        table, masks.blocked, masks.corners, remaining,
-        [&](std::size_t begin, std::size_t end, const Neighbourhood& around) {
-            for (std::size_t k = begin; k < end; ++k)
-                if (!overlaps(shapes[shape[k]], around)) return true;
-            return false;
-        },
-        [] {});
+    return find_legal_placement(table, masks, remaining).has_value();
 }
 
 void refresh_done(Game& game) {
+    for (unsigned a = 0; a < NUM_AGENTS; ++a)
+        if (!game.agent_states[a].done) refresh_agent(game, a, agent_masks(game, a));
+}
+
+void refresh_done_after_placement(Game& game, unsigned mover, const Bitboard& placed,
+                                  const AgentMasks& mover_masks) {
     for (unsigned a = 0; a < NUM_AGENTS; ++a) {
-        AgentState& agent = game.agent_states[a];
+        const AgentState& agent = game.agent_states[a];
         if (agent.done) continue;
-        agent.done = !has_legal_placement(*game.table, agent_masks(game, a), agent.remaining);
+        if (a == mover) {
+            refresh_agent(game, a, mover_masks);
+        } else if (agent.witness >= game.table->placements.size() ||
+                   intersects(game.table->placements[agent.witness].cells, placed)) {
+            refresh_agent(game, a, agent_masks(game, a));
+        }
     }
 }
 

@@ -1,20 +1,39 @@
 #include "game/observation.hpp"
 
+#include <bit>
+#include <cstring>
+
 #include "game/agent_masks.hpp"
+#include "game/bitboard/neighbourhood.hpp"
 #include "game/bitboard/rotation.hpp"
 #include "game/move_search.hpp"
 
 namespace krodan {
 namespace {
 
-// A zeroed (agent, row, column) plane with a 1 at every cell of the four boards.
+// BYTES_OF_BITS[b]: eight 0/1 bytes, byte i being bit i of b, as one little-endian word.
+inline constexpr std::array<std::uint64_t, 256> BYTES_OF_BITS = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned i = 0; i < 8; ++i)
+            if (b >> i & 1) table[b] |= std::uint64_t{1} << (8 * i);
+    return table;
+}();
+
+// The (agent, row, column) plane of the four boards: each board row's 20 bits become 20 bytes,
+// eight at a time. Boards hold on-board bits only, so guard bits never reach a byte.
 std::vector<std::uint8_t> plane_of(const std::array<Bitboard, NUM_AGENTS>& boards) {
+    static_assert(std::endian::native == std::endian::little);
     std::vector<std::uint8_t> plane(PLANE_BYTES);
-    for (unsigned k = 0; k < NUM_AGENTS; ++k) {
-        for (unsigned bit : iter_bits(boards[k])) {
-            const std::size_t index = std::size_t{k} * NUM_CELLS + cell_index(bit);
-            if (index >= plane.size()) throw InternalError("board bit beyond the plane");
-            plane[index] = 1;
+    std::uint8_t* out = plane.data();
+    for (const Bitboard& board : boards) {
+        const LinearBoard bits(board);
+        for (unsigned row = 0; row < BOARD_ROWS; ++row, out += BOARD_COLS) {
+            const std::uint32_t cells = bits.row(row);
+            const std::uint64_t bytes[3] = {BYTES_OF_BITS[cells & 0xFF],
+                                            BYTES_OF_BITS[(cells >> 8) & 0xFF],
+                                            BYTES_OF_BITS[cells >> 16]};
+            std::memcpy(out, bytes, BOARD_COLS);  // columns 16-19 are the low half of the third
         }
     }
     return plane;

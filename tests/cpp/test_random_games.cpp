@@ -55,6 +55,38 @@ TEST(RandomGames, AcceptedActionsEqualLegalPlacements) {
     }
 }
 
+TEST(RandomGames, MasksAfterAPlacementEqualTheRecomputedMasks) {
+    for (std::uint64_t seed = 70; seed < 80; ++seed) {
+        const auto positions = random_game(seed);
+        for (std::size_t i = 0; i + 1 < positions.size(); ++i) {
+            const unsigned a = static_cast<unsigned>(positions[i].current_agent);
+            const Bitboard placed = difference(positions[i + 1].agent_states[a].cells,
+                                               positions[i].agent_states[a].cells);
+            if (is_empty(placed)) continue;  // a pass
+            const AgentMasks after = masks_after_placement(agent_masks(positions[i], a), placed);
+            const AgentMasks expected = agent_masks(positions[i + 1], a);
+            ASSERT_EQ(after.blocked, expected.blocked) << seed << " " << i;
+            ASSERT_EQ(after.corners, expected.corners) << seed << " " << i;
+        }
+    }
+}
+
+TEST(RandomGames, DoneFlagsAfterEachStepEqualAFullRefresh) {
+    // The step refreshes done flags through the agents' witnesses; a fresh search from scratch
+    // must agree at every position.
+    for (std::uint64_t seed = 90; seed < 110; ++seed) {
+        for (const Game& g : random_game(seed)) {
+            Game fresh = g;
+            for (AgentState& agent : fresh.agent_states) {
+                agent.done = false;
+                agent.witness = NO_WITNESS;
+            }
+            refresh_done(fresh);
+            ASSERT_EQ(fresh, g) << "seed " << seed;
+        }
+    }
+}
+
 TEST(RandomGames, ListsAreUniqueDoneFlagsStickAndGamesEnd) {
     for (std::uint64_t seed = 100; seed < 160; ++seed) {
         const auto positions = random_game(seed);

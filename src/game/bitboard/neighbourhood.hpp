@@ -44,6 +44,14 @@ class LinearBoard {
         bytes_[FRONT + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
     }
 
+    // The 20 cells of a row (0-19), column c as bit c.
+    std::uint32_t row(unsigned r) const {
+        const unsigned start = 8 * FRONT + r * ROW_STRIDE;
+        std::uint32_t word;
+        std::memcpy(&word, bytes_.data() + start / 8, sizeof word);
+        return (word >> (start % 8)) & ((1u << BOARD_COLS) - 1);
+    }
+
     // The neighbourhood of an on-board bit (below 420).
     Neighbourhood around(unsigned bit) const {
         const unsigned start = 8 * FRONT + bit - NEIGHBOURHOOD_REACH;

@@ -3,6 +3,7 @@
 // beyond-board region. Guard bits map to themselves.
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
 #include "game/bitboard/bitboard.hpp"
@@ -40,15 +41,26 @@ inline constexpr RotationTable ROTATE_CCW = make_rotation_table([](unsigned r, u
     return Cell{BOARD_COLS - 1 - c, r};
 });
 
-// The Bitboard with bit table[b] set for every set bit b of x.
+// The Bitboard with bit table[b] set for every set bit b of x. Bits are visited in ascending
+// order through 64-bit words, and the result is gathered in words, which keeps the turn of an
+// observation to a few instructions per covered cell.
 constexpr Bitboard permute(const Bitboard& x, const RotationTable& table) {
-    Bitboard r;
-    for (unsigned bit : iter_bits(x)) {
-        if (bit >= table.size())
-            throw InternalError("index out of bounds: the len is 420 but the index is " +
-                                std::to_string(bit));
-        set_bit(r, table[bit]);
+    std::array<std::uint64_t, 2 * NUM_LIMBS> words{};  // words[w]: bits 64w to 64w + 63
+    for (unsigned w = 0; w < words.size(); ++w) {
+        std::uint64_t bits =
+            static_cast<std::uint64_t>(x.limbs[NUM_LIMBS - 1 - w / 2] >> (64 * (w % 2)));
+        for (; bits != 0; bits &= bits - 1) {
+            const unsigned bit = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
+            if (bit >= table.size())
+                throw InternalError("index out of bounds: the len is 420 but the index is " +
+                                    std::to_string(bit));
+            const unsigned to = table[bit];
+            words[to / 64] |= std::uint64_t{1} << (to % 64);
+        }
     }
+    Bitboard r;
+    for (unsigned w = 0; w < words.size(); ++w)
+        r.limbs[NUM_LIMBS - 1 - w / 2] |= static_cast<u128>(words[w]) << (64 * (w % 2));
     return r;
 }
 
