@@ -10,11 +10,12 @@ namespace krodan {
 namespace {
 
 // Visits the corner cells in ascending order and, for each, the buckets of the pieces still in
-// hand: on_bucket(begin, end, around) gets the bucket's positions in `bucket_ids` and
-// `bucket_shapes` and the blocked cells around the corner cell, and ends the search by returning
-// true; on_corner() follows the last bucket of each corner cell. A finished corner cell joins
-// the blocked set, so a placement covering several corner cells is found once and later buckets
-// reject it at once.
+// hand: on_bucket(begin, candidates, around) gets the bucket's first position in `bucket_ids`
+// (and `bucket_shapes`), the mask of its entries that cover no blocked edge neighbour of the
+// corner cell (bit i: entry begin + i), and the blocked cells around the corner cell; it ends the
+// search by returning true. on_corner() follows the last bucket of each corner cell. A finished
+// corner cell joins the blocked set, so a placement covering several corner cells is found once
+// and later buckets reject it at once.
 template <class OnBucket, class OnCorner>
 bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
                            const Bitboard& corners, std::uint32_t remaining, OnBucket&& on_bucket,
@@ -22,9 +23,15 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
     LinearBoard work(blocked);
     for (unsigned corner : iter_bits(corners)) {
         const Neighbourhood around = work.around(corner);
+        const unsigned blocked_sides = sides_of(around);
         for (std::uint32_t pieces = remaining; pieces != 0; pieces &= pieces - 1) {
-            const auto [begin, end] = table.bucket_range(corner, std::countr_zero(pieces));
-            if (on_bucket(begin, end, around)) return true;
+            const std::size_t key = ActionTable::bucket_key(corner, std::countr_zero(pieces));
+            const auto [begin, end] = table.bucket_range(key);
+            if (begin == end) continue;
+            std::uint64_t candidates = ~std::uint64_t{0} >> (64 - (end - begin));
+            for (unsigned side = 0; side < 4; ++side)
+                if (blocked_sides >> side & 1) candidates &= ~table.bucket_sides[key][side];
+            if (candidates != 0 && on_bucket(begin, candidates, around)) return true;
         }
         on_corner();
         work.set_bit(corner);
@@ -32,20 +39,18 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
     return false;
 }
 
-// Writes every id of bucket entries [begin, end) whose placement misses the blocked cells
-// `around` to `out`, without a branch per candidate; returns the end of what it wrote.
+// Writes the id of every candidate whose placement misses the blocked cells `around` to `out`,
+// without a branch per candidate; returns the end of what it wrote.
 [[gnu::noinline]] PlacementId* keep_free_placements(const ActionTable& table, std::size_t begin,
-                                                    std::size_t end, const Neighbourhood& around,
-                                                    PlacementId* out) {
+                                                    std::uint64_t candidates,
+                                                    const Neighbourhood& around, PlacementId* out) {
     const Neighbourhood* shapes = table.relative_shapes.data();
     const std::uint16_t* shape = table.bucket_shapes.data() + begin;
     const PlacementId* id = table.bucket_ids.data() + begin;
-    const PlacementId* const stop = table.bucket_ids.data() + end;
-    const std::uint64_t w0 = around.words[0], w1 = around.words[1], w2 = around.words[2];
-    for (; id != stop; ++id, ++shape) {
-        const Neighbourhood& cells = shapes[*shape];
-        *out = *id;
-        out += ((cells.words[0] & w0) | (cells.words[1] & w1) | (cells.words[2] & w2)) == 0;
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(candidates));
+        *out = id[i];
+        out += !overlaps(shapes[shape[i]], around);
     }
     return out;
 }
@@ -58,8 +63,9 @@ std::optional<PlacementId> find_legal_placement(const ActionTable& table, const 
     std::optional<PlacementId> found;
     search_corner_buckets(
         table, masks.blocked, masks.corners, remaining,
-        [&](std::size_t begin, std::size_t end, const Neighbourhood& around) {
-            for (std::size_t k = begin; k < end; ++k) {
+        [&](std::size_t begin, std::uint64_t candidates, const Neighbourhood& around) {
+            for (; candidates != 0; candidates &= candidates - 1) {
+                const std::size_t k = begin + static_cast<unsigned>(std::countr_zero(candidates));
                 if (!overlaps(shapes[shape[k]], around)) {
                     found = table.bucket_ids[k];
                     return true;
@@ -125,10 +131,10 @@ void legal_placements(const ActionTable& table, const Bitboard& blocked, const B
     PlacementId* end = found.data();
     search_corner_buckets(
         table, blocked, corners, remaining,
-        [&](std::size_t begin, std::size_t stop, const Neighbourhood& around) {
-            if (end + (stop - begin) > found.data() + found.size())
+        [&](std::size_t begin, std::uint64_t candidates, const Neighbourhood& around) {
+            if (end + std::popcount(candidates) > found.data() + found.size())
                 throw InternalError("too many candidates for one corner cell");
-            end = keep_free_placements(table, begin, stop, around, end);
+            end = keep_free_placements(table, begin, candidates, around, end);
             return false;
         },
         [&] {

@@ -61,6 +61,7 @@ void build_buckets(ActionTable& table) {
     struct Entry {
         PlacementId id;
         std::uint16_t shape;
+        unsigned sides;  // the edge neighbours of the bucket's cell it covers
     };
     std::vector<std::vector<Entry>> buckets(NUM_BUCKETS);
     std::unordered_map<Neighbourhood, std::uint16_t, NeighbourhoodHash> shape_index;
@@ -75,7 +76,7 @@ void build_buckets(ActionTable& table) {
             const auto [it, added] = shape_index.try_emplace(
                 seen, static_cast<std::uint16_t>(table.relative_shapes.size()));
             if (added) table.relative_shapes.push_back(seen);
-            buckets[key].push_back({static_cast<PlacementId>(i), it->second});
+            buckets[key].push_back({static_cast<PlacementId>(i), it->second, sides_of(seen)});
         }
     }
     table.bucket_offsets.reserve(NUM_BUCKETS + 1);
@@ -84,10 +85,15 @@ void build_buckets(ActionTable& table) {
     for (const auto& entries : buckets) table.bucket_offsets.push_back(total += entries.size());
     table.bucket_ids.reserve(total);
     table.bucket_shapes.reserve(total);
-    for (const auto& entries : buckets) {
-        for (const Entry& e : entries) {
+    table.bucket_sides.resize(NUM_BUCKETS);
+    for (std::size_t key = 0; key < NUM_BUCKETS; ++key) {
+        if (buckets[key].size() > 64) throw InternalError("corner bucket beyond 64 entries");
+        for (std::size_t i = 0; i < buckets[key].size(); ++i) {
+            const Entry& e = buckets[key][i];
             table.bucket_ids.push_back(e.id);
             table.bucket_shapes.push_back(e.shape);
+            for (unsigned side = 0; side < 4; ++side)
+                if (e.sides >> side & 1) table.bucket_sides[key][side] |= std::uint64_t{1} << i;
         }
     }
 }
@@ -129,6 +135,7 @@ std::size_t ActionTable::memory_bytes() const {
                         bucket_ids.capacity() * sizeof(PlacementId) +
                         bucket_offsets.capacity() * sizeof(std::uint64_t) +
                         bucket_shapes.capacity() * sizeof(std::uint16_t) +
+                        bucket_sides.capacity() * sizeof(bucket_sides[0]) +
                         relative_shapes.capacity() * sizeof(Neighbourhood);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
     return sizeof(ActionTable) + bytes;

@@ -46,6 +46,10 @@ struct ActionTable {
     // The distinct cell patterns of a placement around one of its cells, one per orientation and
     // covered cell (414).
     std::vector<Neighbourhood> relative_shapes;
+    // For each bucket and each edge neighbour of its cell (above, below, left, right): bit i set
+    // when entry i of the bucket covers that neighbour. Most candidates of the move search
+    // cover a blocked neighbour of their corner cell; these masks drop them before the test.
+    std::vector<std::array<std::uint64_t, 4>> bucket_sides;
 
     // The placement ids of piece index `piece` whose cells contain `bit`, ascending.
     std::span<const PlacementId> bucket(unsigned bit, unsigned piece) const {
@@ -55,7 +59,14 @@ struct ActionTable {
 
     // The positions in `bucket_ids` (and `bucket_shapes`) of bucket (bit, piece).
     std::pair<std::size_t, std::size_t> bucket_range(unsigned bit, unsigned piece) const {
-        const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
+        return bucket_range(bucket_key(bit, piece));
+    }
+
+    static std::size_t bucket_key(unsigned bit, unsigned piece) {
+        return std::size_t{bit} * NUM_PIECES + piece;
+    }
+
+    std::pair<std::size_t, std::size_t> bucket_range(std::size_t key) const {
         if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
         const std::uint64_t begin = bucket_offsets[key], end = bucket_offsets[key + 1];
         if (begin > end || end > bucket_ids.size())

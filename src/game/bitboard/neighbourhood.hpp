@@ -27,6 +27,19 @@ struct Neighbourhood {
     bool operator==(const Neighbourhood&) const = default;
 };
 
+// The neighbourhood bits of the centre cell's edge neighbours: above, below, left, right.
+inline constexpr std::array<unsigned, 4> SIDE_BITS = {
+    NEIGHBOURHOOD_REACH - ROW_STRIDE, NEIGHBOURHOOD_REACH + ROW_STRIDE, NEIGHBOURHOOD_REACH - 1,
+    NEIGHBOURHOOD_REACH + 1};
+
+// Bit s set when the neighbourhood holds side s of its centre cell (order of SIDE_BITS).
+constexpr unsigned sides_of(const Neighbourhood& n) {
+    unsigned sides = 0;
+    for (unsigned s = 0; s < SIDE_BITS.size(); ++s)
+        sides |= static_cast<unsigned>(n.words[SIDE_BITS[s] / 64] >> (SIDE_BITS[s] % 64) & 1) << s;
+    return sides;
+}
+
 constexpr bool overlaps(const Neighbourhood& a, const Neighbourhood& b) {
     return ((a.words[0] & b.words[0]) | (a.words[1] & b.words[1]) | (a.words[2] & b.words[2])) != 0;
 }
