@@ -36,40 +36,35 @@ class BorrowFlag {
     std::atomic<std::int64_t> flag_{0};
 };
 
-// A shared borrow for the scope; when refused, it is false and RuntimeError is set.
-class SharedBorrow {
-  public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag), held_(flag.try_share()) {
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+// A borrow for the scope, shared or exclusive; when refused it is false and RuntimeError is set:
+// "Already mutably borrowed" for a shared borrow, "Already borrowed" for the exclusive one.
+template <bool Exclusive>
+class Borrow {
+public:
+    explicit Borrow(BorrowFlag& flag)
+        : flag_(flag), held_(Exclusive ? flag.try_exclusive() : flag.try_share()) {
+        if (!held_)
+            PyErr_SetString(PyExc_RuntimeError,
+                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
     }
-    ~SharedBorrow() {
-        if (held_) flag_.release_shared();
+    ~Borrow() {
+        if (!held_) return;
+        if constexpr (Exclusive) {
+            flag_.release_exclusive();
+        } else {
+            flag_.release_shared();
+        }
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
     explicit operator bool() const { return held_; }
 
-  private:
+private:
     BorrowFlag& flag_;
     bool held_;
 };
 
-// The exclusive borrow for the scope; when refused, it is false and RuntimeError is set.
-class ExclusiveBorrow {
-  public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag), held_(flag.try_exclusive()) {
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    ~ExclusiveBorrow() {
-        if (held_) flag_.release_exclusive();
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    explicit operator bool() const { return held_; }
-
-  private:
-    BorrowFlag& flag_;
-    bool held_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace krodan::python

@@ -12,6 +12,7 @@
 #include "game/scoring.hpp"
 #include "game/text_board.hpp"
 #include "python/arguments.hpp"
+#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
 #include "python/observation_object.hpp"
@@ -19,12 +20,8 @@
 namespace krodan::python {
 namespace {
 
-constexpr std::array<const char*, 1> MODE = {"mode"};
-constexpr std::array<const char*, 1> ACTION_IDX = {"action_idx"};
-constexpr std::array<const char*, 1> AGENT_IDX = {"agent_idx"};
-constexpr Signature OUTCOME{"PyKrodan.outcome()", MODE};
-constexpr Signature STEP{"PyKrodan.step()", ACTION_IDX};
-constexpr Signature OBSERVE{"PyKrodan.observe()", AGENT_IDX};
+using namespace signatures;
+
 
 // A new list of four items made by item(agent), or nullptr.
 template <class Item>

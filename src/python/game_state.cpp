@@ -7,18 +7,15 @@
 
 #include "game/state_string.hpp"
 #include "python/arguments.hpp"
+#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
 
 namespace krodan::python {
 namespace {
 
-constexpr std::array<const char*, 1> MEMO = {"_memo"};
-constexpr std::array<const char*, 1> DATA = {"data"};
-constexpr std::array<const char*, 1> STATE = {"state"};
-constexpr Signature DEEPCOPY{"PyKrodan.__deepcopy__()", MEMO};
-constexpr Signature FROM_BYTES{"PyKrodan.from_bytes()", DATA};
-constexpr Signature SETSTATE{"PyKrodan.__setstate__()", STATE};
+using namespace signatures;
+
 
 // The decoded game, or nullptr with ValueError set.
 const Game* decoded_or_raise(const std::variant<Game, Refusal>& decoded) {

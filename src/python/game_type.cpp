@@ -6,13 +6,15 @@
 #include "game/pieces/piece.hpp"
 #include "game/scoring.hpp"
 #include "python/arguments.hpp"
+#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
 
 namespace krodan::python {
 namespace {
 
-constexpr Signature NEW{"PyKrodan.__new__()", {}};
+using namespace signatures;
+
 
 PyObject* alloc_game(PyTypeObject* type, const Game& game) {
     PyObject* self = type->tp_alloc(type, 0);
