@@ -1,4 +1,9 @@
-"""Demo: games among seeded random agents, with the final board, scores and speed."""
+"""Demo: games among seeded random agents, with the final board, the outcome and the speed.
+
+python -m krodan_rl                      one game: its board, scores and outcome
+python -m krodan_rl --games 100          100 games with a progress bar: games/s, turns/s
+python -m krodan_rl --save-png board.png also writes the last game's board as a picture
+"""
 
 from __future__ import annotations
 
@@ -13,15 +18,42 @@ from krodan_rl.play import play_game
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m krodan_rl",
-        description="Play games of the four-player polyomino placement game among random agents. "
-        "One game prints its final board, scores and outcome; several print their speed.",
+        description="Play the four-player polyomino placement game among random agents, each "
+        "drawing uniformly among its legal actions. One game prints its final board (coloured "
+        "text), scores and outcome in every reward mode; several games show a progress bar and "
+        "the speed.",
     )
-    parser.add_argument("--seed", type=int, default=0, help="seed of the first game (default 0)")
-    parser.add_argument("--games", type=int, default=1, help="number of games (default 1)")
+    parser.add_argument(
+        "--seed", type=int, default=0, help="seed of the first game; game i uses seed + i (0)"
+    )
+    parser.add_argument("--games", type=int, default=1, help="number of games to play (1)")
+    parser.add_argument(
+        "--save-png", metavar="FILE", help="write the last game's final board to FILE as a PNG"
+    )
     args = parser.parse_args(argv)
     if args.games < 1:
         parser.error("--games must be at least 1")
     return args
+
+
+def progress(done: int, total: int, started: float) -> None:
+    """Redraws the progress bar on the terminal."""
+    width = 30
+    filled = width * done // total
+    rate = done / max(time.perf_counter() - started, 1e-9)
+    sys.stderr.write(
+        f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} {rate:.0f} games/s"
+    )
+    if done == total:
+        sys.stderr.write("\n")
+    sys.stderr.flush()
+
+
+def print_result(game: PyKrodan) -> None:
+    print("scores:   ", " ".join(f"{s:>6}" for s in game.scores))
+    for mode in PyKrodan.reward_modes:
+        outcome = game.outcome(mode) or []
+        print(f"{mode + ':':<10}", " ".join(f"{v:>6.3f}" for v in outcome))
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -31,6 +63,8 @@ def main(argv: list[str] | None = None) -> int:
     for i in range(args.games):
         record = play_game(args.seed + i)
         turns += record.turns
+        if args.games > 1 and sys.stderr.isatty():
+            progress(i + 1, args.games, start)
     elapsed = time.perf_counter() - start
     game = record.game
 
@@ -38,10 +72,15 @@ def main(argv: list[str] | None = None) -> int:
         print(f"Game with seed {args.seed}: {game.ply} placements in {record.turns} turns")
         sys.stdout.flush()  # render writes to the process's standard output file directly
         game.render()
-    print("scores:   ", " ".join(f"{s:>6}" for s in game.scores))
-    for mode in PyKrodan.reward_modes:
-        outcome = game.outcome(mode) or []
-        print(f"{mode + ':':<10}", " ".join(f"{v:>6.3f}" for v in outcome))
+        print_result(game)
+    else:
+        print(f"Last game (seed {args.seed + args.games - 1}):")
+        print_result(game)
+    if args.save_png:
+        from krodan_rl.render import board_image, save_png
+
+        save_png(args.save_png, board_image(game))
+        print(f"board written to {args.save_png}")
     print(
         f"{args.games} game(s), {turns} turns in {elapsed:.3f} s: "
         f"{args.games / elapsed:.1f} games/s, {turns / elapsed:.0f} turns/s"

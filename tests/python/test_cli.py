@@ -31,6 +31,21 @@ def test_several_games():
     assert "  |  0 |" not in out
 
 
+def test_save_png_writes_a_picture(tmp_path):
+    target = tmp_path / "board.png"
+    out = run("--seed", "2", "--save-png", str(target))
+    assert f"board written to {target}" in out
+    data = target.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert data[12:16] == b"IHDR" and int.from_bytes(data[16:20], "big") == 501
+
+
+def test_help_explains_every_option():
+    out = run("--help")
+    for option in ("--seed", "--games", "--save-png"):
+        assert option in out
+
+
 def test_bad_arguments_are_refused():
     child = subprocess.run([sys.executable, "-m", "krodan_rl", "--games", "0"],
                            capture_output=True, text=True, check=False)  # fmt: skip
