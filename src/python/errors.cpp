@@ -18,9 +18,9 @@ PyObject* panic_exception() {
     return type;
 }
 
-void raise_internal_error(std::string_view message, const std::source_location& where) {
-    std::fprintf(stderr, "krodan_rl: internal error at %s:%u in %s: %.*s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(),
+void raise_internal_error(std::string_view message, const SourceLocation& where) {
+    std::fprintf(stderr, "krodan_rl: internal error at %s:%u in %s: %.*s\n", where.file,
+                 where.line, where.function,
                  static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
     PyObject* type = panic_exception();

@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <new>
-#include <source_location>
 #include <string_view>
 
 #include "game/internal_error.hpp"
@@ -19,7 +18,7 @@ namespace krodan::python {
 PyObject* panic_exception();
 
 // Writes the diagnostic and sets the panic exception with `message`.
-void raise_internal_error(std::string_view message, const std::source_location& where);
+void raise_internal_error(std::string_view message, const SourceLocation& where);
 
 // Sets `type` with the text prefix + detail; returns nullptr.
 PyObject* raise_text(PyObject* type, std::string_view prefix, std::string_view detail);
@@ -34,7 +33,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_internal_error(e.what(), std::source_location::current());
+        raise_internal_error(e.what(), SourceLocation::current());
     }
     return {};
 }
