@@ -16,7 +16,8 @@ inline void require(bool condition) {
 
 // The lowest action set in the action mask of the agent to move, if any.
 inline std::optional<std::uint64_t> first_legal_action(const Game& game) {
-    const auto mask = observation_bytes(game, static_cast<unsigned>(game.current_agent)).action_mask;
+    const auto mask =
+        observation_bytes(game, static_cast<unsigned>(game.current_agent)).action_mask;
     for (std::uint64_t action = 0; action < mask.size(); ++action)
         if (mask[action]) return action;
     return std::nullopt;

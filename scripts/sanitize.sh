@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer, then runs the C++ tests and the whole Python test suite under them.
 # The interpreter is not instrumented: the ASan runtime is preloaded into it, Python's own
 # allocator is switched to malloc so that ASan sees every block, and leak reports that belong to
-# the interpreter are suppressed (scripts/lsan.supp). Any report fails the run.
+# the interpreter are suppressed (scripts/lsan.supp). Then the C++ tests run again under
+# ThreadSanitizer. Any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/asan
@@ -15,6 +16,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_stri
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export PYTHONMALLOC=malloc
+export KRODAN_UNDER_SANITIZER=1
 
 echo "== C++ tests under ASan and UBSan"
 ctest --test-dir "$build" --output-on-failure -j 2
@@ -30,3 +32,11 @@ python=$(python -c 'import sys; print(sys.executable)')
 # The typing checks run mypy, not the engine; they are left to the ordinary test run.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/$package" \
   "$python" -m pytest -q -p no:cacheprovider tests/python --deselect tests/python/test_typing.py
+
+echo "== C++ tests under ThreadSanitizer (the borrow flag, the one-time table build)"
+tsan=build/tsan
+cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRODAN_SANITIZE=thread \
+  -DKRODAN_BUILD_TESTS=ON >/dev/null
+cmake --build "$tsan" -j 2
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+  ctest --test-dir "$tsan" --output-on-failure -j 2

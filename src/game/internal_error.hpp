@@ -22,7 +22,7 @@ struct SourceLocation {
 };
 
 class InternalError : public std::runtime_error {
-public:
+  public:
     explicit InternalError(const std::string& message,
                            SourceLocation where = SourceLocation::current())
         : std::runtime_error(message), where_(where) {}
@@ -30,7 +30,7 @@ public:
     // Where the invariant failed, for the diagnostic the host prints.
     const SourceLocation& where() const noexcept { return where_; }
 
-private:
+  private:
     SourceLocation where_;
 };
 

@@ -2,9 +2,6 @@
 // The borrow flag of a host object: 0 free, n > 0 shared by n calls, -1 held exclusively. It
 // never blocks: a conflicting call fails at once with RuntimeError.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <atomic>
 #include <cstdint>
 
@@ -35,36 +32,5 @@ class BorrowFlag {
     static constexpr std::int64_t EXCLUSIVE = -1;
     std::atomic<std::int64_t> flag_{0};
 };
-
-// A borrow for the scope, shared or exclusive; when refused it is false and RuntimeError is set:
-// "Already mutably borrowed" for a shared borrow, "Already borrowed" for the exclusive one.
-template <bool Exclusive>
-class Borrow {
-public:
-    explicit Borrow(BorrowFlag& flag)
-        : flag_(flag), held_(Exclusive ? flag.try_exclusive() : flag.try_share()) {
-        if (!held_)
-            PyErr_SetString(PyExc_RuntimeError,
-                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
-    ~Borrow() {
-        if (!held_) return;
-        if constexpr (Exclusive) {
-            flag_.release_exclusive();
-        } else {
-            flag_.release_shared();
-        }
-    }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    explicit operator bool() const { return held_; }
-
-private:
-    BorrowFlag& flag_;
-    bool held_;
-};
-
-using SharedBorrow = Borrow<false>;
-using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace krodan::python

@@ -19,9 +19,8 @@ PyObject* panic_exception() {
 }
 
 void raise_internal_error(std::string_view message, const SourceLocation& where) {
-    std::fprintf(stderr, "krodan_rl: internal error at %s:%u in %s: %.*s\n", where.file,
-                 where.line, where.function,
-                 static_cast<int>(message.size()), message.data());
+    std::fprintf(stderr, "krodan_rl: internal error at %s:%u in %s: %.*s\n", where.file, where.line,
+                 where.function, static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
     PyObject* type = panic_exception();
     if (type == nullptr) return;  // its creation failed and left that error set

@@ -12,16 +12,15 @@
 #include "game/scoring.hpp"
 #include "game/text_board.hpp"
 #include "python/arguments.hpp"
-#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
 #include "python/observation_object.hpp"
+#include "python/signatures.hpp"
 
 namespace krodan::python {
 namespace {
 
 using namespace signatures;
-
 
 // A new list of four items made by item(agent), or nullptr.
 template <class Item>

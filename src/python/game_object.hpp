@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "game/game.hpp"
-#include "python/borrow_flag.hpp"
+#include "python/borrow.hpp"
 
 namespace krodan::python {
 

@@ -7,15 +7,14 @@
 
 #include "game/state_string.hpp"
 #include "python/arguments.hpp"
-#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
+#include "python/signatures.hpp"
 
 namespace krodan::python {
 namespace {
 
 using namespace signatures;
-
 
 // The decoded game, or nullptr with ValueError set.
 const Game* decoded_or_raise(const std::variant<Game, Refusal>& decoded) {

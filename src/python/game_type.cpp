@@ -6,15 +6,14 @@
 #include "game/pieces/piece.hpp"
 #include "game/scoring.hpp"
 #include "python/arguments.hpp"
-#include "python/signatures.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
+#include "python/signatures.hpp"
 
 namespace krodan::python {
 namespace {
 
 using namespace signatures;
-
 
 PyObject* alloc_game(PyTypeObject* type, const Game& game) {
     PyObject* self = type->tp_alloc(type, 0);

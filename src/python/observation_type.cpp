@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "python/borrow_flag.hpp"
+#include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
 
