@@ -35,23 +35,11 @@ PyObject* list_of_agents(Item&& item) {
     return list.release();
 }
 
-// Runs read(game) under a shared borrow.
-template <class Read>
-PyObject* read_game(PyObject* self, Read&& read) {
-    return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
-        return read(std::as_const(as_game(self)->game));
-    });
-}
-
 }  // namespace
 
 PyObject* game_reset(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        ExclusiveBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
-        as_game(self)->game = new_game();
+    return write_game(self, [](Game& game) -> PyObject* {
+        game = new_game();
         Py_RETURN_NONE;
     });
 }
@@ -85,12 +73,10 @@ PyObject* game_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* game_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* action_arg;
     if (!bind_arguments(STEP, args, nargs, kwnames, {&action_arg, 1})) return nullptr;
-    return guarded([&]() -> PyObject* {
-        ExclusiveBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
+    return write_game(self, [&](Game& game) -> PyObject* {
         std::optional<std::uint64_t> action;
         if (!to_optional_u64(action_arg, "action_idx", action)) return nullptr;
-        if (const auto refusal = apply_action(as_game(self)->game, action))
+        if (const auto refusal = apply_action(game, action))
             return raise_text(PyExc_AssertionError, "Invalid action: ", refusal->message);
         Py_RETURN_NONE;
     });

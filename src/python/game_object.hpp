@@ -4,18 +4,43 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <utility>
+
 #include "game/game.hpp"
 #include "python/borrow.hpp"
+#include "python/errors.hpp"
 
 namespace krodan::python {
 
 struct GameObject {
-    PyObject_HEAD Game game;
+    PyObject ob_base;  // the object header
+    Game game;
     BorrowFlag borrow;
 };
 
 inline GameObject* as_game(PyObject* self) {
     return reinterpret_cast<GameObject*>(self);
+}
+
+// Runs read(game) under a shared borrow of the object, engine exceptions becoming host ones.
+template <class Read>
+PyObject* read_game(PyObject* self, Read&& read) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(as_game(self)->borrow);
+        if (!borrow) return nullptr;
+        return read(std::as_const(as_game(self)->game));
+    });
+}
+
+// Runs write(game) under the exclusive borrow of the object, engine exceptions becoming host
+// ones.
+template <class Write>
+PyObject* write_game(PyObject* self, Write&& write) {
+    return guarded([&]() -> PyObject* {
+        ExclusiveBorrow borrow(as_game(self)->borrow);
+        if (!borrow) return nullptr;
+        return write(as_game(self)->game);
+    });
 }
 
 // The class PyKrodan, created on first need and kept for the life of the process; nullptr with

@@ -28,11 +28,7 @@ const Game* decoded_or_raise(const std::variant<Game, Refusal>& decoded) {
 }  // namespace
 
 PyObject* game_copy(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
-        return wrap_game(as_game(self)->game);
-    });
+    return read_game(self, [](const Game& game) { return wrap_game(game); });
 }
 
 PyObject* game_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -43,10 +39,8 @@ PyObject* game_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* game_to_bytes(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
-        const StateString state = encode_state(as_game(self)->game);
+    return read_game(self, [](const Game& game) {
+        const StateString state = encode_state(game);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state.data()),
                                          static_cast<Py_ssize_t>(state.size()));
     });
@@ -68,15 +62,13 @@ PyObject* game_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     PyObject* state_arg;
     if (!bind_arguments(SETSTATE, args, nargs, kwnames, {&state_arg, 1})) return nullptr;
-    return guarded([&]() -> PyObject* {
-        ExclusiveBorrow borrow(as_game(self)->borrow);
-        if (!borrow) return nullptr;
+    return write_game(self, [&](Game& game) -> PyObject* {
         std::string_view state;
         if (!to_bytes(state_arg, "state", state)) return nullptr;
         const auto decoded = decode_state(state);
-        const Game* game = decoded_or_raise(decoded);
-        if (game == nullptr) return nullptr;
-        as_game(self)->game = *game;
+        const Game* restored = decoded_or_raise(decoded);
+        if (restored == nullptr) return nullptr;
+        game = *restored;
         Py_RETURN_NONE;
     });
 }

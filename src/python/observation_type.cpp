@@ -13,7 +13,8 @@ namespace krodan::python {
 namespace {
 
 struct ObservationObject {
-    PyObject_HEAD ObservationBytes buffers;
+    PyObject ob_base;  // the object header
+    ObservationBytes buffers;
     BorrowFlag borrow;
 };
 

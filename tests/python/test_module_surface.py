@@ -127,3 +127,26 @@ def test_lists_are_new_on_every_read(game):
     assert game.agents == [0, 1, 2, 3]
     assert game.terminations == [False] * 4
     assert game.agents is not game.agents
+
+
+def test_a_second_initialisation_reuses_the_type_objects():
+    import importlib.util
+
+    spec = importlib.util.find_spec("krodan_rl._krodan")
+    again = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(again)
+    assert again is not _krodan
+    assert again.PyKrodan is PyKrodan and again.PyObservation is PyObservation
+    assert again.__all__ == ["PyKrodan", "PyObservation"]
+
+
+def test_the_entry_point_is_the_only_exported_symbol():
+    import shutil
+    import subprocess
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", _krodan.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit__krodan"]

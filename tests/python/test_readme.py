@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 README = Path(__file__).resolve().parents[2] / "README.md"
-SNIPPETS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+SNIPPETS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.DOTALL)
 
 
 def test_the_readme_has_snippets():
