@@ -85,15 +85,18 @@ void build_buckets(ActionTable& table) {
     for (const auto& entries : buckets) table.bucket_offsets.push_back(total += entries.size());
     table.bucket_ids.reserve(total);
     table.bucket_shapes.reserve(total);
-    table.bucket_sides.resize(NUM_BUCKETS);
+    table.bucket_search.resize(NUM_BUCKETS);
     for (std::size_t key = 0; key < NUM_BUCKETS; ++key) {
         if (buckets[key].size() > 64) throw InternalError("corner bucket beyond 64 entries");
+        BucketSearch& search = table.bucket_search[key];
+        search.begin = table.bucket_offsets[key];
         for (std::size_t i = 0; i < buckets[key].size(); ++i) {
             const Entry& e = buckets[key][i];
             table.bucket_ids.push_back(e.id);
             table.bucket_shapes.push_back(e.shape);
+            search.entries |= std::uint64_t{1} << i;
             for (unsigned side = 0; side < 4; ++side)
-                if (e.sides >> side & 1) table.bucket_sides[key][side] |= std::uint64_t{1} << i;
+                if (e.sides >> side & 1) search.sides[side] |= std::uint64_t{1} << i;
         }
     }
 }
@@ -135,7 +138,7 @@ std::size_t ActionTable::memory_bytes() const {
                         bucket_ids.capacity() * sizeof(PlacementId) +
                         bucket_offsets.capacity() * sizeof(std::uint64_t) +
                         bucket_shapes.capacity() * sizeof(std::uint16_t) +
-                        bucket_sides.capacity() * sizeof(bucket_sides[0]) +
+                        bucket_search.capacity() * sizeof(BucketSearch) +
                         relative_shapes.capacity() * sizeof(Neighbourhood);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
     return sizeof(ActionTable) + bytes;

@@ -32,6 +32,16 @@ struct Placement {
 
 using PlacementId = std::uint16_t;
 
+// One corner bucket as the move search reads it: where its entries start in `bucket_ids` and
+// `bucket_shapes`, a mask with one bit per entry, and for each edge neighbour of the bucket's
+// cell (above, below, left, right) the entries that cover it. Most candidates cover a blocked
+// neighbour of their corner cell; these masks drop them before the neighbourhood test.
+struct BucketSearch {
+    std::uint64_t begin = 0;
+    std::uint64_t entries = 0;  // bit i: entry begin + i
+    std::array<std::uint64_t, 4> sides{};
+};
+
 struct ActionTable {
     std::vector<Placement> placements;                           // by placement id
     std::vector<std::optional<std::uint64_t>> action_placement;  // by action index
@@ -46,10 +56,8 @@ struct ActionTable {
     // The distinct cell patterns of a placement around one of its cells, one per orientation and
     // covered cell (414).
     std::vector<Neighbourhood> relative_shapes;
-    // For each bucket and each edge neighbour of its cell (above, below, left, right): bit i set
-    // when entry i of the bucket covers that neighbour. Most candidates of the move search
-    // cover a blocked neighbour of their corner cell; these masks drop them before the test.
-    std::vector<std::array<std::uint64_t, 4>> bucket_sides;
+    // What the move search reads of each bucket, in one record (NUM_BUCKETS of them).
+    std::vector<BucketSearch> bucket_search;
 
     // The placement ids of piece index `piece` whose cells contain `bit`, ascending.
     std::span<const PlacementId> bucket(unsigned bit, unsigned piece) const {
