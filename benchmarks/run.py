@@ -6,7 +6,8 @@ Prints a table and writes it as JSON (default benchmarks/results.json). Times ar
 over a fixed corpus of positions from seeded random games, split into opening (ply < 16),
 middle (ply < 56) and end. Each figure is the median of several timed repeats per position,
 averaged over the positions of a phase. Floors: a no-op call of a C method, and creating bytes
-objects of an observation's total size (41,288 bytes) plus one copy of 36,400 bytes.
+objects of an observation's total size (41,288 bytes) plus one copy of 36,400 bytes. Each
+target ratio is measured against its floor back to back, position by position.
 """
 
 from __future__ import annotations
@@ -66,11 +67,11 @@ def ns_per_call(run: Callable[[int], None], calls: int, repeats: int = 5) -> flo
     return statistics.median(times)
 
 
-def host_calls(positions: dict[str, list[tuple[PyKrodan, int]]], calls: int) -> dict:
-    """ns per call of each host operation, by phase."""
+Make = Callable[[PyKrodan, int], Callable[[int], None]]
 
-    def over(phase: str, make: Callable[[PyKrodan, int], Callable[[int], None]]) -> float:
-        return statistics.fmean(ns_per_call(make(g, a), calls) for g, a in positions[phase])
+
+def operations() -> dict[str, Make]:
+    """For each host operation, a maker of its timed loop at a position (game, legal action)."""
 
     def repeat(f: Callable[..., object], *args: object) -> Callable[[int], None]:
         """Calls f(*args) n times, with no wrapper between the loop and f."""
@@ -117,7 +118,7 @@ def host_calls(positions: dict[str, list[tuple[PyKrodan, int]]], calls: int) -> 
         return run
 
     done = PyKrodan.from_bytes(DONE_STATE)
-    ops: dict[str, Callable[[PyKrodan, int], Callable[[int], None]]] = {
+    return {
         "PyKrodan()": lambda g, a: repeat(PyKrodan),
         "copy()": lambda g, a: repeat(g.copy),
         "step (placement)": step_placement,
@@ -127,14 +128,22 @@ def host_calls(positions: dict[str, list[tuple[PyKrodan, int]]], calls: int) -> 
         "from_bytes()": lambda g, a: repeat(PyKrodan.from_bytes, g.to_bytes()),
         "scores": scores,
     }
-    return {name: {p: over(p, make) for p in PHASES} for name, make in ops.items()}
+
+
+def host_calls(positions: dict[str, list[tuple[PyKrodan, int]]], calls: int) -> dict:
+    """ns per call of each host operation, by phase."""
+
+    def over(phase: str, make: Make) -> float:
+        return statistics.fmean(ns_per_call(make(g, a), calls) for g, a in positions[phase])
+
+    return {name: {p: over(p, make) for p in PHASES} for name, make in operations().items()}
 
 
 # Every agent done: each step is a pass.
 DONE_STATE = b"\x01" + (bytes(64) + bytes(4) + b"\x00") * 4 + b"\x00"
 
 
-def floors(calls: int) -> dict[str, float]:
+def floor_runs() -> dict[str, Callable[[int], None]]:
     def call(n: int) -> None:
         f = (0).bit_length
         for _ in range(n):
@@ -148,10 +157,34 @@ def floors(calls: int) -> dict[str, float]:
                 bytes(size)
             memoryview(mask).tobytes()
 
-    return {
-        "call floor (no-op C method)": ns_per_call(call, calls * 10),
-        "bytes floor (41,288 B + copy of 36,400 B)": ns_per_call(observation_bytes, calls),
-    }
+    return {CALL_FLOOR: call, BYTES_FLOOR: observation_bytes}
+
+
+CALL_FLOOR = "call floor (no-op C method)"
+BYTES_FLOOR = "bytes floor (41,288 B + copy of 36,400 B)"
+TARGETS = {  # ratio name: (operation, floor)
+    "observe / bytes floor": ("observe + action_mask", BYTES_FLOOR),
+    "step (placement) / call floor": ("step (placement)", CALL_FLOOR),
+    "copy / call floor": ("copy()", CALL_FLOOR),
+}
+
+
+def floors(calls: int) -> dict[str, float]:
+    return {name: ns_per_call(run, calls * 10) for name, run in floor_runs().items()}
+
+
+def ratios(positions: list[tuple[PyKrodan, int]], calls: int) -> dict[str, float]:
+    """Each target ratio as the median over positions of the operation's time divided by its
+    floor's, the two measured back to back, so that the shared machine's drift cancels out."""
+    ops, runs = operations(), floor_runs()
+    result = {}
+    for name, (op, floor) in TARGETS.items():
+        samples = []
+        for game, action in positions:
+            floor_ns = ns_per_call(runs[floor], calls * 10)
+            samples.append(ns_per_call(ops[op](game, action), calls) / floor_ns)
+        result[name] = statistics.median(samples)
+    return result
 
 
 def self_play(seconds: float, engine_only: bool) -> dict[str, float]:
@@ -260,19 +293,9 @@ def main() -> int:
         f"Python {platform.python_version()}",
         "corpus": {p: len(positions[p]) for p in PHASES},
     }
-    # The floors are taken before and after the host calls, the lower of each kept, so that a
-    # drift of the shared machine's speed during the run does not skew the ratios.
-    before = floors(calls)
     result["host ns per call"] = host_calls(positions, calls)
-    after = floors(calls)
-    result["floors ns"] = {name: min(before[name], after[name]) for name in before}
-    call_floor, bytes_floor = result["floors ns"].values()
-    host = result["host ns per call"]
-    result["ratios (middle)"] = {
-        "observe / bytes floor": host["observe + action_mask"]["middle"] / bytes_floor,
-        "step (placement) / call floor": host["step (placement)"]["middle"] / call_floor,
-        "copy / call floor": host["copy()"]["middle"] / call_floor,
-    }
+    result["floors ns"] = floors(calls)
+    result["ratios (middle, median of back-to-back pairs)"] = ratios(positions["middle"], calls)
     result["self-play, random agent (numpy)"] = self_play(seconds, engine_only=False)
     result["self-play, engine only"] = self_play(seconds, engine_only=True)
     result["scaling, engine-only self-play"] = scaling(seconds)

@@ -1,7 +1,9 @@
 #include "game/actions/action_table.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <limits>
-#include <unordered_map>
+#include <optional>
 
 #include "game/bitboard/rotation.hpp"
 #include "game/pieces/orientation.hpp"
@@ -9,17 +11,45 @@
 namespace krodan {
 namespace {
 
-struct BitboardHash {
-    std::size_t operator()(const Bitboard& x) const noexcept {
+// An exact-match map from a placement's cells to its id: open addressing over the ids, the
+// cells compared through the placement list, so that filling it allocates one array only.
+class CellsToId {
+  public:
+    explicit CellsToId(const std::vector<Placement>& placements)
+        : placements_(placements), slots_(capacity_for(placements.size()), EMPTY) {
+        for (std::size_t id = 0; id < placements.size(); ++id)
+            slots_[find(placements[id].cells)] = static_cast<PlacementId>(id);
+    }
+
+    // The id of the placement with these cells, if there is one.
+    std::optional<PlacementId> lookup(const Bitboard& cells) const {
+        const PlacementId id = slots_[find(cells)];
+        return id == EMPTY ? std::nullopt : std::optional<PlacementId>(id);
+    }
+
+  private:
+    static constexpr PlacementId EMPTY = 0xFFFF;
+
+    static std::size_t capacity_for(std::size_t n) { return std::bit_ceil(2 * n + 1); }
+
+    static std::uint64_t hash(const Bitboard& x) {
         std::uint64_t h = 0x9E3779B97F4A7C15ull;
         for (u128 limb : x.limbs) {
-            for (std::uint64_t word :
-                 {static_cast<std::uint64_t>(limb), static_cast<std::uint64_t>(limb >> 64)}) {
-                h ^= word + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-            }
+            h = (h ^ static_cast<std::uint64_t>(limb)) * 0xFF51AFD7ED558CCDull;
+            h = (h ^ static_cast<std::uint64_t>(limb >> 64)) * 0xC4CEB9FE1A85EC53ull;
         }
-        return h;
+        return h ^ (h >> 29);
     }
+
+    // The slot holding these cells, or the empty slot where they would go.
+    std::size_t find(const Bitboard& cells) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = hash(cells) & mask;; at = (at + 1) & mask)
+            if (slots_[at] == EMPTY || placements_[slots_[at]].cells == cells) return at;
+    }
+
+    const std::vector<Placement>& placements_;
+    std::vector<PlacementId> slots_;
 };
 
 std::vector<Placement> build_placements(const std::vector<Orientation>& orientations) {
@@ -37,66 +67,66 @@ std::vector<Placement> build_placements(const std::vector<Orientation>& orientat
 
 // rot[i]: the id of placement i turned one clockwise quarter turn.
 std::vector<PlacementId> clockwise_ids(const std::vector<Placement>& placements) {
-    std::unordered_map<Bitboard, PlacementId, BitboardHash> id_of_cells;
-    id_of_cells.reserve(placements.size());
-    for (std::size_t i = 0; i < placements.size(); ++i)
-        id_of_cells[placements[i].cells] = static_cast<PlacementId>(i);
+    const CellsToId id_of_cells(placements);
     std::vector<PlacementId> rot(placements.size());
     for (std::size_t i = 0; i < placements.size(); ++i) {
-        const auto found = id_of_cells.find(permute(placements[i].cells, ROTATE_CW));
-        if (found == id_of_cells.end()) throw InternalError("no entry found for key");
-        rot[i] = found->second;
+        const auto found = id_of_cells.lookup(permute(placements[i].cells, ROTATE_CW));
+        if (!found) throw InternalError("no entry found for key");
+        rot[i] = *found;
     }
     return rot;
 }
 
-struct NeighbourhoodHash {
-    std::size_t operator()(const Neighbourhood& n) const noexcept {
-        return std::hash<std::uint64_t>()(n.words[0] * 31 + n.words[1] * 7 + n.words[2]);
-    }
-};
-
-// The corner buckets, each entry with the placement's cells seen from the bucket's cell.
+// The corner buckets, in two passes (count, then fill) so that no bucket list is allocated. Each
+// entry also gets its placement's cells seen from the bucket's cell: a pattern that depends only
+// on the orientation and which of its cells that is, so the patterns are read off the first
+// placement of each orientation (anchored at the top-left cell) and shared by the rest.
 void build_buckets(ActionTable& table) {
-    struct Entry {
-        PlacementId id;
-        std::uint16_t shape;
-        unsigned sides;  // the edge neighbours of the bucket's cell it covers
-    };
-    std::vector<std::vector<Entry>> buckets(NUM_BUCKETS);
-    std::unordered_map<Neighbourhood, std::uint16_t, NeighbourhoodHash> shape_index;
-    for (std::size_t i = 0; i < table.placements.size(); ++i) {
-        const Placement& p = table.placements[i];
+    const std::size_t orientations = NUM_ACTIONS / NUM_CELLS;
+    std::vector<std::size_t> first_shape(orientations, SIZE_MAX);
+    std::vector<std::uint64_t> count(NUM_BUCKETS + 1, 0);
+    for (const Placement& p : table.placements) {
         const unsigned piece = piece_index_of_code(p.piece);
-        const LinearBoard cells(p.cells);
+        const std::size_t orientation = p.action / NUM_CELLS;
+        if (orientation >= orientations) throw InternalError("orientation out of range");
+        if (first_shape[orientation] == SIZE_MAX) {
+            first_shape[orientation] = table.relative_shapes.size();
+            const LinearBoard cells(p.cells);
+            for (unsigned bit : iter_bits(p.cells))
+                table.relative_shapes.push_back(cells.around(bit));
+        }
         for (unsigned bit : iter_bits(p.cells)) {
-            const std::size_t key = std::size_t{bit} * NUM_PIECES + piece;
+            const std::size_t key = ActionTable::bucket_key(bit, piece);
             if (key >= NUM_BUCKETS) throw InternalError("corner bucket key out of range");
-            const Neighbourhood seen = cells.around(bit);
-            const auto [it, added] = shape_index.try_emplace(
-                seen, static_cast<std::uint16_t>(table.relative_shapes.size()));
-            if (added) table.relative_shapes.push_back(seen);
-            buckets[key].push_back({static_cast<PlacementId>(i), it->second, sides_of(seen)});
+            ++count[key + 1];
         }
     }
-    table.bucket_offsets.reserve(NUM_BUCKETS + 1);
-    table.bucket_offsets.push_back(0);
-    std::size_t total = 0;
-    for (const auto& entries : buckets) table.bucket_offsets.push_back(total += entries.size());
-    table.bucket_ids.reserve(total);
-    table.bucket_shapes.reserve(total);
-    table.bucket_search.resize(NUM_BUCKETS);
+    table.bucket_offsets.assign(NUM_BUCKETS + 1, 0);
+    for (std::size_t key = 0; key < NUM_BUCKETS; ++key)
+        table.bucket_offsets[key + 1] = table.bucket_offsets[key] + count[key + 1];
+    const std::size_t total = table.bucket_offsets[NUM_BUCKETS];
+    table.bucket_ids.resize(total);
+    table.bucket_shapes.resize(total);
+    table.bucket_search.assign(NUM_BUCKETS, BucketSearch{});
     for (std::size_t key = 0; key < NUM_BUCKETS; ++key) {
-        if (buckets[key].size() > 64) throw InternalError("corner bucket beyond 64 entries");
-        BucketSearch& search = table.bucket_search[key];
-        search.begin = table.bucket_offsets[key];
-        for (std::size_t i = 0; i < buckets[key].size(); ++i) {
-            const Entry& e = buckets[key][i];
-            table.bucket_ids.push_back(e.id);
-            table.bucket_shapes.push_back(e.shape);
-            search.entries |= std::uint64_t{1} << i;
+        if (table.bucket_offsets[key + 1] - table.bucket_offsets[key] > 64)
+            throw InternalError("corner bucket beyond 64 entries");
+        table.bucket_search[key].begin = table.bucket_offsets[key];
+    }
+    for (std::size_t id = 0; id < table.placements.size(); ++id) {
+        const Placement& p = table.placements[id];
+        const unsigned piece = piece_index_of_code(p.piece);
+        std::size_t shape = first_shape[p.action / NUM_CELLS];
+        for (unsigned bit : iter_bits(p.cells)) {
+            BucketSearch& search = table.bucket_search[ActionTable::bucket_key(bit, piece)];
+            const unsigned entry = static_cast<unsigned>(std::popcount(search.entries));
+            const std::size_t at = search.begin + entry;
+            table.bucket_ids[at] = static_cast<PlacementId>(id);
+            table.bucket_shapes[at] = static_cast<std::uint16_t>(shape);
+            search.entries |= std::uint64_t{1} << entry;
+            const unsigned sides = sides_of(table.relative_shapes[shape++]);
             for (unsigned side = 0; side < 4; ++side)
-                if (e.sides >> side & 1) search.sides[side] |= std::uint64_t{1} << i;
+                if (sides >> side & 1) search.sides[side] |= std::uint64_t{1} << entry;
         }
     }
 }
