@@ -1,6 +1,7 @@
 #include "python/arguments.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python/owned_ref.hpp"
 
@@ -43,16 +44,15 @@ bool bind_keyword(const Signature& s, PyObject* name, PyObject* value, Py_ssize_
     return false;
 }
 
+// Every parameter is required: names those left without a value.
 bool require_all(const Signature& s, std::span<PyObject*> out) {
-    std::span<const char* const> missing;
-    std::size_t count = 0;
-    const char* names[8];
+    std::vector<const char*> missing;
     for (std::size_t i = 0; i < s.names.size(); ++i)
-        if (out[i] == nullptr && count < std::size(names)) names[count++] = s.names[i];
-    if (count == 0) return true;
-    missing = {names, count};
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", s.callable, count,
-                 count == 1 ? "argument" : "arguments", quoted_list(missing).c_str());
+        if (out[i] == nullptr) missing.push_back(s.names[i]);
+    if (missing.empty()) return true;
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", s.callable,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments",
+                 quoted_list(missing).c_str());
     return false;
 }
 
