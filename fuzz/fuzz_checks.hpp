@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "game/apply_action.hpp"
+#include "game/move_search.hpp"
 #include "game/observation.hpp"
 
 namespace krodan::fuzz {
@@ -24,7 +25,8 @@ inline std::optional<std::uint64_t> first_legal_action(const Game& game) {
 }
 
 // Steps `action` and checks that the engine accepted exactly what the mask allows, changed
-// nothing on a refusal, kept done flags set, and left the cells and counts consistent. Cells of
+// nothing on a refusal, kept done flags set (and equal to a fresh search's), and left the cells
+// and counts consistent. Cells of
 // different agents stay disjoint only if they were (a decoded state may overlap).
 inline void check_step(Game& game, std::optional<std::uint64_t> action) {
     const Game before = game;
@@ -50,6 +52,14 @@ inline void check_step(Game& game, std::optional<std::uint64_t> action) {
         require((agent.cells & BOARD_MASK) == agent.cells);
         require(agent.placed == before.agent_states[a].placed + (a == mover && !done));
     }
+    // The step refreshes done flags through cached witnesses; a search from scratch agrees.
+    Game fresh = game;
+    for (AgentState& agent : fresh.agent_states) {
+        agent.done = false;
+        agent.witness = NO_WITNESS;
+    }
+    refresh_done(fresh);
+    require(fresh == game);
     if (disjoint) {
         for (unsigned a = 0; a < 4; ++a)
             for (unsigned b = a + 1; b < 4; ++b)
