@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/owned_ref.hpp"
+#include "python/raised_exception.hpp"
 
 namespace krodan::python {
 namespace {
@@ -59,28 +60,10 @@ bool require_all(const Signature& s, std::span<PyObject*> out) {
 // Attaches the note naming the parameter to the exception being raised.
 void add_note(const char* name) {
     const std::string note = std::string("while processing '") + name + "'";
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref result(PyObject_CallMethod(exc, "add_note", "s", note.c_str()));
-    if (!result) {
-        Py_DECREF(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Ref result(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
-    if (!result) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return;
-    }
-    PyErr_Restore(type, value, traceback);
-#endif
+    RaisedException raised;
+    if (!raised) return;
+    Ref result(PyObject_CallMethod(raised.value(), "add_note", "s", note.c_str()));
+    if (result) raised.restore();  // else the error of add_note is the one raised
 }
 
 // TypeError "'<type>' object is not an instance of '<expected>'" ("'None' is not ..." for None).

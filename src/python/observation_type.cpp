@@ -8,6 +8,7 @@
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
+#include "python/raised_exception.hpp"
 
 namespace krodan::python {
 namespace {
@@ -93,11 +94,10 @@ PyObject* create_type() {
     Ref filtered(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
                                      PyExc_DeprecationWarning));
     Ref type(filtered ? PyType_FromSpec(&spec) : nullptr);
-    PyObject *error_type, *error, *traceback;
-    PyErr_Fetch(&error_type, &error, &traceback);
+    RaisedException failed;
     Ref exited(PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (error_type != nullptr) {
-        PyErr_Restore(error_type, error, traceback);
+    if (failed) {
+        failed.restore();
         return nullptr;
     }
     return exited ? type.release() : nullptr;
