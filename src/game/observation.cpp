@@ -22,9 +22,9 @@ inline constexpr std::array<std::uint64_t, 256> BYTES_OF_BITS = [] {
 
 // The (agent, row, column) plane of the four boards: each board row's 20 bits become 20 bytes,
 // eight at a time. Boards hold on-board bits only, so guard bits never reach a byte.
-std::vector<std::uint8_t> plane_of(const std::array<Bitboard, NUM_AGENTS>& boards) {
+void write_plane(const std::array<Bitboard, NUM_AGENTS>& boards,
+                 std::span<std::uint8_t, PLANE_BYTES> plane) {
     static_assert(std::endian::native == std::endian::little);
-    std::vector<std::uint8_t> plane(PLANE_BYTES);
     std::uint8_t* out = plane.data();
     for (const Bitboard& board : boards) {
         const LinearBoard bits(board);
@@ -36,7 +36,6 @@ std::vector<std::uint8_t> plane_of(const std::array<Bitboard, NUM_AGENTS>& board
             std::memcpy(out, bytes, BOARD_COLS);  // columns 16-19 are the low half of the third
         }
     }
-    return plane;
 }
 
 }  // namespace
@@ -61,20 +60,32 @@ Observation build_observation(const Game& game, unsigned observer) {
     return obs;
 }
 
+void write_observation(const Observation& obs, const ObservationSpans& out) {
+    write_plane(obs.cells, out.observation);
+    write_plane(obs.corners, out.corners);
+    write_plane(obs.blocked, out.blocked);
+    for (unsigned k = 0; k < NUM_AGENTS; ++k)
+        for (unsigned j = 0; j < NUM_PIECES; ++j)
+            out.pieces[k * NUM_PIECES + j] = obs.remaining[k] >> j & 1;
+    for (unsigned k = 0; k < NUM_AGENTS; ++k) out.done[k] = obs.done[k];
+}
+
 ObservationBytes observation_bytes(const Game& game, unsigned observer) {
     const Observation obs = build_observation(game, observer);
     std::vector<PlacementId> ids;
     legal_placements(*game.table, obs.blocked[0], obs.corners[0], obs.remaining[0], ids);
 
     ObservationBytes bytes;
-    bytes.observation = plane_of(obs.cells);
-    bytes.corners = plane_of(obs.corners);
-    bytes.blocked = plane_of(obs.blocked);
+    bytes.observation.resize(PLANE_BYTES);
+    bytes.corners.resize(PLANE_BYTES);
+    bytes.blocked.resize(PLANE_BYTES);
     bytes.pieces.resize(PIECES_BYTES);
-    for (unsigned k = 0; k < NUM_AGENTS; ++k)
-        for (unsigned j = 0; j < NUM_PIECES; ++j)
-            bytes.pieces[k * NUM_PIECES + j] = obs.remaining[k] >> j & 1;
-    bytes.done.assign(obs.done.begin(), obs.done.end());
+    bytes.done.resize(DONE_BYTES);
+    write_observation(obs, {std::span<std::uint8_t, PLANE_BYTES>(bytes.observation),
+                            std::span<std::uint8_t, PLANE_BYTES>(bytes.corners),
+                            std::span<std::uint8_t, PLANE_BYTES>(bytes.blocked),
+                            std::span<std::uint8_t, PIECES_BYTES>(bytes.pieces),
+                            std::span<std::uint8_t, DONE_BYTES>(bytes.done)});
     bytes.action_mask = mask_from_ids(*game.table, ids);
     return bytes;
 }

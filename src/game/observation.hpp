@@ -43,7 +43,21 @@ struct ObservationBytes {
     std::vector<std::uint8_t> action_mask;  // 36400, by action index in the observer's frame
 };
 
+// Where an observation is written: caller-owned memory of the final sizes, so that writing
+// allocates nothing. The three planes are separate spans; a batch lays them out one after
+// another as the 12 planes of one game.
+struct ObservationSpans {
+    std::span<std::uint8_t, PLANE_BYTES> observation;
+    std::span<std::uint8_t, PLANE_BYTES> corners;
+    std::span<std::uint8_t, PLANE_BYTES> blocked;
+    std::span<std::uint8_t, PIECES_BYTES> pieces;
+    std::span<std::uint8_t, DONE_BYTES> done;
+};
+
 Observation build_observation(const Game& game, unsigned observer);
+
+// Writes the planes, pieces and done flags of `obs` as 0/1 bytes; every byte is written.
+void write_observation(const Observation& obs, const ObservationSpans& out);
 
 ObservationBytes observation_bytes(const Game& game, unsigned observer);
 

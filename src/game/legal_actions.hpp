@@ -1,0 +1,28 @@
+#pragma once
+// An agent's legal actions as action indices of its own frame, in ascending order, appended to
+// caller-owned memory: the list form of the action mask, for batches and agents.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "game/actions/action_table.hpp"
+
+namespace krodan {
+
+inline constexpr std::size_t ACTION_WORDS = (NUM_ACTIONS + 63) / 64;
+
+// Memory the ordering reuses, one per thread: once it has grown to what the positions need,
+// nothing allocates.
+struct LegalActionScratch {
+    std::vector<PlacementId> ids;
+    std::array<std::uint64_t, ACTION_WORDS> seen{};  // one bit per action; all clear between calls
+};
+
+// Appends to `out` the action of every legal placement under the masks (in the frame whose ids
+// they give: the observer's), ascending; returns how many it appended.
+std::size_t append_legal_actions(const ActionTable& table, const Bitboard& blocked,
+                                 const Bitboard& corners, std::uint32_t remaining,
+                                 LegalActionScratch& scratch, std::vector<std::int32_t>& out);
+
+}  // namespace krodan
