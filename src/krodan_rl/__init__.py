@@ -2,8 +2,9 @@
 
 `PyKrodan` is one game: `observe` an agent, `step` an action index, read `rewards`,
 `terminations` and, once the game is over, `outcome`. `PyObservation` holds one agent's view as
-bytes of 0/1. `env()` and `raw_env` wrap the game as a PettingZoo environment (they need the
-`env` extra: pettingzoo, gymnasium and numpy).
+bytes of 0/1. `VecKrodan` steps many games per call into numpy arrays, on every core. `env()`
+and `raw_env` wrap the game as a PettingZoo environment (they need the `env` extra: pettingzoo
+and gymnasium).
 """
 
 from __future__ import annotations
@@ -14,12 +15,18 @@ from krodan_rl._krodan import PyKrodan, PyObservation
 
 if TYPE_CHECKING:
     from krodan_rl.environment import env, raw_env
+    from krodan_rl.vector import VecKrodan
 
-__all__ = ["PyKrodan", "PyObservation", "env", "raw_env"]
+__all__ = ["PyKrodan", "PyObservation", "VecKrodan", "env", "raw_env"]
 
 
 def __getattr__(name: str) -> Any:
-    # The environment imports pettingzoo, gymnasium and numpy: only when it is asked for.
+    # The batch imports numpy, the environment pettingzoo and gymnasium: each only when it is
+    # asked for, so that importing the package imports neither.
+    if name == "VecKrodan":
+        from krodan_rl import vector
+
+        return vector.VecKrodan
     if name in ("env", "raw_env"):
         from krodan_rl import environment
 

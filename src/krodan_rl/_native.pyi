@@ -1,0 +1,41 @@
+"""Native capabilities beyond the game class: many games stepped per call."""
+
+from typing_extensions import Buffer
+from typing import final
+
+BOARD_SIZE: int
+NUM_AGENTS: int
+NUM_PIECES: int
+NUM_ACTIONS: int
+STATE_SIZE: int
+OBSERVATION_SHAPE: tuple[int, int, int]
+
+@final
+class NativeArray(Buffer):
+    """A read-only view of one of a batch's output arrays."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+@final
+class GameBatch:
+    def __new__(
+        cls,
+        num_games: int,
+        num_threads: int,
+        reward_mode: str,
+        auto_reset: bool,
+        dense_mask: bool,
+        observations: bool,
+        seed: int,
+    ) -> GameBatch: ...
+    @property
+    def num_games(self) -> int: ...
+    @property
+    def num_threads(self) -> int: ...
+    def reset(self, restart: Buffer | None, seed: int | None) -> None: ...
+    def step(self, actions: Buffer) -> None: ...
+    def random_actions(self, out: Buffer) -> None: ...
+    def get_state(self, index: int) -> bytes: ...
+    def set_state(self, index: int, data: bytes) -> None: ...
+    def arrays(self) -> dict[str, NativeArray | None]: ...
+    def legal_actions(self) -> NativeArray: ...

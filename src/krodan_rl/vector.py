@@ -1,0 +1,348 @@
+"""Many games stepped per call: actions in, games stepped in parallel with the GIL released,
+numpy arrays out.
+
+`VecKrodan(N)` holds N independent games. Each call hands every game's mover one action and
+returns numpy arrays that view memory the engine allocated once: observations in the mover's
+frame, its legal actions as a CSR list (and, optionally, a dense mask), rewards per agent. The
+shapes follow Gymnasium's vector API where it fits; rewards come per agent, as batched
+board-game libraries give them.
+
+Agent order: `observation`, `pieces` and `done` are in the mover's frame and relative order (the
+mover first), as `PyKrodan.observe` gives them; `current_agent`, `rewards` and `final_scores`
+are in absolute agent order 0-3.
+"""
+
+from __future__ import annotations
+
+import operator
+import threading
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import _native
+from krodan_rl._krodan import PyKrodan
+
+if TYPE_CHECKING:
+    from gymnasium import spaces
+
+Array = npt.NDArray[Any]
+Observation = dict[str, Array]
+
+_OBSERVATION_KEYS = ("observation", "pieces", "done")
+_MAX_SEED = 2**64
+
+
+def _index(value: Any, name: str) -> int:
+    """An integer argument: Python and numpy integers, nothing that merely converts to one."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def _seed(value: Any) -> int:
+    seed = _index(value, "seed")
+    if not 0 <= seed < _MAX_SEED:
+        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {seed}")
+    return seed
+
+
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return bool(value)
+
+
+class VecKrodan:
+    """`num_games` independent games, stepped together in one native call.
+
+    Args:
+        num_games: how many games (N).
+        num_threads: worker threads; 0 means one per available core. Results never depend on it.
+        reward_mode: "win_share", "score" or "rank": the reward of a game that ends.
+        auto_reset: a game that ends starts again in the same call; its final view goes into
+            `info["final_observation"]`. Without it a finished game stays terminated, takes no
+            action (pass -1) and is restarted by `reset(mask=...)`.
+        dense_mask: also write `action_mask`, bool (N, 36400), beside the legal action lists.
+        observations: write `observation`, `pieces` and `done`; without them a call costs
+            little more than the move search, for play that needs only the legal actions.
+        copy: return fresh arrays from `reset` and `step` (as Gymnasium does); with False they
+            are the shared read-only views, overwritten by the next call.
+        seed: the random streams of `random_actions`: game i draws from stream (seed, i).
+
+    Attributes (read-only views of the engine's memory, overwritten by every call):
+        observation: uint8 (N, 12, 20, 20), the mover's cells, corners and blocked planes.
+        pieces: uint8 (N, 4, 21); done: uint8 (N, 4).
+        action_mask: bool (N, 36400), or None without `dense_mask`.
+        legal_actions, legal_offsets: int32; game i's legal actions, ascending, are
+            `legal_actions[legal_offsets[i]:legal_offsets[i + 1]]`. `legal_actions` is replaced
+            by a larger array when it must grow: read the attribute again after each call.
+        current_agent: int8 (N,), the agent to move (absolute).
+        rewards: float32 (N, 4); terminated: bool (N,); final_scores: int16 (N, 4).
+    """
+
+    metadata: dict[str, Any] = {"autoreset_mode": "same-step"}  # noqa: RUF012
+
+    def __init__(
+        self,
+        num_games: int,
+        *,
+        num_threads: int = 0,
+        reward_mode: str = "win_share",
+        auto_reset: bool = True,
+        dense_mask: bool = True,
+        observations: bool = True,
+        copy: bool = True,
+        seed: int = 0,
+    ) -> None:
+        n = _index(num_games, "num_games")
+        if n < 1:
+            raise ValueError(f"num_games must be at least 1, not {n}")
+        threads = _index(num_threads, "num_threads")
+        if threads < 0:
+            raise ValueError(f"num_threads must be 0 (one per core) or more, not {threads}")
+        if not isinstance(reward_mode, str):
+            raise TypeError(f"reward_mode must be a str, not {type(reward_mode).__name__}")
+        if reward_mode not in PyKrodan.reward_modes:
+            raise ValueError(
+                f"unknown reward mode {reward_mode!r}; expected one of {PyKrodan.reward_modes}"
+            )
+        self.num_envs = n
+        self.reward_mode = reward_mode
+        self.auto_reset = _flag(auto_reset, "auto_reset")
+        self.dense_mask = _flag(dense_mask, "dense_mask")
+        self.observations = _flag(observations, "observations")
+        self.copy = _flag(copy, "copy")
+        self._lock = threading.Lock()
+        self._native: _native.GameBatch | None = _native.GameBatch(
+            n,
+            threads,
+            reward_mode,
+            self.auto_reset,
+            self.dense_mask,
+            self.observations,
+            _seed(seed),
+        )
+        views = {
+            name: None if array is None else np.asarray(array)
+            for name, array in self._native.arrays().items()
+        }
+        self.observation: Array | None = views["observation"]
+        self.pieces: Array | None = views["pieces"]
+        self.done: Array | None = views["done"]
+        self.action_mask: Array | None = views["action_mask"]
+        self.legal_offsets: Array = views["legal_offsets"]
+        self.current_agent: Array = views["current_agent"]
+        self.rewards: Array = views["rewards"]
+        self.terminated: Array = views["terminated"]
+        self.final_scores: Array = views["final_scores"]
+        self._mover: Array = views["mover"]
+        self._final: dict[str, Array | None] = {
+            key: views[f"final_{key}"] for key in _OBSERVATION_KEYS
+        }
+        self._truncated = np.zeros(n, dtype=np.bool_)
+        self._truncated.flags.writeable = False
+        self._legal_source: object = None
+        self._legal_block: Array = np.empty(0, dtype=np.int32)
+        self.legal_actions: Array = self._legal_block
+        self._refresh_legal()
+
+    @property
+    def num_threads(self) -> int:
+        """The number of threads that step the games, the calling one included."""
+        return self._batch().num_threads
+
+    @property
+    def single_observation_space(self) -> spaces.Dict:
+        """One game's observation (gymnasium): planes, pieces and done flags, and the action
+        mask when `dense_mask`. The legal action list has no fixed size and no space."""
+        from gymnasium import spaces
+
+        fields: dict[str, spaces.Space[Any]] = {
+            "observation": spaces.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
+            "pieces": spaces.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
+            "done": spaces.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
+        }
+        if self.dense_mask:
+            fields["action_mask"] = spaces.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
+        return spaces.Dict(fields)
+
+    @property
+    def single_action_space(self) -> spaces.Discrete:
+        """One game's action: an index in its mover's frame (gymnasium)."""
+        from gymnasium import spaces
+
+        return spaces.Discrete(_native.NUM_ACTIONS)
+
+    def reset(
+        self, *, seed: int | None = None, mask: npt.ArrayLike | None = None
+    ) -> tuple[Observation, dict[str, Any]]:
+        """Starts every game anew, or those where the boolean `mask` is True; a seed reseeds
+        their random streams. Returns (obs, info)."""
+        restart = None if mask is None else self._bool_mask(mask)
+        new_seed = None if seed is None else _seed(seed)
+        with self._exclusive() as batch:
+            batch.reset(restart, new_seed)
+            self._refresh_legal()
+            return self._observation(), {"current_agent": self._out(self.current_agent)}
+
+    def step(
+        self, actions: npt.ArrayLike
+    ) -> tuple[Observation, Array, Array, Array, dict[str, Any]]:
+        """Plays one action per game, each an index in its mover's frame (int32 or int64, shape
+        (N,)). Every action is checked first: an illegal one raises ValueError and no game
+        changes. Returns (obs, rewards, terminations, truncations, info)."""
+        chosen = self._actions(actions)
+        with self._exclusive() as batch:
+            batch.step(chosen)
+            self._refresh_legal()
+            terminated = self._out(self.terminated)
+            info: dict[str, Any] = {
+                "mover": self._out(self._mover),
+                "current_agent": self._out(self.current_agent),
+                "final_scores": self._out(self.final_scores),
+            }
+            if self.auto_reset and self.observations:
+                info["final_observation"] = {
+                    key: array[self.terminated]
+                    for key, array in self._final.items()
+                    if array is not None
+                }
+            truncated = self._truncated.copy() if self.copy else self._truncated
+            return self._observation(), self._out(self.rewards), terminated, truncated, info
+
+    def random_actions(self) -> Array:
+        """A uniformly random legal action of each game's mover, int32 (N,), drawn from that
+        game's stream (streams go on across automatic resets); -1 for a finished game."""
+        out = np.empty(self.num_envs, dtype=np.int32)
+        with self._exclusive() as batch:
+            batch.random_actions(out)
+        return out
+
+    def get_state(self, index: int) -> bytes:
+        """Game `index`'s 278-byte state string, as `PyKrodan.to_bytes` writes it."""
+        with self._exclusive() as batch:
+            return batch.get_state(self._game_index(index))
+
+    def set_state(self, index: int, data: bytes) -> None:
+        """Replaces game `index` by the game of a state string. Refuses what
+        `PyKrodan.from_bytes` refuses (the same ValueError; the game is unchanged). Passes for
+        done movers are applied at once; a finished game is started anew under `auto_reset`
+        and refused without it."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"data must be bytes, not {type(data).__name__}")
+        with self._exclusive() as batch:
+            batch.set_state(self._game_index(index), bytes(data))
+            self._refresh_legal()
+
+    def game(self, index: int) -> PyKrodan:
+        """A copy of game `index` as a `PyKrodan`."""
+        return PyKrodan.from_bytes(self.get_state(index))
+
+    @classmethod
+    def from_games(cls, games: Sequence[PyKrodan], **options: Any) -> VecKrodan:
+        """A batch holding copies of `games`, in order; `options` as for the constructor."""
+        games = list(games)
+        vec = cls(len(games), **options)
+        for i, game in enumerate(games):
+            if not isinstance(game, PyKrodan):
+                raise TypeError(f"games[{i}] is a {type(game).__name__}, not a PyKrodan")
+            vec.set_state(i, game.to_bytes())
+        return vec
+
+    def close(self) -> None:
+        """Stops the worker threads. The arrays stay readable; further calls raise."""
+        if self._native is None:
+            return
+        with self._exclusive():
+            self._native = None
+
+    def __repr__(self) -> str:
+        state = "closed" if self._native is None else f"num_threads={self._native.num_threads}"
+        return f"VecKrodan(num_games={self.num_envs}, {state}, reward_mode={self.reward_mode!r})"
+
+    # Internals.
+
+    def _batch(self) -> _native.GameBatch:
+        if self._native is None:
+            raise RuntimeError("the VecKrodan is closed")
+        return self._native
+
+    def _exclusive(self) -> _Exclusive:
+        return _Exclusive(self)
+
+    def _out(self, array: Array) -> Array:
+        return array.copy() if self.copy else array
+
+    def _refresh_legal(self) -> None:
+        source = self._batch().legal_actions()
+        if source is not self._legal_source:
+            self._legal_source = source
+            self._legal_block = np.asarray(source)
+        self.legal_actions = self._legal_block[: int(self.legal_offsets[-1])]
+
+    def _observation(self) -> Observation:
+        obs: Observation = {}
+        if self.observations:
+            obs["observation"] = self._out(self.observation)  # type: ignore[arg-type]
+            obs["pieces"] = self._out(self.pieces)  # type: ignore[arg-type]
+            obs["done"] = self._out(self.done)  # type: ignore[arg-type]
+        if self.action_mask is not None:
+            obs["action_mask"] = self._out(self.action_mask)
+        obs["legal_actions"] = self._out(self.legal_actions)
+        obs["legal_offsets"] = self._out(self.legal_offsets)
+        return obs
+
+    def _actions(self, actions: npt.ArrayLike) -> Array:
+        chosen = np.asarray(actions)
+        if chosen.dtype.kind not in "iu":
+            raise TypeError(f"actions must have an integer dtype, not {chosen.dtype}")
+        if chosen.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {chosen.shape}")
+        if chosen.dtype not in (np.int32, np.int64):
+            # Other integer types: values that int64 cannot hold are refused, not wrapped.
+            if chosen.dtype == np.uint64 and chosen.size and chosen.max() > np.iinfo(np.int64).max:
+                raise ValueError("actions holds values beyond int64")
+            chosen = chosen.astype(np.int64)
+        return np.ascontiguousarray(chosen)
+
+    def _bool_mask(self, mask: npt.ArrayLike) -> Array:
+        restart = np.asarray(mask)
+        if restart.dtype != np.bool_:
+            raise TypeError(f"mask must be a boolean array, not {restart.dtype}")
+        if restart.shape != (self.num_envs,):
+            raise ValueError(f"mask must have shape ({self.num_envs},), not {restart.shape}")
+        return np.ascontiguousarray(restart)
+
+    def _game_index(self, index: int) -> int:
+        i = _index(index, "index")
+        if not -self.num_envs <= i < self.num_envs:
+            raise IndexError(f"game index {i} out of range for {self.num_envs} games")
+        return i % self.num_envs
+
+
+class _Exclusive:
+    """Holds the VecKrodan for one call: a second call from another thread while one runs is
+    refused at once, so that no call reads arrays that another is writing."""
+
+    def __init__(self, vec: VecKrodan) -> None:
+        self._vec = vec
+
+    def __enter__(self) -> _native.GameBatch:
+        if not self._vec._lock.acquire(blocking=False):
+            raise RuntimeError(
+                "this VecKrodan is running a call from another thread; calls must not overlap"
+            )
+        try:
+            return self._vec._batch()
+        except BaseException:
+            self._vec._lock.release()
+            raise
+
+    def __exit__(self, *exc: object) -> None:
+        self._vec._lock.release()

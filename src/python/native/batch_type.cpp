@@ -1,0 +1,412 @@
+// GameBatch: constructor, calls, and the arrays it hands out.
+
+#include "python/native/batch_type.hpp"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch/game_batch.hpp"
+#include "python/arguments.hpp"
+#include "python/borrow_flag.hpp"
+#include "python/errors.hpp"
+#include "python/native/array_type.hpp"
+#include "python/owned_ref.hpp"
+
+namespace krodan::python {
+namespace {
+
+inline constexpr std::array<const char*, 7> OPTIONS = {
+    "num_games", "num_threads", "reward_mode", "auto_reset", "dense_mask", "observations", "seed"};
+inline constexpr std::array<const char*, 2> RESET_ARGS = {"restart", "seed"};
+inline constexpr std::array<const char*, 1> ACTIONS = {"actions"};
+inline constexpr std::array<const char*, 1> OUT = {"out"};
+inline constexpr std::array<const char*, 1> INDEX = {"index"};
+inline constexpr std::array<const char*, 2> SET_STATE_ARGS = {"index", "data"};
+
+inline constexpr Signature NEW{"GameBatch()", OPTIONS};
+inline constexpr Signature RESET{"GameBatch.reset()", RESET_ARGS};
+inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
+inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
+inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
+inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
+
+// More games than this would not fit in memory anyway (about 80 KB a game).
+constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 24;
+constexpr std::uint64_t MAX_THREADS = 1024;
+
+struct BatchState {
+    explicit BatchState(const BatchOptions& options)
+        : batch(options), actions(options.num_games), restart(options.num_games) {}
+    GameBatch batch;
+    std::vector<std::int64_t> actions;  // the step's actions, copied while the lock is held
+    std::vector<std::uint8_t> restart;  // the reset's mask, likewise
+};
+
+// Every field is valid zeroed, as the allocator leaves it, so a failed construction is freed
+// like a whole one.
+struct BatchObject {
+    PyObject ob_base;
+    BatchState* state;       // owned
+    BorrowFlag busy;
+    PyObject* legal_view;    // the view of the current legal_actions array
+    const void* legal_data;  // the memory it views
+};
+
+BatchObject* as_batch(PyObject* self) {
+    return reinterpret_cast<BatchObject*>(self);
+}
+
+// Runs `work` with the interpreter lock released; it is taken back before anything is thrown on.
+template <class Work>
+auto without_lock(Work&& work) -> decltype(work()) {
+    struct Relock {
+        PyThreadState* state;
+        ~Relock() { PyEval_RestoreThread(state); }
+    } relock{PyEval_SaveThread()};
+    return work();
+}
+
+// Runs body(batch) while holding the object's busy flag; engine exceptions become host ones.
+template <class Body>
+PyObject* with_batch(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* b = as_batch(self);
+        if (!b->busy.try_exclusive()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "this batch is running a call from another thread; calls into one "
+                            "batch must not overlap");
+            return nullptr;
+        }
+        struct Release {
+            BorrowFlag& flag;
+            ~Release() { flag.release_exclusive(); }
+        } release{b->busy};
+        return body(*b);
+    });
+}
+
+bool to_flag(PyObject* obj, const char* name, bool& out) {
+    if (!PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    out = obj == Py_True;
+    return true;
+}
+
+// A 1-D contiguous buffer of `count` items whose format is one of `formats` (struct codes, an
+// optional native-order prefix allowed); false with an exception set otherwise.
+class BufferArg {
+  public:
+    BufferArg(PyObject* obj, const char* name, int flags) : name_(name) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags | PyBUF_FORMAT | PyBUF_ND) == 0;
+    }
+    ~BufferArg() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferArg(const BufferArg&) = delete;
+    BufferArg& operator=(const BufferArg&) = delete;
+
+    // The format code, once the buffer has been checked; 0 after a failure.
+    char check(Py_ssize_t count, std::string_view codes) {
+        if (!held_) return 0;
+        const char* format = view_.format != nullptr ? view_.format : "B";
+        if (*format == '@' || *format == '=') ++format;
+        if (std::strlen(format) != 1 || codes.find(*format) == std::string_view::npos) {
+            PyErr_Format(PyExc_TypeError, "%s: unsupported element format '%s'", name_,
+                         view_.format);
+            return 0;
+        }
+        if (view_.ndim != 1 || view_.shape[0] != count) {
+            PyErr_Format(PyExc_ValueError, "%s: expected %zd items in one dimension", name_, count);
+            return 0;
+        }
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            PyErr_Format(PyExc_ValueError, "%s: the buffer must be contiguous", name_);
+            return 0;
+        }
+        return *format;
+    }
+    void* data() const { return view_.buf; }
+    Py_ssize_t item_size() const { return view_.itemsize; }
+
+  private:
+    const char* name_;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Refreshes the cached view of legal_actions when the batch replaced that array.
+bool refresh_legal_view(BatchObject& b) {
+    const SharedArray<std::int32_t>& legal = b.state->batch.outputs().legal_actions;
+    if (b.legal_view != nullptr && b.legal_data == legal.data()) return true;
+    PyObject* view = wrap_array(legal, {static_cast<Py_ssize_t>(legal.size())});
+    if (view == nullptr) return false;
+    Py_XSETREF(b.legal_view, view);
+    b.legal_data = legal.data();
+    return true;
+}
+
+PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, OPTIONS.size()> a{};
+    if (!bind_arguments(NEW, args, kwargs, a)) return nullptr;
+    BatchOptions options;
+    std::uint64_t num_games, num_threads, seed;
+    std::string_view mode_name;
+    if (!to_u64(a[0], "num_games", num_games) || !to_u64(a[1], "num_threads", num_threads) ||
+        !to_utf8(a[2], "reward_mode", mode_name) || !to_flag(a[3], "auto_reset", options.auto_reset) ||
+        !to_flag(a[4], "dense_mask", options.dense_mask) ||
+        !to_flag(a[5], "observations", options.observations) || !to_u64(a[6], "seed", seed))
+        return nullptr;
+    if (num_games < 1 || num_games > MAX_GAMES)
+        return PyErr_Format(PyExc_ValueError, "num_games must be from 1 to %llu, not %llu",
+                            static_cast<unsigned long long>(MAX_GAMES),
+                            static_cast<unsigned long long>(num_games));
+    if (num_threads > MAX_THREADS)
+        return PyErr_Format(PyExc_ValueError, "num_threads must be at most %llu",
+                            static_cast<unsigned long long>(MAX_THREADS));
+    const auto mode = reward_mode_named(mode_name);
+    if (!mode) return raise_text(PyExc_ValueError, UNKNOWN_REWARD_MODE, mode_name);
+    options.num_games = num_games;
+    options.num_threads = static_cast<unsigned>(num_threads);
+    options.reward_mode = *mode;
+    options.seed = seed;
+
+    return guarded([&]() -> PyObject* {
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        BatchObject* b = as_batch(self.get());
+        new (&b->busy) BorrowFlag();
+        b->state = without_lock([&] { return new BatchState(options); });
+        if (!refresh_legal_view(*b)) return nullptr;
+        return self.release();
+    });
+}
+
+void batch_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    BatchObject* b = as_batch(self);
+    Py_CLEAR(b->legal_view);
+    // The pool's threads are joined here; they sleep between calls, so this is prompt.
+    delete std::exchange(b->state, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* batch_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a{};
+    if (!bind_arguments(RESET, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+        bool masked = a[0] != Py_None;
+        if (masked) {
+            BufferArg restart(a[0], "restart", PyBUF_C_CONTIGUOUS);
+            if (!restart.check(n, "?Bb")) return nullptr;
+            std::memcpy(b.state->restart.data(), restart.data(), static_cast<std::size_t>(n));
+        }
+        std::optional<std::uint64_t> seed;
+        if (!to_optional_u64(a[1], "seed", seed)) return nullptr;
+        without_lock([&] {
+            b.state->batch.reset(masked ? std::span<const std::uint8_t>(b.state->restart)
+                                  : std::span<const std::uint8_t>(),
+                           seed);
+        });
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* batch_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* actions_arg;
+    if (!bind_arguments(STEP, args, nargs, kwnames, {&actions_arg, 1})) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+        {
+            BufferArg actions(actions_arg, "actions", PyBUF_C_CONTIGUOUS);
+            const char code = actions.check(n, "ilq");
+            if (code == 0) return nullptr;
+            if (actions.item_size() == 4) {
+                const auto* in = static_cast<const std::int32_t*>(actions.data());
+                std::copy(in, in + n, b.state->actions.begin());
+            } else if (actions.item_size() == 8) {
+                std::memcpy(b.state->actions.data(), actions.data(), static_cast<std::size_t>(n) * 8);
+            } else {
+                PyErr_SetString(PyExc_TypeError, "actions: integers of 4 or 8 bytes expected");
+                return nullptr;
+            }
+        }
+        const auto illegal = without_lock([&] { return b.state->batch.step(b.state->actions); });
+        if (illegal)
+            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not legal for agent %u",
+                                illegal->game, static_cast<long long>(illegal->action),
+                                illegal->agent);
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* batch_random_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    PyObject* out_arg;
+    if (!bind_arguments(RANDOM_ACTIONS, args, nargs, kwnames, {&out_arg, 1})) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+        BufferArg out(out_arg, "out", PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+        if (!out.check(n, "i")) return nullptr;
+        b.state->batch.random_actions({static_cast<std::int32_t*>(out.data()), static_cast<std::size_t>(n)});
+        Py_RETURN_NONE;
+    });
+}
+
+// Game `index` of the batch, or false with IndexError set.
+bool to_game_index(PyObject* obj, const GameBatch& batch, std::size_t& out) {
+    std::uint64_t i;
+    if (!to_u64(obj, "index", i)) return false;
+    if (i >= batch.size()) {
+        PyErr_Format(PyExc_IndexError, "game index %llu out of range for %zu games",
+                     static_cast<unsigned long long>(i), batch.size());
+        return false;
+    }
+    out = static_cast<std::size_t>(i);
+    return true;
+}
+
+PyObject* batch_get_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* index_arg;
+    if (!bind_arguments(GET_STATE, args, nargs, kwnames, {&index_arg, 1})) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        std::size_t i;
+        if (!to_game_index(index_arg, b.state->batch, i)) return nullptr;
+        const StateString state = b.state->batch.state(i);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state.data()),
+                                         static_cast<Py_ssize_t>(state.size()));
+    });
+}
+
+PyObject* batch_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    std::array<PyObject*, 2> a{};
+    if (!bind_arguments(SET_STATE, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        std::size_t i;
+        std::string_view data;
+        if (!to_game_index(a[0], b.state->batch, i) || !to_bytes(a[1], "data", data)) return nullptr;
+        const auto refusal = without_lock([&] { return b.state->batch.set_state(i, data); });
+        if (refusal) return raise_text(PyExc_ValueError, refusal->message, {});
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// Sets dict[name] to a view of `array` shaped (N, rest...); nothing for an array turned off.
+template <class T>
+bool put_array(PyObject* dict, const char* name, const SharedArray<T>& array,
+               std::initializer_list<Py_ssize_t> shape, const char* format = format_of<T>()) {
+    if (array.size() == 0) return PyDict_SetItemString(dict, name, Py_None) == 0;
+    Ref view(wrap_array(array, shape, format));
+    return view && PyDict_SetItemString(dict, name, view.get()) == 0;
+}
+
+PyObject* batch_arrays(PyObject* self, PyObject*) {
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        const BatchOutputs& out = b.state->batch.outputs();
+        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+        constexpr Py_ssize_t agents = NUM_AGENTS, rows = BOARD_ROWS, cols = BOARD_COLS;
+        constexpr Py_ssize_t planes = 3 * NUM_AGENTS, pieces = NUM_PIECES;
+        Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        const bool ok =
+            put_array(dict.get(), "observation", out.observation, {n, planes, rows, cols}) &&
+            put_array(dict.get(), "pieces", out.pieces, {n, agents, pieces}) &&
+            put_array(dict.get(), "done", out.done, {n, agents}) &&
+            put_array(dict.get(), "action_mask", out.action_mask,
+                      {n, static_cast<Py_ssize_t>(NUM_ACTIONS)}, "?") &&
+            put_array(dict.get(), "legal_offsets", out.legal_offsets, {n + 1}) &&
+            put_array(dict.get(), "current_agent", out.current_agent, {n}) &&
+            put_array(dict.get(), "mover", out.mover, {n}) &&
+            put_array(dict.get(), "terminated", out.terminated, {n}, "?") &&
+            put_array(dict.get(), "rewards", out.rewards, {n, agents}) &&
+            put_array(dict.get(), "final_scores", out.final_scores, {n, agents}) &&
+            put_array(dict.get(), "final_observation", out.final_observation,
+                      {n, planes, rows, cols}) &&
+            put_array(dict.get(), "final_pieces", out.final_pieces, {n, agents, pieces}) &&
+            put_array(dict.get(), "final_done", out.final_done, {n, agents});
+        return ok ? dict.release() : nullptr;
+    });
+}
+
+PyObject* batch_legal_actions(PyObject* self, PyObject*) {
+    return with_batch(self, [](BatchObject& b) { return Py_NewRef(b.legal_view); });
+}
+
+PyObject* batch_num_games(PyObject* self, void*) {
+    return PyLong_FromSize_t(as_batch(self)->state->batch.size());
+}
+
+PyObject* batch_num_threads(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(as_batch(self)->state->batch.num_threads());
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+template <class F>
+constexpr PyCFunction method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"reset", method(batch_reset), FASTCALL,
+     "reset($self, restart, seed)\n--\n\nStarts every game anew (restart None) or those whose "
+     "entry is true; a seed reseeds their streams."},
+    {"step", method(batch_step), FASTCALL,
+     "step($self, actions)\n--\n\nOne action per game (int32 or int64); raises ValueError and "
+     "changes nothing when one is illegal."},
+    {"random_actions", method(batch_random_actions), FASTCALL,
+     "random_actions($self, out)\n--\n\nWrites a uniformly drawn legal action of each game's "
+     "mover into the int32 buffer `out` (-1 for a finished game)."},
+    {"get_state", method(batch_get_state), FASTCALL,
+     "get_state($self, index)\n--\n\nThe state string of one game."},
+    {"set_state", method(batch_set_state), FASTCALL,
+     "set_state($self, index, data)\n--\n\nReplaces one game by a state string's game."},
+    {"arrays", batch_arrays, METH_NOARGS,
+     "arrays($self)\n--\n\nViews of the output arrays by name (None for those turned off)."},
+    {"legal_actions", batch_legal_actions, METH_NOARGS,
+     "legal_actions($self)\n--\n\nThe view of the whole legal_actions array; replaced when it "
+     "grows."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"num_games", batch_num_games, nullptr, nullptr, nullptr},
+    {"num_threads", batch_num_threads, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_doc, const_cast<char*>("GameBatch(num_games, num_threads, reward_mode, auto_reset, "
+                                  "dense_mask, observations, seed)\n--\n\nMany games stepped in "
+                                  "one call; krodan_rl.VecKrodan is its typed interface.")},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"krodan_rl._native.GameBatch", sizeof(BatchObject), 0, Py_TPFLAGS_DEFAULT,
+                    slots};
+
+}  // namespace
+
+PyTypeObject* batch_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace krodan::python

@@ -1,0 +1,14 @@
+#pragma once
+// The class GameBatch of krodan_rl._native: a batch of games behind the host's calling
+// conventions. Arguments are converted and checked with the interpreter lock held; the games are
+// stepped with it released. A second call while one runs is refused at once.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace krodan::python {
+
+// The class, created on first need and kept for the life of the process.
+PyTypeObject* batch_type();
+
+}  // namespace krodan::python

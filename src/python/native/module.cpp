@@ -1,0 +1,65 @@
+// The native module krodan_rl._native: what the package builds on the engine beyond the game
+// class (the batch of games, its arrays and the engine's constants), with its definition,
+// slots and registration. It needs no numpy: arrays leave through the buffer protocol.
+
+#include "game/actions/action_table.hpp"
+#include "game/observation.hpp"
+#include "game/state_string.hpp"
+#include "python/errors.hpp"
+#include "python/native/array_type.hpp"
+#include "python/native/batch_type.hpp"
+#include "python/owned_ref.hpp"
+
+namespace krodan::python {
+namespace {
+
+int add_constants(PyObject* module) {
+    Ref observation_shape(Py_BuildValue("(iii)", 3 * NUM_AGENTS, BOARD_ROWS, BOARD_COLS));
+    if (!observation_shape) return -1;
+    if (PyModule_AddIntConstant(module, "BOARD_SIZE", BOARD_ROWS) < 0 ||
+        PyModule_AddIntConstant(module, "NUM_AGENTS", NUM_AGENTS) < 0 ||
+        PyModule_AddIntConstant(module, "NUM_PIECES", NUM_PIECES) < 0 ||
+        PyModule_AddIntConstant(module, "NUM_ACTIONS", NUM_ACTIONS) < 0 ||
+        PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0)
+        return -1;
+    return PyModule_AddObjectRef(module, "OBSERVATION_SHAPE", observation_shape.get());
+}
+
+int add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) return -1;
+    return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+int exec_module(PyObject* module) {
+    if (panic_exception() == nullptr) return -1;
+    if (add_constants(module) < 0) return -1;
+    if (add_type(module, "NativeArray", array_type()) < 0) return -1;
+    return add_type(module, "GameBatch", batch_type());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Native capabilities beyond the game class: many games stepped per call.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace krodan::python
+
+PyMODINIT_FUNC PyInit__native() {
+    return PyModuleDef_Init(&krodan::python::module_def);
+}
