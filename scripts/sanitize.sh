@@ -25,7 +25,7 @@ echo "== Python tests under ASan and UBSan"
 package="$build/package"
 rm -rf "$package" && mkdir -p "$package/krodan_rl"
 cp src/krodan_rl/*.py src/krodan_rl/*.pyi src/krodan_rl/py.typed "$package/krodan_rl/"
-cp "$build"/_krodan*.so "$package/krodan_rl/"
+cp "$build"/_*.so "$package/krodan_rl/"  # every extension module
 # The interpreter itself, not a wrapper script that would run under the preloaded runtime too.
 # libstdc++ is preloaded with the runtime so that its exception interceptor finds __cxa_throw.
 python=$(python -c 'import sys; print(sys.executable)')
@@ -33,7 +33,7 @@ python=$(python -c 'import sys; print(sys.executable)')
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/$package" \
   "$python" -m pytest -q -p no:cacheprovider tests/python --deselect tests/python/test_typing.py
 
-echo "== C++ tests under ThreadSanitizer (the borrow flag, the one-time table build)"
+echo "== C++ tests under ThreadSanitizer (the borrow flag, the one-time table build, the batch and its worker pool)"
 tsan=build/tsan
 cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRODAN_SANITIZE=thread \
   -DKRODAN_BUILD_TESTS=ON >/dev/null

@@ -27,6 +27,11 @@ Observation = dict[str, Any]
 # An action index, or None for an agent that has terminated.
 Action = Any
 NUM_AGENTS = 4
+# The mask of an agent that is not to move; read-only, shared by every observation.
+_NO_ACTIONS = np.zeros(PyKrodan.num_actions, dtype=np.int8)
+_NO_ACTIONS.flags.writeable = False
+_NO_LEGAL_ACTIONS = np.zeros(0, dtype=np.int32)
+_NO_LEGAL_ACTIONS.flags.writeable = False
 
 
 def env(
@@ -86,17 +91,24 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
     def observe(self, agent: AgentID) -> Observation:
         """The agent's view: its cells, corner and blocked planes, then those of the agents after
         it, (12, 20, 20); pieces (4, 21); done flags (4,); and, for the agent to move, its legal
-        actions (36400,), zeros for the others."""
-        obs = self.game.observe(self.possible_agents.index(agent))
+        actions (36400,), zeros for the others. The arrays are read-only views of the engine's
+        bytes."""
+        observer = self.possible_agents.index(agent)
+        state, mover, view = self._mover_view
+        if observer == mover and state == self.game.to_bytes():
+            obs = view
+        else:
+            obs = self.game.observe(observer)
+        # Bytes are immutable, so numpy views them read-only without a copy.
         planes = np.frombuffer(obs.observation + obs.corners + obs.blocked, dtype=np.int8)
         if agent == self.agent_selection and not self.terminations[agent]:
-            mask = np.frombuffer(obs.action_mask, dtype=np.int8).copy()
+            mask = np.frombuffer(obs.action_mask, dtype=np.int8)
         else:
-            mask = np.zeros(PyKrodan.num_actions, dtype=np.int8)
+            mask = _NO_ACTIONS
         return {
-            "observation": planes.reshape(3 * NUM_AGENTS, 20, 20).copy(),
-            "pieces": np.frombuffer(obs.pieces, dtype=np.int8).reshape(NUM_AGENTS, 21).copy(),
-            "done": np.frombuffer(obs.done, dtype=np.int8).copy(),
+            "observation": planes.reshape(3 * NUM_AGENTS, 20, 20),
+            "pieces": np.frombuffer(obs.pieces, dtype=np.int8).reshape(NUM_AGENTS, 21),
+            "done": np.frombuffer(obs.done, dtype=np.int8),
             "action_mask": mask,
         }
 
@@ -127,6 +139,7 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         else:
             self.rewards = dict.fromkeys(self.agents, 0.0)
         self.agent_selection = self.possible_agents[self.game.agent_selection]
+        self._observe_mover()
         self._accumulate_rewards()
         if self.render_mode == "human":
             self.render()
@@ -146,6 +159,16 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
     def close(self) -> None:
         pass
 
+    def __getstate__(self) -> dict[str, Any]:
+        # The cached view is not picklable; it is made again on loading.
+        state = self.__dict__.copy()
+        del state["_mover_view"]
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._observe_mover()
+
     def _start_episode(self) -> None:
         self.agents = self.possible_agents[:]
         self.rewards = dict.fromkeys(self.agents, 0.0)
@@ -154,6 +177,20 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         self.truncations = dict.fromkeys(self.agents, False)
         self.infos: dict[AgentID, dict[str, Any]] = {a: {} for a in self.agents}
         self.agent_selection = self.possible_agents[self.game.agent_selection]
+        self._observe_mover()
+
+    def _observe_mover(self) -> None:
+        """Observes the agent to move once per turn: `observe` and `last` reuse the view, and
+        its legal actions go into its `infos` entry (every other agent's list is empty)."""
+        mover = self.game.agent_selection
+        view = self.game.observe(mover)
+        # Keyed by the state, in case the game is changed from outside.
+        self._mover_view = (self.game.to_bytes(), mover, view)
+        legal = np.flatnonzero(np.frombuffer(view.action_mask, dtype=np.bool_)).astype(np.int32)
+        for agent in self.agents:
+            self.infos[agent]["legal_actions"] = _NO_LEGAL_ACTIONS
+        if not self.game.is_over:
+            self.infos[self.possible_agents[mover]]["legal_actions"] = legal
 
     def _skip_done_agents(self) -> None:
         """Passes for every agent to move that has no legal placement, until one can move or

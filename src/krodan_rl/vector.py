@@ -136,12 +136,13 @@ class VecKrodan:
         self.pieces: Array | None = views["pieces"]
         self.done: Array | None = views["done"]
         self.action_mask: Array | None = views["action_mask"]
-        self.legal_offsets: Array = views["legal_offsets"]
-        self.current_agent: Array = views["current_agent"]
-        self.rewards: Array = views["rewards"]
-        self.terminated: Array = views["terminated"]
-        self.final_scores: Array = views["final_scores"]
-        self._mover: Array = views["mover"]
+        always = {name: view for name, view in views.items() if view is not None}
+        self.legal_offsets: Array = always["legal_offsets"]
+        self.current_agent: Array = always["current_agent"]
+        self.rewards: Array = always["rewards"]
+        self.terminated: Array = always["terminated"]
+        self.final_scores: Array = always["final_scores"]
+        self._mover: Array = always["mover"]
         self._final: dict[str, Array | None] = {
             key: views[f"final_{key}"] for key in _OBSERVATION_KEYS
         }

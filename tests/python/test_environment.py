@@ -86,7 +86,34 @@ def test_observation_is_the_engines_view_in_the_agents_frame():
     # Only the agent to move has a mask.
     assert not env.observe("player_0")["action_mask"].any()
     assert env.observation_space("player_1").contains(obs)
-    obs["observation"][0, 0, 0] = 1  # the arrays belong to the caller
+    # Read-only views of immutable bytes: no copy, and moving on does not change them.
+    for key, array in obs.items():
+        assert not array.flags.writeable, key
+    with pytest.raises(ValueError):
+        obs["observation"][0, 0, 0] = 1
+    saved = {key: array.copy() for key, array in obs.items()}
+    env.step(int(env.infos["player_1"]["legal_actions"][0]))
+    for key, array in obs.items():
+        assert np.array_equal(array, saved[key]), key
+
+
+def test_infos_hold_the_movers_legal_actions():
+    env = krodan_rl.raw_env()
+    env.reset()
+    rng = np.random.default_rng(3)
+    for agent in env.agent_iter(max_iter=200):
+        obs, _, termination, _, info = env.last()
+        legal = info["legal_actions"]
+        assert legal.dtype == np.int32
+        if termination:
+            assert len(legal) == 0
+            env.step(None)
+            continue
+        assert np.array_equal(legal, np.flatnonzero(obs["action_mask"]))
+        for other in env.agents:
+            if other != agent:
+                assert len(env.infos[other]["legal_actions"]) == 0
+        env.step(int(rng.choice(legal)))
 
 
 def play_until_done(env, seed):

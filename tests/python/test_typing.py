@@ -20,9 +20,10 @@ def test_package_and_stub_pass_mypy_strict():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_stub_matches_the_native_module():
+@pytest.mark.parametrize("module", ["krodan_rl._krodan", "krodan_rl._native"])
+def test_stub_matches_the_native_module(module):
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "krodan_rl._krodan"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=ROOT / "tests", capture_output=True, text=True, check=False,
     )  # fmt: skip
     assert result.returncode == 0, result.stdout + result.stderr
