@@ -64,9 +64,9 @@ GameBatch::GameBatch(const BatchOptions& options)
     // legal actions in order, so the flat array is the chunks' lists one after another.
     chunk_size_ = std::clamp<std::size_t>(n / (8 * pool_.num_threads()), 1, 64);
     chunk_lists_.resize((n + chunk_size_ - 1) / chunk_size_);
-    for (auto& list : chunk_lists_) list.reserve(chunk_size_ * LIST_ROOM);
+    for (auto& list : chunk_lists_) list.actions.reserve(chunk_size_ * LIST_ROOM);
     scratch_.resize(pool_.num_threads());
-    for (auto& s : scratch_) s.ids.reserve(LIST_ROOM * 2);
+    for (auto& s : scratch_) s.legal.ids.reserve(LIST_ROOM * 2);
     for (std::size_t i = 0; i < n; ++i) streams_[i] = Generator(options.seed, i);
     run();
 }
@@ -142,11 +142,11 @@ std::optional<Refusal> GameBatch::set_state(std::size_t i, std::string_view data
 void GameBatch::run() {
     const std::size_t n = size();
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned thread) {
-        std::vector<std::int32_t>& list = chunk_lists_[chunk];
+        std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
         list.clear();
         const std::size_t end = std::min(n, (chunk + 1) * chunk_size_);
         for (std::size_t i = chunk * chunk_size_; i < end; ++i)
-            run_game(i, actions_.empty() ? -1 : actions_[i], list, scratch_[thread]);
+            run_game(i, actions_.empty() ? -1 : actions_[i], list, scratch_[thread].legal);
     });
 
     std::int32_t* offsets = out_.legal_offsets.data();
@@ -160,7 +160,7 @@ void GameBatch::run() {
     if (total > out_.legal_actions.size())
         out_.legal_actions = SharedArray<std::int32_t>(std::max(total, 2 * out_.legal_actions.size()));
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned) {
-        const std::vector<std::int32_t>& list = chunk_lists_[chunk];
+        const std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
         if (list.empty()) return;
         std::memcpy(out_.legal_actions.data() + offsets[chunk * chunk_size_], list.data(),
                     list.size() * sizeof(std::int32_t));

@@ -123,9 +123,16 @@ class GameBatch {
     std::vector<Work> work_;
     std::span<const std::int64_t> actions_;
     std::vector<std::uint32_t> counts_;
+    // Written by different threads at once: each on cache lines of its own.
+    struct alignas(64) ChunkList {
+        std::vector<std::int32_t> actions;
+    };
+    struct alignas(64) ThreadScratch {
+        LegalActionScratch legal;
+    };
     std::size_t chunk_size_;
-    std::vector<std::vector<std::int32_t>> chunk_lists_;
-    std::vector<LegalActionScratch> scratch_;
+    std::vector<ChunkList> chunk_lists_;
+    std::vector<ThreadScratch> scratch_;
     WorkerPool pool_;
 };
 

@@ -2,10 +2,10 @@
 // A fixed set of threads that share the tasks of one job at a time with the calling thread.
 // Between jobs they sleep on a condition variable; they live as long as the pool.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,8 +41,8 @@ class WorkerPool {
     std::condition_variable wake_;
     std::condition_variable finished_;
     Job* job_ = nullptr;
-    std::uint64_t generation_ = 0;
-    unsigned busy_ = 0;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<unsigned> busy_{0};
     bool stopping_ = false;
 };
 

@@ -10,21 +10,26 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
                                  const Bitboard& corners, std::uint32_t remaining,
                                  LegalActionScratch& scratch, std::vector<std::int32_t>& out) {
     legal_placements(table, blocked, corners, remaining, scratch.ids);
-    // The search lists placements by corner cell; a bit per action sorts them in one pass over
-    // 569 words, cheaper than a comparison sort of a few hundred entries.
+    // The search lists placements by corner cell; setting a bit per action and reading the
+    // bits back in order sorts them, cheaper than comparing a few hundred entries.
+    const std::uint16_t* actions = table.placement_actions.data();
     for (PlacementId id : scratch.ids) {
-        if (id >= table.placements.size()) throw InternalError("placement id out of range");
-        const std::uint64_t action = table.placements[id].action;
-        if (action >= NUM_ACTIONS) throw InternalError("action out of range");
+        if (id >= table.placement_actions.size()) throw InternalError("placement id out of range");
+        const unsigned action = actions[id];
         scratch.seen[action / 64] |= std::uint64_t{1} << (action % 64);
+        scratch.seen_words[action / 4096] |= std::uint64_t{1} << (action / 64 % 64);
     }
     const std::size_t first = out.size();
     out.resize(first + scratch.ids.size());
     std::int32_t* next = out.data() + first;
-    for (std::size_t w = 0; w < ACTION_WORDS; ++w) {
-        for (std::uint64_t bits = scratch.seen[w]; bits != 0; bits &= bits - 1)
-            *next++ = static_cast<std::int32_t>(w * 64 + std::countr_zero(bits));
-        scratch.seen[w] = 0;
+    for (std::size_t s = 0; s < scratch.seen_words.size(); ++s) {
+        for (std::uint64_t words = scratch.seen_words[s]; words != 0; words &= words - 1) {
+            const std::size_t w = s * 64 + static_cast<unsigned>(std::countr_zero(words));
+            for (std::uint64_t bits = scratch.seen[w]; bits != 0; bits &= bits - 1)
+                *next++ = static_cast<std::int32_t>(w * 64 + std::countr_zero(bits));
+            scratch.seen[w] = 0;
+        }
+        scratch.seen_words[s] = 0;
     }
     if (next != out.data() + out.size()) throw InternalError("a placement listed twice");
     return scratch.ids.size();

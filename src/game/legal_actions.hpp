@@ -16,7 +16,10 @@ inline constexpr std::size_t ACTION_WORDS = (NUM_ACTIONS + 63) / 64;
 // nothing allocates.
 struct LegalActionScratch {
     std::vector<PlacementId> ids;
-    std::array<std::uint64_t, ACTION_WORDS> seen{};  // one bit per action; all clear between calls
+    // One bit per action, and one bit per word of those that is not zero: the ordering visits
+    // only the words it set. All clear between calls.
+    std::array<std::uint64_t, ACTION_WORDS> seen{};
+    std::array<std::uint64_t, (ACTION_WORDS + 63) / 64> seen_words{};
 };
 
 // Appends to `out` the action of every legal placement under the masks (in the frame whose ids

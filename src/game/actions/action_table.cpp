@@ -139,10 +139,13 @@ ActionTable build_action_table() {
     table.placements = build_placements(orientations);
 
     table.action_placement.assign(orientations.size() * NUM_CELLS, std::nullopt);
+    table.placement_actions.resize(table.placements.size());
+    static_assert(NUM_ACTIONS <= std::numeric_limits<std::uint16_t>::max() + std::size_t{1});
     for (std::size_t i = 0; i < table.placements.size(); ++i) {
         const std::uint64_t action = table.placements[i].action;
         if (action >= table.action_placement.size()) throw InternalError("action out of range");
         table.action_placement[action] = i;
+        table.placement_actions[i] = static_cast<std::uint16_t>(action);
     }
 
     if (table.placements.size() > std::numeric_limits<PlacementId>::max() + std::size_t{1})
@@ -169,7 +172,8 @@ std::size_t ActionTable::memory_bytes() const {
                         bucket_offsets.capacity() * sizeof(std::uint64_t) +
                         bucket_shapes.capacity() * sizeof(std::uint16_t) +
                         bucket_search.capacity() * sizeof(BucketSearch) +
-                        relative_shapes.capacity() * sizeof(Neighbourhood);
+                        relative_shapes.capacity() * sizeof(Neighbourhood) +
+                        placement_actions.capacity() * sizeof(std::uint16_t);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
     return sizeof(ActionTable) + bytes;
 }

@@ -1,0 +1,64 @@
+// The batch in C++, without the host: turns per second of GameBatch stepping random actions,
+// by game count, threads and outputs, beside whole random games played one at a time.
+//
+//   batch_bench                       the table
+//   batch_bench N THREADS OBS DENSE   one configuration for a profiler: OBS and DENSE are 0/1
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "batch/game_batch.hpp"
+
+namespace {
+
+using namespace krodan;
+using Clock = std::chrono::steady_clock;
+
+// Turns (placements) per second over `seconds` of stepping.
+double turns_per_second(const BatchOptions& options, double seconds) {
+    GameBatch batch(options);
+    std::vector<std::int32_t> actions(options.num_games);
+    std::vector<std::int64_t> wide(options.num_games);
+    const auto start = Clock::now();
+    std::size_t turns = 0;
+    double elapsed = 0;
+    while (elapsed < seconds) {
+        batch.random_actions(actions);
+        wide.assign(actions.begin(), actions.end());
+        if (batch.step(wide)) std::abort();
+        turns += options.num_games;
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    return turns / elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5) {
+        BatchOptions options{.num_games = std::strtoull(argv[1], nullptr, 10),
+                             .num_threads = static_cast<unsigned>(std::atoi(argv[2])),
+                             .dense_mask = std::atoi(argv[4]) != 0,
+                             .observations = std::atoi(argv[3]) != 0};
+        std::printf("%.0f turns/s\n", turns_per_second(options, 5.0));
+        return 0;
+    }
+    std::printf("%6s %7s %12s %12s %12s\n", "games", "threads", "no obs", "obs + lists",
+                "obs + mask");
+    for (std::size_t n : {1, 64, 1024}) {
+        for (unsigned threads : {1u, 2u}) {
+            BatchOptions options{.num_games = n, .num_threads = threads};
+            options.observations = false;
+            options.dense_mask = false;
+            const double bare = turns_per_second(options, 1.0);
+            options.observations = true;
+            const double lists = turns_per_second(options, 1.0);
+            options.dense_mask = true;
+            const double dense = turns_per_second(options, 1.0);
+            std::printf("%6zu %7u %12.0f %12.0f %12.0f\n", n, threads, bare, lists, dense);
+        }
+    }
+    return 0;
+}
