@@ -3,13 +3,19 @@
 //
 //   batch_bench                       the table
 //   batch_bench N THREADS OBS DENSE   one configuration for a profiler: OBS and DENSE are 0/1
+//   batch_bench --single SECONDS      placements per second of whole random games played one
+//                                     at a time on one core (the floor the batch is held to)
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "batch/game_batch.hpp"
+#include "game/apply_action.hpp"
+#include "game/agent_masks.hpp"
+#include "game/move_search.hpp"
 
 namespace {
 
@@ -34,9 +40,44 @@ double turns_per_second(const BatchOptions& options, double seconds) {
     return turns / elapsed;
 }
 
+// Whole random games, one at a time, as engine_bench plays them: the mover's legal placements
+// in the board frame, a uniform draw, the action in the mover's frame. Placements per second.
+double single_game_placements_per_second(double seconds) {
+    std::vector<PlacementId> ids;
+    ids.reserve(4096);
+    Generator rng(1);
+    std::size_t placements = 0;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    while (elapsed < seconds) {
+        Game game = new_game();
+        while (!is_over(game)) {
+            const unsigned a = static_cast<unsigned>(game.current_agent);
+            std::optional<std::uint64_t> action;
+            if (!game.agent_states[a].done) {
+                const AgentMasks m = agent_masks(game, a);
+                legal_placements(*game.table, m.blocked, m.corners, game.agent_states[a].remaining,
+                                 ids);
+                const PlacementId board_id = ids[rng.below(ids.size())];
+                action = game.table->placements[game.table->absolute_ids[(NUM_AGENTS - a) %
+                                                                          NUM_AGENTS][board_id]]
+                             .action;
+                ++placements;
+            }
+            if (apply_action(game, action)) std::abort();
+        }
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    return placements / elapsed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--single") == 0) {
+        std::printf("%.0f placements/s\n", single_game_placements_per_second(std::atof(argv[2])));
+        return 0;
+    }
     if (argc == 5) {
         BatchOptions options{.num_games = std::strtoull(argv[1], nullptr, 10),
                              .num_threads = static_cast<unsigned>(std::atoi(argv[2])),
