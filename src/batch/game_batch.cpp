@@ -6,7 +6,6 @@
 
 #include "game/agent_masks.hpp"
 #include "game/apply_action.hpp"
-#include "game/bitboard/rotation.hpp"
 
 namespace krodan {
 namespace {
@@ -230,18 +229,19 @@ void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
     if (mover >= NUM_AGENTS) throw InternalError("current agent out of range");
     out_.current_agent[i] = static_cast<std::int8_t>(mover);
 
-    Bitboard blocked, corners;
+    // The search runs in the mover's frame when the observation has turned the masks already,
+    // else in the board frame, its few results turned instead.
+    AgentMasks masks;
+    std::optional<unsigned> turn_to;
     if (options_.observations) {
         const Observation view = build_observation(game, mover);
         write_observation(view, spans_of(out_.observation.data() + i * OBSERVATION_BYTES,
                                          out_.pieces.data() + i * PIECES_BYTES,
                                          out_.done.data() + i * DONE_BYTES));
-        blocked = view.blocked[0];
-        corners = view.corners[0];
+        masks = {view.blocked[0], view.corners[0]};
     } else {
-        const AgentMasks masks = agent_masks(game, mover);
-        blocked = rotate_ccw(masks.blocked, mover);
-        corners = rotate_ccw(masks.corners, mover);
+        masks = agent_masks(game, mover);
+        turn_to = mover;
     }
 
     // The mask row held the previous list and nothing else: clearing those bytes clears it,
@@ -252,8 +252,8 @@ void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
     const std::size_t first = list.size();
     std::size_t count = 0;
     if (!is_over(game))
-        count = append_legal_actions(*game.table, blocked, corners,
-                                     game.agent_states[mover].remaining, scratch, list);
+        count = append_legal_actions(*game.table, masks.blocked, masks.corners,
+                                     game.agent_states[mover].remaining, scratch, list, turn_to);
     if (mask != nullptr)
         for (std::size_t k = first; k < first + count; ++k) mask[list[k]] = 1;
     counts_[i] = static_cast<std::uint32_t>(count);

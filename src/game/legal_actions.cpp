@@ -8,8 +8,18 @@ namespace krodan {
 
 std::size_t append_legal_actions(const ActionTable& table, const Bitboard& blocked,
                                  const Bitboard& corners, std::uint32_t remaining,
-                                 LegalActionScratch& scratch, std::vector<std::int32_t>& out) {
+                                 LegalActionScratch& scratch, std::vector<std::int32_t>& out,
+                                 std::optional<unsigned> agent) {
     legal_placements(table, blocked, corners, remaining, scratch.ids);
+    if (agent) {
+        if (*agent >= NUM_AGENTS) throw InternalError("agent index out of range");
+        // absolute_ids[4 - a] turns board-frame ids into agent a's frame.
+        const std::vector<PlacementId>& to_agent = table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS];
+        for (PlacementId& id : scratch.ids) {
+            if (id >= to_agent.size()) throw InternalError("placement id out of range");
+            id = to_agent[id];
+        }
+    }
     // The search lists placements by corner cell; setting a bit per action and reading the
     // bits back in order sorts them, cheaper than comparing a few hundred entries.
     const std::uint16_t* actions = table.placement_actions.data();

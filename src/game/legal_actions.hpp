@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "game/actions/action_table.hpp"
@@ -22,10 +23,13 @@ struct LegalActionScratch {
     std::array<std::uint64_t, (ACTION_WORDS + 63) / 64> seen_words{};
 };
 
-// Appends to `out` the action of every legal placement under the masks (in the frame whose ids
-// they give: the observer's), ascending; returns how many it appended.
+// Appends to `out` the action of every legal placement under the masks, ascending, in the
+// frame of the masks or, when `agent` is given, in that agent's frame (the masks then being in
+// the board frame: turning the few ids found is cheaper than turning both masks). Returns how
+// many it appended.
 std::size_t append_legal_actions(const ActionTable& table, const Bitboard& blocked,
                                  const Bitboard& corners, std::uint32_t remaining,
-                                 LegalActionScratch& scratch, std::vector<std::int32_t>& out);
+                                 LegalActionScratch& scratch, std::vector<std::int32_t>& out,
+                                 std::optional<unsigned> agent = std::nullopt);
 
 }  // namespace krodan

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "batch/game_batch.hpp"
 #include "play.hpp"
 
 namespace {
@@ -62,6 +63,25 @@ TEST(Allocations, HotPathsAllocateNothing) {
             << "turn " << i;
         EXPECT_EQ(next, positions[i + 1]);
     }
+}
+
+// Once a batch's lists have grown to what a line of play needs, stepping it (worker pool,
+// observations, legal lists, dense masks, automatic resets) allocates nothing: the same seeded
+// line played again from a reset allocates nothing at all.
+TEST(Allocations, BatchStepsAllocateNothingOnceGrown) {
+    GameBatch batch({.num_games = 6, .num_threads = 2, .seed = 3});
+    std::vector<std::int32_t> actions(6);
+    std::vector<std::int64_t> wide(6);
+    const auto play_line = [&] {
+        for (int turn = 0; turn < 150; ++turn) {
+            batch.random_actions(actions);
+            std::copy(actions.begin(), actions.end(), wide.begin());
+            ASSERT_FALSE(batch.step(wide));
+        }
+    };
+    play_line();
+    batch.reset({}, 3);
+    EXPECT_EQ(allocations_during(play_line), 0);
 }
 
 }  // namespace
