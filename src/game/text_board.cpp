@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "game/owner_grid.hpp"
+
 namespace krodan {
 namespace {
 
@@ -25,25 +27,22 @@ std::string render_text(const Game& game) {
         if (col > 0) text += " | ";
         text += label(col);
     }
-    text += " |\n" + rule + "\n" + label(0);
-    // Bit 419, the last guard bit, is not visited: row 19 closes after the loop.
-    for (unsigned bit = 0; bit + 1 < BOARD_BITS; ++bit) {
-        if (is_guard_bit(bit)) {
-            text += "|\n" + rule + "\n" + label(row_of(bit) + 1);
-            continue;
+    text += " |";
+    const OwnerGrid owners = owner_grid(game);
+    for (unsigned row = 0; row < BOARD_ROWS; ++row) {
+        text += "\n" + rule + "\n" + label(row);
+        for (unsigned col = 0; col < BOARD_COLS; ++col) {
+            const std::uint8_t owner = owners[row * BOARD_COLS + col];
+            if (owner == NO_OWNER) {
+                text += "|  . ";
+            } else {
+                text += "|  \x1b[";
+                text += AGENT_COLOURS[owner];
+                text += "mx\x1b[0m ";
+            }
         }
-        const char* colour = nullptr;
-        for (unsigned a = 0; a < NUM_AGENTS && colour == nullptr; ++a)
-            if (game.agent_states[a].cells.test(bit)) colour = AGENT_COLOURS[a];
-        if (colour == nullptr) {
-            text += "|  . ";
-        } else {
-            text += "|  \x1b[";
-            text += colour;
-            text += "mx\x1b[0m ";
-        }
+        text += "|";
     }
-    text += "|";
     return text;
 }
 

@@ -9,6 +9,7 @@ and gymnasium).
 
 from __future__ import annotations
 
+from importlib.util import find_spec
 from typing import TYPE_CHECKING, Any
 
 from krodan_rl._krodan import PyKrodan, PyObservation
@@ -17,7 +18,11 @@ if TYPE_CHECKING:
     from krodan_rl.environment import env, raw_env
     from krodan_rl.vector import VecKrodan
 
-__all__ = ["PyKrodan", "PyObservation", "VecKrodan", "env", "raw_env"]
+__all__ = ["PyKrodan", "PyObservation", "VecKrodan"]
+# The environment needs the `env` extra: a star import offers it only where that is installed,
+# so that `from krodan_rl import *` works without it.
+if find_spec("pettingzoo") is not None and find_spec("gymnasium") is not None:
+    __all__ += ["env", "raw_env"]
 
 
 def __getattr__(name: str) -> Any:

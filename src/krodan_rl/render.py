@@ -1,5 +1,5 @@
-"""Pictures of a game for people: the coloured board text and an RGB image, built from
-`observe(0)`, whose planes are in agent 0's frame (the board frame) and absolute agent order."""
+"""Pictures of a game for people: the coloured board text and an RGB image, both from the
+engine's own reading of the board (`krodan_rl._native`), in the board frame."""
 
 from __future__ import annotations
 
@@ -8,46 +8,29 @@ import zlib
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-ROWS = COLS = 20
-# ANSI background colour codes of agents 0-3: blue, yellow, red, green.
-ANSI_COLOURS = ("44", "43", "41", "42")
-# RGB colours of agents 0-3 in pictures.
+ROWS = COLS = _native.BOARD_SIZE
+# RGB colours of agents 0-3 in pictures: blue, yellow, red, green, as in the text.
 RGB_COLOURS = ((51, 102, 204), (230, 190, 40), (210, 50, 50), (60, 170, 80))
 START_CELLS = ((0, 0), (0, COLS - 1), (ROWS - 1, COLS - 1), (ROWS - 1, 0))
+NO_OWNER = 255
 
 
 def owners(game: PyKrodan) -> list[int | None]:
     """The agent covering each cell, row by row (cell index 20 * row + column), or None."""
-    planes = game.observe(0).observation
-    cells: list[int | None] = [None] * (ROWS * COLS)
-    for agent in range(3, -1, -1):  # the lowest agent wins, as in the native text
-        plane = planes[400 * agent : 400 * agent + 400]
-        at = plane.find(1)
-        while at != -1:
-            cells[at] = agent
-            at = plane.find(1, at + 1)
-    return cells
+    return [None if agent == NO_OWNER else agent for agent in _native.owner_grid(game)]
 
 
 def board_text(game: PyKrodan) -> str:
     """The board as the native `render` prints it, without the final line feed: 41 lines, each
     covered cell in its agent's background colour."""
-    rule = "-" * 103
-    lines = ["  | " + " | ".join(f"{c:2d}" for c in range(COLS)) + " |"]
-    cells = owners(game)
-    for row in range(ROWS):
-        line = [f"{row:2d}"]
-        for col in range(COLS):
-            agent = cells[COLS * row + col]
-            line.append("|  . " if agent is None else f"|  \x1b[{ANSI_COLOURS[agent]}mx\x1b[0m ")
-        lines += [rule, "".join(line) + "|"]
-    return "\n".join(lines)
+    return _native.board_text(game)
 
 
 def board_image(game: PyKrodan, cell: int = 24) -> npt.NDArray[np.uint8]:

@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
+#include "python/native/board.hpp"
 #include "python/owned_ref.hpp"
 
 namespace krodan::python {
@@ -37,6 +38,16 @@ int exec_module(PyObject* module) {
     return add_type(module, "GameBatch", batch_type());
 }
 
+PyMethodDef functions[] = {
+    {"board_text", native_board_text, METH_O,
+     "board_text(game)\n--\n\nThe board of a PyKrodan as its render() prints it, without the "
+     "final line feed: 41 lines, each covered cell in its agent's background colour."},
+    {"owner_grid", native_owner_grid, METH_O,
+     "owner_grid(game)\n--\n\n400 bytes, cell 20 * row + column of the board: the agent (0-3) "
+     "covering it, or 255."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000
@@ -48,9 +59,10 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
-    "Native capabilities beyond the game class: many games stepped per call.",
+    "Native capabilities beyond the game class: many games stepped per call, the board for "
+    "people.",
     0,
-    nullptr,
+    functions,
     module_slots,
     nullptr,
     nullptr,
