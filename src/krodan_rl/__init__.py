@@ -21,7 +21,16 @@ if TYPE_CHECKING:
 __all__ = ["PyKrodan", "PyObservation", "VecKrodan"]
 # The environment needs the `env` extra: a star import offers it only where that is installed,
 # so that `from krodan_rl import *` works without it.
-if find_spec("pettingzoo") is not None and find_spec("gymnasium") is not None:
+
+
+def _installed(name: str) -> bool:
+    try:
+        return find_spec(name) is not None
+    except (ImportError, ValueError):
+        return False
+
+
+if _installed("pettingzoo") and _installed("gymnasium"):
     __all__ += ["env", "raw_env"]
 
 

@@ -8,11 +8,14 @@ python -m krodan_rl --save-png board.png also writes the last game's board as a 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
+from pathlib import Path
 
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.play import play_game
+from krodan_rl.render import board_text
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -33,7 +36,41 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.games < 1:
         parser.error("--games must be at least 1")
+    if args.save_png is not None:
+        problem = unwritable(Path(args.save_png))
+        if problem:
+            parser.error(f"--save-png {args.save_png}: {problem}")
     return args
+
+
+def unwritable(path: Path) -> str | None:
+    """Why a new file cannot be written at `path`, checked before any game is played; None
+    when it can."""
+    if path.is_dir():
+        return "is a folder"
+    parent = path.parent
+    if not parent.exists():
+        return f"the folder {parent} does not exist"
+    if not parent.is_dir():
+        return f"{parent} is not a folder"
+    if not os.access(parent, os.W_OK):
+        return f"the folder {parent} is not writable"
+    return None
+
+
+def open_standard_streams() -> None:
+    """Opens /dev/null on standard output or error where the process started with it closed:
+    otherwise the next file opened would take its descriptor and receive the output."""
+    for fd, name in ((1, "stdout"), (2, "stderr")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_WRONLY)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(fd, "w", closefd=False))  # noqa: SIM115 (lives as long as the process)
 
 
 def progress(done: int, total: int, started: float) -> None:
@@ -56,8 +93,7 @@ def print_result(game: PyKrodan) -> None:
         print(f"{mode + ':':<10}", " ".join(f"{v:>6.3f}" for v in outcome))
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = parse_args(argv)
+def play(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     turns = 0
     for i in range(args.games):
@@ -70,8 +106,9 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.games == 1:
         print(f"Game with seed {args.seed}: {game.ply} placements in {record.turns} turns")
-        sys.stdout.flush()  # render writes to the process's standard output file directly
-        game.render()
+        # The board as game.render() prints it, but through sys.stdout, so that it keeps its
+        # place among the other lines and a failed write is an ordinary OSError.
+        print(board_text(game))
         print_result(game)
     else:
         print(f"Last game (seed {args.seed + args.games - 1}):")
@@ -85,7 +122,28 @@ def main(argv: list[str] | None = None) -> int:
         f"{args.games} game(s), {turns} turns in {elapsed:.3f} s: "
         f"{args.games / elapsed:.1f} games/s, {turns / elapsed:.0f} turns/s"
     )
+    sys.stdout.flush()
     return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    open_standard_streams()
+    args = parse_args(argv)
+    try:
+        return play(args)
+    except BrokenPipeError:
+        # The reader went away (`| head -1`): the documented recipe, so that the interpreter's
+        # own flush at exit does not fail again.
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        try:
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (the exit flush must not fail again)
+        except OSError:
+            pass
+        print(f"python -m krodan_rl: {error.strerror or error}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

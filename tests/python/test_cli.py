@@ -1,6 +1,8 @@
 import subprocess
 import sys
 
+import pytest
+
 from krodan_rl import PyKrodan
 from krodan_rl.play import RandomAgent, legal_actions, play_game
 
@@ -67,3 +69,56 @@ def test_random_agent_plays_only_legal_actions():
 def test_play_game_reaches_the_end():
     record = play_game(8)
     assert record.game.is_over and record.turns >= record.game.ply
+
+
+def run_shell(command: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(["bash", "-c", command], capture_output=True, text=True, check=False)
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [
+        ("missing/board.png", "does not exist"),
+        (".", "is a folder"),
+        ("file/board.png", "is not a folder"),
+    ],
+)
+def test_save_png_path_is_checked_before_playing(tmp_path, target, message):
+    (tmp_path / "file").write_text("")
+    child = subprocess.run([sys.executable, "-m", "krodan_rl", "--games", "1000000", "--save-png",
+                            str(tmp_path / target)], capture_output=True, text=True, check=False,
+                           timeout=60)  # fmt: skip
+    assert child.returncode == 2
+    assert message in child.stderr and "Traceback" not in child.stderr
+    assert child.stdout == ""  # refused before a game was played
+
+
+@pytest.mark.parametrize(
+    ("redirect", "status", "message"),
+    [
+        ("| head -1", 1, ""),  # the reader closes the pipe
+        ("> /dev/full", 1, "No space left on device"),
+    ],
+)
+def test_output_errors_end_quietly(redirect, status, message):
+    child = run_shell(f"{sys.executable} -m krodan_rl --seed 1 {redirect}; "
+                      "echo status=${PIPESTATUS[0]} >&2")  # fmt: skip
+    assert "Traceback" not in child.stderr
+    assert f"status={status}" in child.stderr
+    assert message in child.stderr
+    if redirect.startswith("|"):
+        assert child.stdout.startswith("Game with seed 1")
+
+
+def test_closed_standard_output_does_not_go_into_the_picture(tmp_path):
+    target = tmp_path / "board.png"
+    child = run_shell(f"{sys.executable} -m krodan_rl --save-png {target} >&-")
+    assert child.returncode == 0 and "Traceback" not in child.stderr
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_board_keeps_its_place_in_buffered_output():
+    # Through a pipe Python buffers sys.stdout: the board must still follow the header line.
+    lines = run("--seed", "4").splitlines()
+    assert lines[0].startswith("Game with seed 4")
+    assert lines[1].startswith("  |  0 |") and lines[-1].endswith("turns/s")

@@ -193,7 +193,7 @@ def test_ansi_text_equals_the_native_render():
         import random, sys
         from krodan_rl import PyKrodan
         from krodan_rl.play import legal_actions
-        from krodan_rl.render import board_text
+        from krodan_rl._native import board_text
         game, rng = PyKrodan(), random.Random(2)
         for _ in range(30):
             legal = legal_actions(game.observe(game.agent_selection).action_mask)
@@ -205,6 +205,24 @@ def test_ansi_text_equals_the_native_render():
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert child.stdout == child.stderr
     assert child.stdout.count("\x1b[") > 40
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_owner_grid_agrees_with_the_planes_of_agent_0(seed):
+    from krodan_rl._native import owner_grid
+
+    rng = np.random.default_rng(seed)
+    game = PyKrodan()
+    while not game.is_over:
+        planes = np.frombuffer(game.observe(0).observation, np.uint8).reshape(4, 400)
+        want = np.full(400, 255, np.uint8)
+        for agent in range(4):
+            want[planes[agent] == 1] = agent
+        assert owner_grid(game) == want.tobytes()
+        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.bool_))
+        game.step(int(rng.choice(legal)) if len(legal) else None)
+    with pytest.raises(TypeError, match="expected a PyKrodan"):
+        owner_grid(game.to_bytes())
 
 
 def test_ansi_render_mode_returns_the_text():
@@ -254,3 +272,90 @@ def test_the_native_module_needs_none_of_the_extras():
     )
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert child.stdout == "env needs the extras\n"
+
+
+@pytest.mark.parametrize("action", [0.9, "0", True, np.float32(0.0), [0], b"\x00"])
+def test_raw_env_refuses_what_is_not_an_integer_index(action):
+    env = krodan_rl.raw_env()
+    env.reset()
+    with pytest.raises(TypeError, match="integer index"):
+        env.step(action)
+    assert env.game.ply == 0
+
+
+@pytest.mark.parametrize("action", [-1, 36400, 2**70, np.int64(-5)])
+def test_raw_env_refuses_every_out_of_range_index_alike(action):
+    env = krodan_rl.raw_env()
+    env.reset()
+    with pytest.raises(ValueError, match="not in \\[0, 36400\\)"):
+        env.step(action)
+    assert env.game.ply == 0
+
+
+@pytest.mark.parametrize("action", [0, np.int32(0), np.uint16(0), np.int64(0)])
+def test_raw_env_takes_python_and_numpy_integers(action):
+    env = krodan_rl.raw_env()
+    env.reset()
+    env.step(action)
+    assert env.game.ply == 1
+
+
+def sampled_game(seed):
+    """A whole game of an env reset with `seed`, its agents sampling their action spaces."""
+    env = krodan_rl.env()
+    env.reset(seed=seed)
+    actions = []
+    for agent in env.agent_iter():
+        obs, _, termination, truncation, _ = env.last()
+        action = None if termination or truncation else env.action_space(agent).sample(obs["action_mask"])
+        actions.append(action)
+        env.step(action)
+    return actions
+
+
+def test_reset_with_a_seed_plays_the_same_game_again():
+    first = sampled_game(7)
+    assert sampled_game(7) == first
+    assert sampled_game(8) != first
+
+
+def test_reset_without_a_seed_continues_the_streams():
+    env = krodan_rl.raw_env()
+    env.reset(seed=3)
+    first = [env.action_space("player_0").sample() for _ in range(3)]
+    env.reset()
+    after = [env.action_space("player_0").sample() for _ in range(3)]
+    env.reset(seed=3)
+    assert [env.action_space("player_0").sample() for _ in range(3)] == first
+    assert after != first
+    assert env.metadata["name"] == "krodan_v1"
+
+
+def test_module_documentation_names_the_plane_order_and_the_version():
+    from krodan_rl import environment
+
+    doc = environment.__doc__
+    assert "planes 0-3 are the cells each agent covers, planes 4-7" in doc
+    assert "- v1:" in doc and "- v0:" in doc
+    observe_doc = " ".join(environment.raw_env.observe.__doc__.split())
+    assert "cells of the four agents, then their corner planes, then their blocked planes" in observe_doc
+
+
+def test_star_import_works_without_the_environment_extras():
+    code = textwrap.dedent(
+        """
+        import sys
+        class Missing:
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] in ("pettingzoo", "gymnasium"):
+                    raise ModuleNotFoundError(name)
+        sys.meta_path.insert(0, Missing())
+        from krodan_rl import *
+        print(sorted(n for n in dir() if not n.startswith("_")))
+        """
+    )
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert child.stdout.strip() == "['Missing', 'PyKrodan', 'PyObservation', 'VecKrodan', 'sys']"
+    with_extras = subprocess.run([sys.executable, "-c", "from krodan_rl import *; print(env, raw_env)"],
+                                 capture_output=True, text=True, check=True)  # fmt: skip
+    assert "raw_env" in with_extras.stdout
