@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "batch/game_batch.hpp"
-#include "game/apply_action.hpp"
 #include "game/agent_masks.hpp"
+#include "game/apply_action.hpp"
 #include "game/move_search.hpp"
 
 namespace {
@@ -59,9 +59,11 @@ double single_game_placements_per_second(double seconds) {
                 legal_placements(*game.table, m.blocked, m.corners, game.agent_states[a].remaining,
                                  ids);
                 const PlacementId board_id = ids[rng.below(ids.size())];
-                action = game.table->placements[game.table->absolute_ids[(NUM_AGENTS - a) %
-                                                                          NUM_AGENTS][board_id]]
-                             .action;
+                action =
+                    game.table
+                        ->placements[game.table
+                                         ->absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS][board_id]]
+                        .action;
                 ++placements;
             }
             if (apply_action(game, action)) std::abort();

@@ -34,7 +34,9 @@ BENCH_BUILD = ROOT / "build" / "bench"
 BYTES_PER_GAME = 12 * 400 + 84 + 4 + 36400
 
 
-def turns_per_second(vec: VecKrodan, policy: Callable[[VecKrodan], np.ndarray], seconds: float) -> float:
+def turns_per_second(
+    vec: VecKrodan, policy: Callable[[VecKrodan], np.ndarray], seconds: float
+) -> float:
     """Placements per second of `vec.step(policy(vec))` over about `seconds`."""
     for _ in range(3):
         vec.step(policy(vec))
@@ -79,8 +81,8 @@ def single_game_cpp_rate(seconds: float) -> float | None:
     """Placements per second of whole random games played one at a time in C++ on one core."""
     binary = BENCH_BUILD / "benchmarks" / "batch_bench"
     if not binary.exists():
-        configure = ["cmake", "-S", str(ROOT), "-B", str(BENCH_BUILD), "-DKRODAN_BUILD_BENCHMARKS=ON",
-                     "-DCMAKE_BUILD_TYPE=Release"]  # fmt: skip
+        configure = ["cmake", "-S", str(ROOT), "-B", str(BENCH_BUILD)]
+        configure += ["-DKRODAN_BUILD_BENCHMARKS=ON", "-DCMAKE_BUILD_TYPE=Release"]
         if subprocess.run(configure, capture_output=True).returncode != 0:
             return None
         build = ["cmake", "--build", str(BENCH_BUILD), "-j", "2", "--target", "batch_bench"]
@@ -129,52 +131,70 @@ def main() -> None:
     seconds, rounds = args.seconds, args.rounds
     rng = np.random.default_rng(0)
 
-    def config(n: int, threads: int, policy: Callable[[VecKrodan], np.ndarray], **kw: bool) -> Callable[[], float]:
-        return lambda: turns_per_second(VecKrodan(n, num_threads=threads, seed=1, **kw), policy, seconds)
+    def config(
+        n: int, threads: int, policy: Callable[[VecKrodan], np.ndarray], **kw: bool
+    ) -> Callable[[], float]:
+        return lambda: turns_per_second(
+            VecKrodan(n, num_threads=threads, seed=1, **kw), policy, seconds
+        )
 
     load_before = os.getloadavg()
     grid: dict[str, Callable[[], float]] = {}
     for n in (1, 64, 1024):
         for threads in (1, 2):
             for dense in (True, False):
-                for source, policy in (("random_actions", from_random_actions), ("numpy CSR", numpy_over_csr(rng))):
-                    grid[f"{n}|{threads}|{dense}|{source}"] = config(n, threads, policy, dense_mask=dense)
+                for source, policy in (
+                    ("random_actions", from_random_actions),
+                    ("numpy CSR", numpy_over_csr(rng)),
+                ):
+                    grid[f"{n}|{threads}|{dense}|{source}"] = config(
+                        n, threads, policy, dense_mask=dense
+                    )
     # The goals' own configurations: shared views (copy=False) isolate the engine's cost.
+    bare = {"observations": False, "dense_mask": False, "copy": False}
     goals = {
         "obs+mask, 1 thread, views": config(1024, 1, from_random_actions, copy=False),
-        "bare, 1 thread, views": config(1024, 1, from_random_actions, copy=False, observations=False, dense_mask=False),
-        "bare, 2 threads, views": config(1024, 2, from_random_actions, copy=False, observations=False, dense_mask=False),
+        "bare, 1 thread, views": config(1024, 1, from_random_actions, **bare),
+        "bare, 2 threads, views": config(1024, 2, from_random_actions, **bare),
         "obs+CSR, 2 threads": config(1024, 2, from_random_actions, dense_mask=False),
-        "obs+CSR, 2 threads, views": config(1024, 2, from_random_actions, dense_mask=False, copy=False),
-    }  # fmt: skip
+        "obs+CSR, 2 threads, views": config(
+            1024, 2, from_random_actions, dense_mask=False, copy=False
+        ),
+    }
     rates = median_rates({**grid, **goals}, rounds)
     floor = fill_floor_seconds_per_game(1024)
     cpp_single = single_game_cpp_rate(max(1.0, seconds * 2))
     pettingzoo = statistics.median(pettingzoo_loop_rate(seconds * 2) for _ in range(rounds))
     load_after = os.getloadavg()
 
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-          f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f}")  # fmt: skip
+    print(
+        f"machine: {platform.machine()}, {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}, load average before {load_before[0]:.2f}, "
+        f"after {load_after[0]:.2f}"
+    )
     print("\nturns/s (copy=True, as returned to users)")
-    print(f"{'games':>6} {'threads':>7} {'dense mask':>10} {'random_actions':>15} {'numpy CSR':>10}")
+    print(
+        f"{'games':>6} {'threads':>7} {'dense mask':>10} {'random_actions':>15} {'numpy CSR':>10}"
+    )
     for n in (1, 64, 1024):
         for threads in (1, 2):
             for dense in (True, False):
                 a = rates[f"{n}|{threads}|{dense}|random_actions"]
                 b = rates[f"{n}|{threads}|{dense}|numpy CSR"]
-                print(f"{n:>6} {threads:>7} {str(dense):>10} {a:>15,.0f} {b:>10,.0f}")
+                print(f"{n:>6} {threads:>7} {dense!s:>10} {a:>15,.0f} {b:>10,.0f}")
 
     with_obs = 1 / rates["obs+mask, 1 thread, views"]
-    bare = 1 / rates["bare, 1 thread, views"]
-    obs_ratio = (with_obs - bare) / floor
-    speedups = {
-        f"N={n}, {'dense' if dense else 'CSR'}": rates[f"{n}|2|{dense}|random_actions"] / rates[f"{n}|1|{dense}|random_actions"]
-        for n in (64, 1024) for dense in (True, False)
-    }  # fmt: skip
+    without = 1 / rates["bare, 1 thread, views"]
+    obs_ratio = (with_obs - without) / floor
+    speedups = {}
+    for n in (64, 1024):
+        for dense in (True, False):
+            two, one = (rates[f"{n}|{t}|{dense}|random_actions"] for t in (2, 1))
+            speedups[f"N={n}, {'dense' if dense else 'CSR'}"] = two / one
     results = {
         "rates": rates,
         "floor_fill_ns_per_game": floor * 1e9,
-        "observation_cost_ns_per_turn": (with_obs - bare) * 1e9,
+        "observation_cost_ns_per_turn": (with_obs - without) * 1e9,
         "observation_cost_over_floor": obs_ratio,
         "two_thread_speedups": speedups,
         "cpp_single_game_placements_per_s": cpp_single,
@@ -182,21 +202,27 @@ def main() -> None:
         "load_average": [load_before[0], load_after[0]],
     }
     print("\ngoals")
-    print(f"observation cost (N=1024, 1 thread, dense): {(with_obs - bare) * 1e9:,.0f} ns/turn "
-          f"= {obs_ratio:.2f} x the fill floor of {floor * 1e9:,.0f} ns/game (goal <= 2)")  # fmt: skip
+    print(
+        f"observation cost (N=1024, 1 thread, dense): {(with_obs - without) * 1e9:,.0f} ns/turn "
+        f"= {obs_ratio:.2f} x the fill floor of {floor * 1e9:,.0f} ns/game (goal <= 2)"
+    )
     for name, ratio in speedups.items():
         print(f"2 threads / 1 thread, random_actions, {name}: {ratio:.2f} (goal >= 1.7)")
     if cpp_single is not None:
         ratio = rates["bare, 2 threads, views"] / cpp_single
         results["random_play_over_cpp_single"] = ratio
-        print(f"random_actions play on 2 threads (no observations): {rates['bare, 2 threads, views']:,.0f} "
-              f"turns/s = {ratio:.2f} x whole random games in C++ on one core, {cpp_single:,.0f} "
-              f"placements/s (goal >= 1.7)")  # fmt: skip
+        print(
+            "random_actions play on 2 threads (no observations): "
+            f"{rates['bare, 2 threads, views']:,.0f} turns/s = {ratio:.2f} x whole random games "
+            f"in C++ on one core, {cpp_single:,.0f} placements/s (goal >= 1.7)"
+        )
     else:
         print("C++ batch_bench could not be built: no C++ floor")
     for key in ("obs+CSR, 2 threads", "obs+CSR, 2 threads, views"):
-        print(f"{key}: {rates[key]:,.0f} turns/s (goal >= 300,000) = "
-              f"{rates[key] / pettingzoo:.1f} x the PettingZoo loop, {pettingzoo:,.0f} turns/s (goal >= 20)")  # fmt: skip
+        print(
+            f"{key}: {rates[key]:,.0f} turns/s (goal >= 300,000) = {rates[key] / pettingzoo:.1f} "
+            f"x the PettingZoo loop, {pettingzoo:,.0f} turns/s (goal >= 20)"
+        )
     args.json.write_text(json.dumps(results, indent=2))
     print(f"\nwrote {args.json}", file=sys.stderr)
 

@@ -157,7 +157,8 @@ void GameBatch::run() {
     if (total > static_cast<std::size_t>(INT32_MAX)) throw InternalError("legal lists too long");
     offsets[n] = static_cast<std::int32_t>(total);
     if (total > out_.legal_actions.size())
-        out_.legal_actions = SharedArray<std::int32_t>(std::max(total, 2 * out_.legal_actions.size()));
+        out_.legal_actions =
+            SharedArray<std::int32_t>(std::max(total, 2 * out_.legal_actions.size()));
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned) {
         const std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
         if (list.empty()) return;

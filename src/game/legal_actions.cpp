@@ -14,7 +14,8 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
     if (agent) {
         if (*agent >= NUM_AGENTS) throw InternalError("agent index out of range");
         // absolute_ids[4 - a] turns board-frame ids into agent a's frame.
-        const std::vector<PlacementId>& to_agent = table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS];
+        const std::vector<PlacementId>& to_agent =
+            table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS];
         for (PlacementId& id : scratch.ids) {
             if (id >= to_agent.size()) throw InternalError("placement id out of range");
             id = to_agent[id];

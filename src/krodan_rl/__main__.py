@@ -8,6 +8,7 @@ python -m krodan_rl --save-png board.png also writes the last game's board as a 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import time
@@ -138,10 +139,8 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(null, sys.stdout.fileno())
         return 1
     except OSError as error:
-        try:
+        with contextlib.suppress(OSError):
             sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (the exit flush must not fail again)
-        except OSError:
-            pass
         print(f"python -m krodan_rl: {error.strerror or error}", file=sys.stderr)
         return 1
 

@@ -13,8 +13,8 @@ environment without them.
 | Agents | `agents = ["player_0", "player_1", "player_2", "player_3"]` |
 | Number of agents | 4 |
 | Action shape | (1,) |
-| Action values | `Discrete(36400)`: `orientation * 400 + row * 20 + column`, in the acting agent's frame |
-| Observation shape | `observation` (12, 20, 20), `pieces` (4, 21), `done` (4,), `action_mask` (36400,) |
+| Action values | `Discrete(36400)`: `orientation * 400 + row * 20 + column`, own frame |
+| Observation shape | `observation` (12, 20, 20), `pieces` (4, 21), `done` (4,), `action_mask` |
 | Observation values | [0, 1], int8 |
 
 Each agent owns the same 21 pieces of one to five cells and starts from its own corner of the
@@ -64,7 +64,7 @@ last one was the one-cell piece):
 
 | `reward_mode` | reward |
 |---|---|
-| `"win_share"` (default) | an equal share of one win among the agents with the top score, 0 for the others |
+| `"win_share"` (default) | an equal share of one win among the top scores, 0 for the others |
 | `"rank"` | the mean place value (1, 2/3, 1/3, 0) of the places a tie group occupies |
 | `"score"` | the score itself |
 
@@ -218,7 +218,7 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         self._skip_done_agents()
         if self.game.is_over:
             outcome = self.game.outcome(self.reward_mode) or [0.0] * NUM_AGENTS
-            self.rewards = {a: float(v) for a, v in zip(self.possible_agents, outcome)}
+            self.rewards = {a: float(v) for a, v in zip(self.possible_agents, outcome, strict=True)}
             self.terminations = dict.fromkeys(self.agents, True)
         else:
             self.rewards = dict.fromkeys(self.agents, 0.0)
@@ -263,9 +263,7 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         try:
             index = operator.index(action)
         except TypeError:
-            raise TypeError(
-                f"an action is an integer index, not {type(action).__name__}"
-            ) from None
+            raise TypeError(f"an action is an integer index, not {type(action).__name__}") from None
         if not 0 <= index < NUM_ACTIONS:
             raise ValueError(f"illegal action {index} for {agent}: not in [0, {NUM_ACTIONS})")
         return index

@@ -24,18 +24,12 @@ class RaisedException {
         Py_XDECREF(traceback);
 #endif
     }
-    ~RaisedException() {
-        Py_XDECREF(value_);
-    }
+    ~RaisedException() { Py_XDECREF(value_); }
     RaisedException(const RaisedException&) = delete;
     RaisedException& operator=(const RaisedException&) = delete;
 
-    explicit operator bool() const {
-        return value_ != nullptr;
-    }
-    PyObject* value() const {
-        return value_;
-    }
+    explicit operator bool() const { return value_ != nullptr; }
+    PyObject* value() const { return value_; }
 
     // Raises the exception again (and nothing when there was none).
     void restore() {

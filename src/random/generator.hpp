@@ -58,7 +58,9 @@ class Generator {
     constexpr bool operator==(const Generator&) const = default;
 
   private:
-    static constexpr std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    static constexpr std::uint64_t rotl(std::uint64_t x, int k) {
+        return (x << k) | (x >> (64 - k));
+    }
 
     std::array<std::uint64_t, 4> s_{};
 };

@@ -90,8 +90,8 @@ void expect_views_match(const GameBatch& batch, std::size_t i, const Game& ref) 
     EXPECT_TRUE(std::equal(want.observation.begin(), want.observation.end(), planes));
     EXPECT_TRUE(std::equal(want.corners.begin(), want.corners.end(), planes + PLANE_BYTES));
     EXPECT_TRUE(std::equal(want.blocked.begin(), want.blocked.end(), planes + 2 * PLANE_BYTES));
-    EXPECT_TRUE(std::equal(want.pieces.begin(), want.pieces.end(),
-                           out.pieces.data() + i * PIECES_BYTES));
+    EXPECT_TRUE(
+        std::equal(want.pieces.begin(), want.pieces.end(), out.pieces.data() + i * PIECES_BYTES));
     EXPECT_TRUE(std::equal(want.done.begin(), want.done.end(), out.done.data() + i * DONE_BYTES));
     const std::uint8_t* mask = out.action_mask.data() + i * NUM_ACTIONS;
     EXPECT_TRUE(std::equal(want.action_mask.begin(), want.action_mask.end(), mask));
@@ -212,8 +212,9 @@ TEST(GameBatch, SetStatePassesForDoneMoversAndRefusesWhatTheDecoderRefuses) {
     const StateString before = batch.state(1);
     EXPECT_EQ(batch.set_state(1, "short")->message, NOT_A_GAME_STATE);
     const StateString over = encode_state(line.back());
-    EXPECT_EQ(batch.set_state(1, {reinterpret_cast<const char*>(over.data()), over.size()})->message,
-              FINISHED_STATE);
+    EXPECT_EQ(
+        batch.set_state(1, {reinterpret_cast<const char*>(over.data()), over.size()})->message,
+        FINISHED_STATE);
     EXPECT_EQ(batch.state(1), before);
     expect_views_match(batch, 0, new_game());
 }

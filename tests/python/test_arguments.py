@@ -99,7 +99,7 @@ def test_action_idx_accepts_index_values(value):
 
 @pytest.mark.parametrize("value", [True, 1, Index(1), 36400, 2**64 - 1])
 def test_in_range_values_reach_the_engine(game, value):
-    with pytest.raises(AssertionError, match="^Invalid action: Action index not available$"):
+    with pytest.raises(AssertionError, match=r"^Invalid action: Action index not available$"):
         game.step(value)
     assert game.ply == 0 and game.agent_selection == 0
 

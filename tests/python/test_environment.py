@@ -149,7 +149,7 @@ def test_game_end_rewards_every_agent_with_its_outcome(reward_mode):
             continue
         env.step(int(rng.choice(np.flatnonzero(obs["action_mask"]))))
     game = env.unwrapped.game
-    expected = dict(zip(env.possible_agents, game.outcome(reward_mode)))
+    expected = dict(zip(env.possible_agents, game.outcome(reward_mode), strict=True))
     assert rewards == pytest.approx(expected)
     assert env.agents == []
 
@@ -219,7 +219,9 @@ def test_owner_grid_agrees_with_the_planes_of_agent_0(seed):
         for agent in range(4):
             want[planes[agent] == 1] = agent
         assert owner_grid(game) == want.tobytes()
-        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.bool_))
+        legal = np.flatnonzero(
+            np.frombuffer(game.observe(game.agent_selection).action_mask, np.bool_)
+        )
         game.step(int(rng.choice(legal)) if len(legal) else None)
     with pytest.raises(TypeError, match="expected a PyKrodan"):
         owner_grid(game.to_bytes())
@@ -307,7 +309,11 @@ def sampled_game(seed):
     actions = []
     for agent in env.agent_iter():
         obs, _, termination, truncation, _ = env.last()
-        action = None if termination or truncation else env.action_space(agent).sample(obs["action_mask"])
+        action = (
+            None
+            if termination or truncation
+            else env.action_space(agent).sample(obs["action_mask"])
+        )
         actions.append(action)
         env.step(action)
     return actions
@@ -338,7 +344,10 @@ def test_module_documentation_names_the_plane_order_and_the_version():
     assert "planes 0-3 are the cells each agent covers, planes 4-7" in doc
     assert "- v1:" in doc and "- v0:" in doc
     observe_doc = " ".join(environment.raw_env.observe.__doc__.split())
-    assert "cells of the four agents, then their corner planes, then their blocked planes" in observe_doc
+    assert (
+        "cells of the four agents, then their corner planes, then their blocked planes"
+        in observe_doc
+    )
 
 
 def test_star_import_works_without_the_environment_extras():

@@ -76,10 +76,10 @@ def test_full_random_game(seed):
         assert game.agent_selection == (mover + 1) % 4
         assert game.ply == ply + (played is not None)
         terminations = game.terminations
-        assert all(now or not before for now, before in zip(terminations, done_before))
+        assert all(now or not before for now, before in zip(terminations, done_before, strict=True))
         done_before = terminations
         scores, rewards = game.scores, game.rewards
-        assert rewards == [s if d else None for s, d in zip(scores, terminations)]
+        assert rewards == [s if d else None for s, d in zip(scores, terminations, strict=True)]
         if not all(terminations):
             assert all(game.outcome(m) is None for m in PyKrodan.reward_modes)
     scores = game.scores
@@ -96,7 +96,7 @@ def test_full_random_game(seed):
 def test_steps_after_the_end_only_rotate(finished_games):
     game = finished_games[0]
     ply, scores = game.ply, game.scores
-    for i in range(1, 6):
+    for _ in range(1, 6):
         before = game.agent_selection
         assert game.step(None) is None
         game.step(123456)

@@ -1,6 +1,7 @@
 """About 10^5 mixed calls, error paths included: the process's memory settles and no reference
 to an argument is leaked by any path."""
 
+import contextlib
 import copy
 import gc
 import os
@@ -59,10 +60,8 @@ def mixed_calls(rng: random.Random, rounds: int) -> int:
             lambda: game.step(),
         ):
             calls += 1
-            try:
+            with contextlib.suppress(TypeError, ValueError, OverflowError, AssertionError):
                 attempt()
-            except (TypeError, ValueError, OverflowError, AssertionError):
-                pass
         twin = game.copy()
         restored = pickle.loads(pickle.dumps(game, rng.choice([2, 3, 4, 5])))
         clone = copy.deepcopy(restored)
@@ -105,8 +104,6 @@ def test_error_paths_release_their_arguments(argument):
     before = sys.getrefcount(argument)
     for _ in range(1000):
         for call in calls:
-            try:
+            with contextlib.suppress(TypeError, ValueError, OverflowError, AssertionError):
                 call()
-            except (TypeError, ValueError, OverflowError, AssertionError):
-                pass
     assert sys.getrefcount(argument) == before

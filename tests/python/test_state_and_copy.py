@@ -84,7 +84,7 @@ def test_refused_states(game, name):
     assert str(info.value) == NOT_A_STATE
     game.step(0)
     before = game.to_bytes()
-    with pytest.raises(ValueError, match="^Not a game state"):
+    with pytest.raises(ValueError, match=r"^Not a game state"):
         game.__setstate__(REFUSED[name])
     assert game.to_bytes() == before and game.ply == 1
 

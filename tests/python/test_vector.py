@@ -187,10 +187,14 @@ def test_set_state_refusals_leave_the_game_unchanged_and_done_movers_are_passed(
     while game.is_over or not any(game.terminations):
         if game.is_over:
             game = PyKrodan()
-        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8))
+        legal = np.flatnonzero(
+            np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8)
+        )
         game.step(int(rng.choice(legal)) if len(legal) else None)
     while not game.terminations[game.agent_selection]:
-        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8))
+        legal = np.flatnonzero(
+            np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8)
+        )
         game.step(int(rng.choice(legal)))
     vec.set_state(1, game.to_bytes())
     while game.terminations[game.agent_selection] and not game.is_over:
@@ -204,7 +208,9 @@ def test_a_finished_state_restarts_under_auto_reset():
     finished = PyKrodan()
     rng = np.random.default_rng(1)
     while not finished.is_over:
-        legal = np.flatnonzero(np.frombuffer(finished.observe(finished.agent_selection).action_mask, np.uint8))
+        legal = np.flatnonzero(
+            np.frombuffer(finished.observe(finished.agent_selection).action_mask, np.uint8)
+        )
         finished.step(int(rng.choice(legal)) if len(legal) else None)
     vec = VecKrodan.from_games([finished])
     expect_game_matches(vec, 0, PyKrodan())
@@ -286,7 +292,7 @@ def max_list_length(seed: int) -> int:
 
 def test_copy_results_are_not_overwritten_by_the_next_call():
     vec = VecKrodan(3, seed=6)
-    obs, rewards, terminations, _, info = vec.step(vec.random_actions())
+    obs, *_ = vec.step(vec.random_actions())
     saved = {key: value.copy() for key, value in obs.items()}
     vec.step(vec.random_actions())
     for key, value in obs.items():

@@ -124,14 +124,16 @@ constexpr Bitboard shift_right(const Bitboard& x, unsigned n) {
 // shift_left and shift_right by a constant below 128, limb by limb: the neighbour shifts of the
 // move rules, written out so that each is a few word instructions.
 template <unsigned N>
-requires(N > 0 && N < LIMB_BITS) constexpr Bitboard shift_left_by(const Bitboard& x) {
+    requires(N > 0 && N < LIMB_BITS)
+constexpr Bitboard shift_left_by(const Bitboard& x) {
     const auto& l = x.limbs;
     return {{(l[0] << N) | (l[1] >> (LIMB_BITS - N)), (l[1] << N) | (l[2] >> (LIMB_BITS - N)),
              (l[2] << N) | (l[3] >> (LIMB_BITS - N)), l[3] << N}};
 }
 
 template <unsigned N>
-requires(N > 0 && N < LIMB_BITS) constexpr Bitboard shift_right_by(const Bitboard& x) {
+    requires(N > 0 && N < LIMB_BITS)
+constexpr Bitboard shift_right_by(const Bitboard& x) {
     const auto& l = x.limbs;
     return {{l[0] >> N, (l[1] >> N) | (l[0] << (LIMB_BITS - N)),
              (l[2] >> N) | (l[1] << (LIMB_BITS - N)), (l[3] >> N) | (l[2] << (LIMB_BITS - N))}};

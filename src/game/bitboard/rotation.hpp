@@ -32,14 +32,12 @@ struct Cell {
 };
 
 // A clockwise quarter turn: (r, c) goes to (c, 19 - r).
-inline constexpr RotationTable ROTATE_CW = make_rotation_table([](unsigned r, unsigned c) {
-    return Cell{c, BOARD_ROWS - 1 - r};
-});
+inline constexpr RotationTable ROTATE_CW =
+    make_rotation_table([](unsigned r, unsigned c) { return Cell{c, BOARD_ROWS - 1 - r}; });
 
 // A counter-clockwise quarter turn: (r, c) goes to (19 - c, r).
-inline constexpr RotationTable ROTATE_CCW = make_rotation_table([](unsigned r, unsigned c) {
-    return Cell{BOARD_COLS - 1 - c, r};
-});
+inline constexpr RotationTable ROTATE_CCW =
+    make_rotation_table([](unsigned r, unsigned c) { return Cell{BOARD_COLS - 1 - c, r}; });
 
 // The Bitboard with bit table[b] set for every set bit b of x. Bits are visited in ascending
 // order through 64-bit words, and the result is gathered in words, which keeps the turn of an

@@ -20,15 +20,25 @@ PyTypeObject* array_type();
 template <class T>
 constexpr const char* format_of();
 template <>
-constexpr const char* format_of<std::uint8_t>() { return "B"; }
+constexpr const char* format_of<std::uint8_t>() {
+    return "B";
+}
 template <>
-constexpr const char* format_of<std::int8_t>() { return "b"; }
+constexpr const char* format_of<std::int8_t>() {
+    return "b";
+}
 template <>
-constexpr const char* format_of<std::int16_t>() { return "h"; }
+constexpr const char* format_of<std::int16_t>() {
+    return "h";
+}
 template <>
-constexpr const char* format_of<std::int32_t>() { return "i"; }
+constexpr const char* format_of<std::int32_t>() {
+    return "i";
+}
 template <>
-constexpr const char* format_of<float>() { return "f"; }
+constexpr const char* format_of<float>() {
+    return "f";
+}
 
 // A new view of `data`, `shape` being its dimensions (their product its size); `format`
 // overrides the element's ("?" shows 0/1 bytes as booleans).

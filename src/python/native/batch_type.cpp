@@ -50,7 +50,7 @@ struct BatchState {
 // like a whole one.
 struct BatchObject {
     PyObject ob_base;
-    BatchState* state;       // owned
+    BatchState* state;  // owned
     BorrowFlag busy;
     PyObject* legal_view;    // the view of the current legal_actions array
     const void* legal_data;  // the memory it views
@@ -158,7 +158,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::uint64_t num_games, num_threads, seed;
     std::string_view mode_name;
     if (!to_u64(a[0], "num_games", num_games) || !to_u64(a[1], "num_threads", num_threads) ||
-        !to_utf8(a[2], "reward_mode", mode_name) || !to_flag(a[3], "auto_reset", options.auto_reset) ||
+        !to_utf8(a[2], "reward_mode", mode_name) ||
+        !to_flag(a[3], "auto_reset", options.auto_reset) ||
         !to_flag(a[4], "dense_mask", options.dense_mask) ||
         !to_flag(a[5], "observations", options.observations) || !to_u64(a[6], "seed", seed))
         return nullptr;
@@ -212,8 +213,8 @@ PyObject* batch_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!to_optional_u64(a[1], "seed", seed)) return nullptr;
         without_lock([&] {
             b.state->batch.reset(masked ? std::span<const std::uint8_t>(b.state->restart)
-                                  : std::span<const std::uint8_t>(),
-                           seed);
+                                        : std::span<const std::uint8_t>(),
+                                 seed);
         });
         if (!refresh_legal_view(b)) return nullptr;
         Py_RETURN_NONE;
@@ -233,7 +234,8 @@ PyObject* batch_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 const auto* in = static_cast<const std::int32_t*>(actions.data());
                 std::copy(in, in + n, b.state->actions.begin());
             } else if (actions.item_size() == 8) {
-                std::memcpy(b.state->actions.data(), actions.data(), static_cast<std::size_t>(n) * 8);
+                std::memcpy(b.state->actions.data(), actions.data(),
+                            static_cast<std::size_t>(n) * 8);
             } else {
                 PyErr_SetString(PyExc_TypeError, "actions: integers of 4 or 8 bytes expected");
                 return nullptr;
@@ -257,7 +259,8 @@ PyObject* batch_random_actions(PyObject* self, PyObject* const* args, Py_ssize_t
         const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
         BufferArg out(out_arg, "out", PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
         if (!out.check(n, "i")) return nullptr;
-        b.state->batch.random_actions({static_cast<std::int32_t*>(out.data()), static_cast<std::size_t>(n)});
+        b.state->batch.random_actions(
+            {static_cast<std::int32_t*>(out.data()), static_cast<std::size_t>(n)});
         Py_RETURN_NONE;
     });
 }
@@ -295,7 +298,8 @@ PyObject* batch_set_state(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
         std::size_t i;
         std::string_view data;
-        if (!to_game_index(a[0], b.state->batch, i) || !to_bytes(a[1], "data", data)) return nullptr;
+        if (!to_game_index(a[0], b.state->batch, i) || !to_bytes(a[1], "data", data))
+            return nullptr;
         const auto refusal = without_lock([&] { return b.state->batch.set_state(i, data); });
         if (refusal) return raise_text(PyExc_ValueError, refusal->message, {});
         if (!refresh_legal_view(b)) return nullptr;

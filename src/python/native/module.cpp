@@ -40,10 +40,12 @@ int exec_module(PyObject* module) {
 
 PyMethodDef functions[] = {
     {"board_text", native_board_text, METH_O,
-     "board_text($module, game, /)\n--\n\nThe board of a PyKrodan as its render() prints it, without the "
+     "board_text($module, game, /)\n--\n\nThe board of a PyKrodan as its render() prints it, "
+     "without the "
      "final line feed: 41 lines, each covered cell in its agent's background colour."},
     {"owner_grid", native_owner_grid, METH_O,
-     "owner_grid($module, game, /)\n--\n\n400 bytes, cell 20 * row + column of the board: the agent (0-3) "
+     "owner_grid($module, game, /)\n--\n\n400 bytes, cell 20 * row + column of the board: the "
+     "agent (0-3) "
      "covering it, or 255."},
     {nullptr, nullptr, 0, nullptr},
 };
