@@ -8,8 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/asan
+werror=OFF
+if [ "${CI:-}" = true ]; then werror=ON; fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRODAN_SANITIZE=address,undefined \
-  -DKRODAN_BUILD_TESTS=ON -DKRODAN_BUILD_EXTENSION=ON >/dev/null
+  -DKRODAN_BUILD_TESTS=ON -DKRODAN_BUILD_EXTENSION=ON -DKRODAN_WERROR="$werror" >/dev/null
 cmake --build "$build" -j 2
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_string_checks=1"
@@ -36,7 +38,7 @@ LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.
 echo "== C++ tests under ThreadSanitizer (the borrow flag, the one-time table build, the batch and its worker pool)"
 tsan=build/tsan
 cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRODAN_SANITIZE=thread \
-  -DKRODAN_BUILD_TESTS=ON >/dev/null
+  -DKRODAN_BUILD_TESTS=ON -DKRODAN_WERROR="$werror" >/dev/null
 cmake --build "$tsan" -j 2
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
   ctest --test-dir "$tsan" --output-on-failure -j 2

@@ -10,11 +10,16 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev
 fi
 
+# In CI a warning fails the build.
+werror=OFF
+if [ "${CI:-}" = true ]; then werror=ON; fi
+
 echo "== C++ tests"
-cmake -S . -B build/tests -DKRODAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/tests -DKRODAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+  -DKRODAN_WERROR="$werror" >/dev/null
 cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
-python -m pip install -q '.[test]'
+python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test]'
 python -m pytest -q tests/python

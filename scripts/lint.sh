@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Formatting and lint, enforced: clang-format over the C++ and ruff over the Python, at the
+# exact versions of the `lint` extra (installed where missing or different).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+pins=$(python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
+python -m pip install -q --disable-pip-version-check $pins 2>&1 | grep -v "as the 'root' user" || true
+echo "== clang-format"
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+echo "== ruff"
+ruff check .
+ruff format --check .
