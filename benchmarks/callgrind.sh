@@ -2,11 +2,13 @@
 # Instructions per call of each engine operation over the benchmark corpus, counted by
 # callgrind (stable on shared machines, unlike times): the count of a run with N repeats minus
 # that of a run with none, divided by the calls.
-#   benchmarks/callgrind.sh [build dir, default build/bench]
+#   benchmarks/callgrind.sh [build dir, default build/bench] [extra CMake options]
+# e.g. benchmarks/callgrind.sh build/bench-checks -DKRODAN_CHECKS=ON counts the inner checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench}
-cmake -S . -B "$build" -DKRODAN_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+shift || true
+cmake -S . -B "$build" -DKRODAN_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 cmake --build "$build" >/dev/null
 bench="$build/benchmarks/engine_bench"
 out=$(mktemp -d)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "game/agent_masks.hpp"
+#include "game/checks.hpp"
 #include "game/bitboard/neighbourhood.hpp"
 #include "game/bitboard/rotation.hpp"
 #include "game/move_search.hpp"
@@ -96,7 +97,9 @@ std::vector<std::uint8_t> mask_from_ids(const ActionTable& table,
     for (PlacementId id : ids) {
         if (id >= table.placements.size()) throw InternalError("placement id out of range");
         const std::uint64_t action = table.placements[id].action;
-        if (action >= mask.size()) throw InternalError("action out of range");
+        if constexpr (INNER_CHECKS) {
+            if (action >= mask.size()) throw InternalError("action out of range");
+        }
         mask[action] = 1;
     }
     return mask;

@@ -26,7 +26,8 @@ def signature(games: int = GAMES, seed: int = SEED) -> int:
     while not vec.terminated.all():
         legal_total += int(vec.legal_offsets[-1])
         for array in (vec.observation, vec.pieces, vec.done, vec.legal_offsets, vec.legal_actions):
-            digest.update(memoryview(array).cast("B"))
+            if array is not None:  # each is, with observations on
+                digest.update(array.tobytes())
         vec.step(vec.random_actions())
     for i in range(games):
         digest.update(vec.get_state(i))

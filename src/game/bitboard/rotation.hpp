@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "game/bitboard/bitboard.hpp"
+#include "game/checks.hpp"
 
 namespace krodan {
 
@@ -49,9 +50,11 @@ constexpr Bitboard permute(const Bitboard& x, const RotationTable& table) {
             static_cast<std::uint64_t>(x.limbs[NUM_LIMBS - 1 - w / 2] >> (64 * (w % 2)));
         for (; bits != 0; bits &= bits - 1) {
             const unsigned bit = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
-            if (bit >= table.size())
-                throw InternalError("index out of bounds: the len is 420 but the index is " +
-                                    std::to_string(bit));
+            if constexpr (INNER_CHECKS) {
+                if (bit >= table.size())
+                    throw InternalError("index out of bounds: the len is 420 but the index is " +
+                                        std::to_string(bit));
+            }
             const unsigned to = table[bit];
             words[to / 64] |= std::uint64_t{1} << (to % 64);
         }
