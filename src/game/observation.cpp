@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "game/agent_masks.hpp"
-#include "game/checks.hpp"
 #include "game/bitboard/neighbourhood.hpp"
 #include "game/bitboard/rotation.hpp"
+#include "game/checks.hpp"
 #include "game/move_search.hpp"
 
 namespace krodan {
