@@ -11,16 +11,12 @@ VecKrodan. Loops run in interleaved rounds; each figure is the median of its rou
 
 from __future__ import annotations
 
-import argparse
 import json
-import statistics
 import time
 from collections.abc import Callable, Iterator
-from pathlib import Path
 
 import numpy as np
-
-ROOT = Path(__file__).resolve().parents[1]
+from rounds import interleaved_medians, parse_arguments
 
 # A loop plays turns until told to stop and yields after each batch of turns played.
 Loop = Callable[[], Iterator[int]]
@@ -115,11 +111,7 @@ def batched_loop(num_games: int) -> Loop:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=1.0, help="time per loop per round")
-    parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds")
-    parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "peers_results.json")
-    args = parser.parse_args()
+    args = parse_arguments(__doc__, 1.0, "peers_results.json")
 
     import krodan_rl
 
@@ -133,11 +125,10 @@ def main() -> None:
     }
     missing = [name for name, loop in loops.items() if loop is None]
     present = {name: loop for name, loop in loops.items() if loop is not None}
-    samples: dict[str, list[float]] = {name: [] for name in present}
-    for _ in range(args.rounds):
-        for name, loop in present.items():
-            samples[name].append(timed(loop, args.seconds))
-    rates = {name: statistics.median(values) for name, values in samples.items()}
+    measures = {
+        name: (lambda loop=loop: timed(loop, args.seconds)) for name, loop in present.items()
+    }
+    rates = interleaved_medians(measures, args.rounds)
     ours = rates["krodan_rl VecKrodan(1024), CSR lists"]
     print(f"{'loop':<40} {'turns/s':>12} {'VecKrodan / this':>18}")
     for name, rate in rates.items():

@@ -13,7 +13,6 @@ against the PettingZoo loop.
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import platform
@@ -22,13 +21,12 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable
-from pathlib import Path
 
 import numpy as np
+from rounds import ROOT, interleaved_medians, parse_arguments
 
 from krodan_rl import VecKrodan
 
-ROOT = Path(__file__).resolve().parents[1]
 BENCH_BUILD = ROOT / "build" / "bench"
 # One game's output bytes with observations and the dense mask: 12 planes, pieces, done, mask.
 BYTES_PER_GAME = 12 * 400 + 84 + 4 + 36400
@@ -113,21 +111,8 @@ def pettingzoo_loop_rate(seconds: float) -> float:
     return turns / (time.perf_counter() - start)
 
 
-def median_rates(configs: dict[str, Callable[[], float]], rounds: int) -> dict[str, float]:
-    """Each configuration once per round, rounds interleaved; the median per configuration."""
-    samples: dict[str, list[float]] = {name: [] for name in configs}
-    for _ in range(rounds):
-        for name, measure in configs.items():
-            samples[name].append(measure())
-    return {name: statistics.median(values) for name, values in samples.items()}
-
-
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=0.6, help="time per measurement")
-    parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds")
-    parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "vector_results.json")
-    args = parser.parse_args()
+    args = parse_arguments(__doc__, 0.6, "vector_results.json")
     seconds, rounds = args.seconds, args.rounds
     rng = np.random.default_rng(0)
 
@@ -161,7 +146,7 @@ def main() -> None:
             1024, 2, from_random_actions, dense_mask=False, copy=False
         ),
     }
-    rates = median_rates({**grid, **goals}, rounds)
+    rates = interleaved_medians({**grid, **goals}, rounds)
     floor = fill_floor_seconds_per_game(1024)
     cpp_single = single_game_cpp_rate(max(1.0, seconds * 2))
     pettingzoo = statistics.median(pettingzoo_loop_rate(seconds * 2) for _ in range(rounds))

@@ -2,6 +2,7 @@
 
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
+#include "python/module_slots.hpp"
 #include "python/observation_object.hpp"
 #include "python/owned_ref.hpp"
 
@@ -33,16 +34,9 @@ int exec_module(PyObject* module) {
     return register_type(module, "PyObservation", observation_type());
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_krodan", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,     "_krodan", "",      0,       nullptr,
+    MODULE_SLOTS<exec_module>, nullptr,   nullptr, nullptr,
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "game/observation.hpp"
 #include "game/state_string.hpp"
 #include "python/errors.hpp"
+#include "python/module_slots.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
@@ -50,14 +51,6 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
@@ -65,7 +58,7 @@ PyModuleDef module_def = {
     "people.",
     0,
     functions,
-    module_slots,
+    MODULE_SLOTS<exec_module>,
     nullptr,
     nullptr,
     nullptr,
