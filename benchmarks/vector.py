@@ -139,6 +139,16 @@ def main() -> None:
     bare = {"observations": False, "dense_mask": False, "copy": False}
     goals = {
         "obs+mask, 1 thread, views": config(1024, 1, from_random_actions, copy=False),
+        "obs+mask, 2 threads, views": config(1024, 2, from_random_actions, copy=False),
+        "obs+CSR, 1 thread, views": config(
+            1024, 1, from_random_actions, dense_mask=False, copy=False
+        ),
+        "64 obs+CSR, 1 thread, views": config(
+            64, 1, from_random_actions, dense_mask=False, copy=False
+        ),
+        "64 obs+CSR, 2 threads, views": config(
+            64, 2, from_random_actions, dense_mask=False, copy=False
+        ),
         "bare, 1 thread, views": config(1024, 1, from_random_actions, **bare),
         "bare, 2 threads, views": config(1024, 2, from_random_actions, **bare),
         "obs+CSR, 2 threads": config(1024, 2, from_random_actions, dense_mask=False),
@@ -176,6 +186,14 @@ def main() -> None:
         for dense in (True, False):
             two, one = (rates[f"{n}|{t}|{dense}|random_actions"] for t in (2, 1))
             speedups[f"N={n}, {'dense' if dense else 'CSR'}"] = two / one
+    # The engine's own scaling: shared views, nothing copied on the calling thread.
+    for name, two, one in (
+        ("N=1024, dense, views", "obs+mask, 2 threads, views", "obs+mask, 1 thread, views"),
+        ("N=1024, CSR, views", "obs+CSR, 2 threads, views", "obs+CSR, 1 thread, views"),
+        ("N=1024, no observations, views", "bare, 2 threads, views", "bare, 1 thread, views"),
+        ("N=64, CSR, views", "64 obs+CSR, 2 threads, views", "64 obs+CSR, 1 thread, views"),
+    ):
+        speedups[name] = rates[two] / rates[one]
     results = {
         "rates": rates,
         "floor_fill_ns_per_game": floor * 1e9,
