@@ -139,6 +139,10 @@ std::optional<Refusal> GameBatch::set_state(std::size_t i, std::string_view data
 }
 
 void GameBatch::run() {
+    // Games change before the lists are laid out: a failure half-way (out of memory, a violated
+    // invariant) leaves arrays that no longer describe the games, so the batch refuses all
+    // further calls rather than read them.
+    broken_ = true;
     const std::size_t n = size();
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned thread) {
         std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
@@ -148,23 +152,23 @@ void GameBatch::run() {
             run_game(i, actions_.empty() ? -1 : actions_[i], list, scratch_[thread].legal);
     });
 
-    std::int32_t* offsets = out_.legal_offsets.data();
     std::size_t total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        offsets[i] = static_cast<std::int32_t>(total);
-        total += counts_[i];
-    }
+    for (std::size_t i = 0; i < n; ++i) total += counts_[i];
     if (total > static_cast<std::size_t>(INT32_MAX)) throw InternalError("legal lists too long");
-    offsets[n] = static_cast<std::int32_t>(total);
     if (total > out_.legal_actions.size())
         out_.legal_actions =
             SharedArray<std::int32_t>(std::max(total, 2 * out_.legal_actions.size()));
+    std::int32_t* offsets = out_.legal_offsets.data();
+    for (std::size_t i = 0, at = 0; i < n; at += counts_[i], ++i)
+        offsets[i] = static_cast<std::int32_t>(at);
+    offsets[n] = static_cast<std::int32_t>(total);
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned) {
         const std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
         if (list.empty()) return;
         std::memcpy(out_.legal_actions.data() + offsets[chunk * chunk_size_], list.data(),
                     list.size() * sizeof(std::int32_t));
     });
+    broken_ = false;
 }
 
 void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,

@@ -82,6 +82,9 @@ class GameBatch {
     unsigned num_threads() const { return pool_.num_threads(); }
     const BatchOutputs& outputs() const { return out_; }
     const Game& game(std::size_t i) const { return games_.at(i); }
+    // A call failed half-way (out of memory, say): the arrays may not describe the games any
+    // more, and no further call may be made.
+    bool broken() const { return broken_; }
     bool finished(std::size_t i) const { return finished_.at(i) != 0; }
 
     // Starts every game anew, or only those with restart[i] != 0 when `restart` is not empty
@@ -115,6 +118,7 @@ class GameBatch {
     std::span<const std::int32_t> legal_list(std::size_t i) const;
 
     BatchOptions options_;
+    bool broken_ = false;
     std::vector<Game> games_;
     std::vector<std::uint8_t> finished_;  // over and kept so, without auto_reset
     std::vector<Generator> streams_;

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <exception>
 
+#include <unistd.h>
+
 namespace krodan {
 namespace {
 
@@ -43,19 +45,37 @@ struct WorkerPool::Job {
     std::exception_ptr error;
 };
 
-WorkerPool::WorkerPool(unsigned num_threads) {
+WorkerPool::WorkerPool(unsigned num_threads) : owner_(getpid()) {
     if (num_threads == 0) num_threads = std::max(1u, std::thread::hardware_concurrency());
     threads_.reserve(num_threads - 1);
-    for (unsigned t = 1; t < num_threads; ++t) threads_.emplace_back([this, t] { work_loop(t); });
+    try {
+        for (unsigned t = 1; t < num_threads; ++t)
+            threads_.emplace_back([this, t] { work_loop(t); });
+    } catch (...) {
+        stop();  // the threads already started; a joinable thread must not be destroyed
+        throw;
+    }
 }
 
 WorkerPool::~WorkerPool() {
+    stop();
+}
+
+void WorkerPool::stop() {
+    if (getpid() != owner_) {
+        // A forked child has the thread objects but not the threads: nothing to join, and
+        // nothing to destroy that they may have been waiting on.
+        for (std::thread& t : threads_) t.detach();
+        static_cast<void>(sync_.release());
+        return;
+    }
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         stopping_ = true;
     }
-    wake_.notify_all();
+    sync_->wake.notify_all();
     for (std::thread& t : threads_) t.join();
+    threads_.clear();
 }
 
 void WorkerPool::work(Job& job, unsigned thread) {
@@ -79,46 +99,47 @@ void WorkerPool::work_loop(unsigned thread) {
     for (;;) {
         const auto posted = [&] { return generation_.load(std::memory_order_acquire) != seen; };
         if (!spin_until(posted)) {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || posted(); });
+            std::unique_lock lock(sync_->mutex);
+            sync_->wake.wait(lock, [&] { return stopping_ || posted(); });
             if (stopping_) return;
         }
         Job* job;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(sync_->mutex);
             if (stopping_) return;
             seen = generation_.load(std::memory_order_relaxed);
             job = job_;
         }
         work(*job, thread);
         if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::lock_guard lock(mutex_);
-            finished_.notify_one();
+            std::lock_guard lock(sync_->mutex);
+            sync_->finished.notify_one();
         }
     }
 }
 
 void WorkerPool::run(std::size_t num_tasks, FunctionRef<void(std::size_t, unsigned)> task) {
     Job job(num_tasks, task);
-    // A job smaller than the pool is not worth waking threads for.
-    const bool alone = threads_.empty() || num_tasks <= 1;
+    // A job smaller than the pool is not worth waking threads for. In a child forked from the
+    // process that made the pool, the workers do not exist: the calling thread does all.
+    const bool alone = threads_.empty() || num_tasks <= 1 || getpid() != owner_;
     if (!alone) {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(sync_->mutex);
             job_ = &job;
             busy_.store(static_cast<unsigned>(threads_.size()), std::memory_order_relaxed);
             generation_.fetch_add(1, std::memory_order_release);
         }
-        wake_.notify_all();
+        sync_->wake.notify_all();
     }
     work(job, 0);
     if (!alone) {
         const auto finished = [&] { return busy_.load(std::memory_order_acquire) == 0; };
         if (!spin_until(finished)) {
-            std::unique_lock lock(mutex_);
-            finished_.wait(lock, finished);
+            std::unique_lock lock(sync_->mutex);
+            sync_->finished.wait(lock, finished);
         }
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         job_ = nullptr;
     }
     if (job.error) std::rethrow_exception(job.error);

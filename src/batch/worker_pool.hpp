@@ -1,11 +1,13 @@
 #pragma once
 // A fixed set of threads that share the tasks of one job at a time with the calling thread.
-// Between jobs they sleep on a condition variable; they live as long as the pool.
+// Between jobs they sleep on a condition variable; they live as long as the pool. In a child
+// process forked from the one that made the pool, the calling thread runs every task.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,16 +36,23 @@ class WorkerPool {
   private:
     struct Job;
     void work_loop(unsigned thread);
+    void stop();
     static void work(Job& job, unsigned thread);
 
+    // On the heap: a forked child leaks them, since a condition variable that the parent's
+    // sleeping threads waited on cannot be destroyed there (it would wait for them forever).
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable finished;
+    };
     std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable finished_;
+    std::unique_ptr<Sync> sync_ = std::make_unique<Sync>();
     Job* job_ = nullptr;
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<unsigned> busy_{0};
     bool stopping_ = false;
+    int owner_;  // the process that started the threads
 };
 
 }  // namespace krodan

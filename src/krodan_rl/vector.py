@@ -15,6 +15,7 @@ are in absolute agent order 0-3.
 from __future__ import annotations
 
 import operator
+import os
 import threading
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -63,7 +64,8 @@ class VecKrodan:
 
     Args:
         num_games: how many games (N).
-        num_threads: worker threads; 0 means one per available core. Results never depend on it.
+        num_threads: threads stepping the games, the calling one included; 0 means one per core
+            this process may use. Results never depend on it.
         reward_mode: "win_share", "score" or "rank": the reward of a game that ends.
         auto_reset: a game that ends starts again in the same call; its final view goes into
             `info["final_observation"]`. Without it a finished game stays terminated, takes no
@@ -106,6 +108,9 @@ class VecKrodan:
         threads = _index(num_threads, "num_threads")
         if threads < 0:
             raise ValueError(f"num_threads must be 0 (one per core) or more, not {threads}")
+        if threads == 0:
+            # The cores this process may run on, which a container or taskset may limit.
+            threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 0
         if not isinstance(reward_mode, str):
             raise TypeError(f"reward_mode must be a str, not {type(reward_mode).__name__}")
         if reward_mode not in PyKrodan.reward_modes:

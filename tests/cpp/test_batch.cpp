@@ -200,6 +200,7 @@ TEST(GameBatch, SetStatePassesForDoneMoversAndRefusesWhatTheDecoderRefuses) {
     GameBatch batch({.num_games = 3, .num_threads = 2, .auto_reset = false});
     const auto line = testing::random_game(5);
     // A late position whose mover is done: the batch passes until someone can move.
+    bool found = false;
     for (const Game& g : line) {
         if (is_over(g) || !g.agent_states[g.current_agent].done) continue;
         const StateString s = encode_state(g);
@@ -207,8 +208,10 @@ TEST(GameBatch, SetStatePassesForDoneMoversAndRefusesWhatTheDecoderRefuses) {
         Game want = g;
         while (want.agent_states[want.current_agent].done) ASSERT_FALSE(apply_action(want, {}));
         expect_views_match(batch, 1, want);
+        found = true;
         break;
     }
+    ASSERT_TRUE(found) << "the game has no position whose mover is done";
     const StateString before = batch.state(1);
     EXPECT_EQ(batch.set_state(1, "short")->message, NOT_A_GAME_STATE);
     const StateString over = encode_state(line.back());

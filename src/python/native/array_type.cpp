@@ -33,16 +33,24 @@ int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         return -1;
     }
     ArrayObject* a = as_array(self);
+    // The memory is C-ordered: a request for Fortran order holds only in one dimension.
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && a->ndim > 1) {
+        PyErr_SetString(PyExc_BufferError, "the batch's arrays are C-contiguous only");
+        view->obj = nullptr;
+        return -1;
+    }
     Py_ssize_t count = 1;
     for (int d = 0; d < a->ndim; ++d) count *= a->shape[d];
+    const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
     view->buf = const_cast<void*>(a->data);
     view->obj = Py_NewRef(self);
     view->len = count * a->item_size;
     view->readonly = 1;
-    view->itemsize = a->item_size;
+    // Without a shape the consumer sees one dimension of bytes.
+    view->itemsize = shaped ? a->item_size : 1;
     view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a->format) : nullptr;
-    view->ndim = a->ndim;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? a->shape.data() : nullptr;
+    view->ndim = shaped ? a->ndim : 1;
+    view->shape = shaped ? a->shape.data() : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? a->strides.data() : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,8 +35,9 @@ inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
 
-// More games than this would not fit in memory anyway (about 80 KB a game).
-constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 24;
+// More games than this would not fit in memory anyway (about 80 KB a game), and their legal
+// lists could outgrow the 32-bit offsets.
+constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 20;
 constexpr std::uint64_t MAX_THREADS = 1024;
 
 struct BatchState {
@@ -85,6 +87,12 @@ PyObject* with_batch(PyObject* self, Body&& body) {
             BorrowFlag& flag;
             ~Release() { flag.release_exclusive(); }
         } release{b->busy};
+        if (b->state->batch.broken()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "an earlier call on this batch failed half-way, leaving its arrays "
+                            "inconsistent with its games; make a new batch");
+            return nullptr;
+        }
         return body(*b);
     });
 }
@@ -182,7 +190,13 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         BatchObject* b = as_batch(self.get());
         new (&b->busy) BorrowFlag();
-        b->state = without_lock([&] { return new BatchState(options); });
+        try {
+            b->state = without_lock([&] { return new BatchState(options); });
+        } catch (const std::system_error& e) {
+            PyErr_Format(PyExc_RuntimeError, "could not start %u worker threads: %s",
+                         options.num_threads, e.what());
+            return nullptr;
+        }
         if (!refresh_legal_view(*b)) return nullptr;
         return self.release();
     });
@@ -231,8 +245,13 @@ PyObject* batch_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             const char code = actions.check(n, "ilq");
             if (code == 0) return nullptr;
             if (actions.item_size() == 4) {
-                const auto* in = static_cast<const std::int32_t*>(actions.data());
-                std::copy(in, in + n, b.state->actions.begin());
+                // memcpy per item: a contiguous buffer need not be aligned.
+                const auto* in = static_cast<const char*>(actions.data());
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    std::int32_t value;
+                    std::memcpy(&value, in + 4 * i, 4);
+                    b.state->actions[static_cast<std::size_t>(i)] = value;
+                }
             } else if (actions.item_size() == 8) {
                 std::memcpy(b.state->actions.data(), actions.data(),
                             static_cast<std::size_t>(n) * 8);

@@ -19,9 +19,9 @@ std::optional<Game> game_of(PyObject* obj) {
     if (!core) return std::nullopt;
     Ref type(PyObject_GetAttrString(core.get(), "PyKrodan"));
     if (!type) return std::nullopt;
-    const int is_game = PyObject_IsInstance(obj, type.get());
-    if (is_game < 0) return std::nullopt;
-    if (is_game == 0) {
+    // The exact class (it cannot be subclassed), not whatever claims it through __class__.
+    if (!PyType_Check(type.get()) ||
+        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type.get()))) {
         PyErr_Format(PyExc_TypeError, "expected a PyKrodan, not %.100s", Py_TYPE(obj)->tp_name);
         return std::nullopt;
     }
