@@ -1,0 +1,34 @@
+#pragma once
+// The built-in agents' choices as plain functions of a game and a random stream, so that one
+// policy serves a single game, every game of a batch (each with its own stream) and a search's
+// rollouts alike. An action is an index in the mover's frame; nothing when the mover is done.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "game/game.hpp"
+#include "game/legal_actions.hpp"
+#include "random/generator.hpp"
+
+namespace krodan {
+
+// Memory a policy reuses between calls, one per thread.
+struct PolicyScratch {
+    LegalActionScratch legal;
+    std::vector<std::int32_t> actions;
+    std::vector<PlacementId> ids;
+};
+
+// Uniform among the mover's legal actions (ascending, one draw of `rng`).
+std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
+                                           PolicyScratch& scratch);
+
+// One ply of lexicographic preferences: the largest piece; then the placement with the highest
+// (corner cells the mover gains) − (corner cells it covers of the other agents still in play),
+// corner cells being those an agent's next piece may attach to; then uniform among the ties
+// (one draw of `rng` per tie met).
+std::optional<std::uint32_t> greedy_action(const Game& game, Generator& rng,
+                                           PolicyScratch& scratch);
+
+}  // namespace krodan
