@@ -121,19 +121,32 @@ void GameBatch::random_actions(std::span<std::int32_t> out) {
 }
 
 std::optional<Refusal> GameBatch::set_state(std::size_t i, std::string_view data) {
-    if (i >= size()) throw InternalError("game index out of range");
-    auto decoded = decode_state(data);
-    if (const auto* refusal = std::get_if<Refusal>(&decoded)) return *refusal;
-    Game game = std::get<Game>(decoded);
-    pass_done_movers(game);
-    if (is_over(game)) {
-        if (!options_.auto_reset) return Refusal{FINISHED_STATE};
-        game = new_game();
+    const StateOf one{i, data};
+    const auto refused = set_states({&one, 1});
+    if (refused) return refused->refusal;
+    return std::nullopt;
+}
+
+std::optional<GameBatch::RefusedState> GameBatch::set_states(std::span<const StateOf> states) {
+    incoming_.clear();
+    for (std::size_t k = 0; k < states.size(); ++k) {
+        if (states[k].game >= size()) throw InternalError("game index out of range");
+        auto decoded = decode_state(states[k].data);
+        if (const auto* refusal = std::get_if<Refusal>(&decoded)) return RefusedState{k, *refusal};
+        Game game = std::get<Game>(decoded);
+        pass_done_movers(game);
+        if (is_over(game)) {
+            if (!options_.auto_reset) return RefusedState{k, Refusal{FINISHED_STATE}};
+            game = new_game();
+        }
+        incoming_.push_back(game);
     }
-    games_[i] = game;
-    finished_[i] = 0;
     std::fill(work_.begin(), work_.end(), Work::keep);
-    work_[i] = Work::refresh;
+    for (std::size_t k = 0; k < states.size(); ++k) {
+        games_[states[k].game] = incoming_[k];
+        finished_[states[k].game] = 0;
+        work_[states[k].game] = Work::refresh;
+    }
     run();
     return std::nullopt;
 }

@@ -106,6 +106,18 @@ class GameBatch {
     // starts anew under auto_reset and is refused without it; a refusal changes nothing.
     std::optional<Refusal> set_state(std::size_t i, std::string_view data);
 
+    // The same for several games in one pass: every state is checked first; the first refused
+    // is returned with its position in `states` and no game changes.
+    struct StateOf {
+        std::size_t game;
+        std::string_view data;
+    };
+    struct RefusedState {
+        std::size_t position;
+        Refusal refusal;
+    };
+    std::optional<RefusedState> set_states(std::span<const StateOf> states);
+
   private:
     enum class Work : std::uint8_t { keep, restart, step, refresh };
 
@@ -120,6 +132,7 @@ class GameBatch {
     BatchOptions options_;
     bool broken_ = false;
     std::vector<Game> games_;
+    std::vector<Game> incoming_;  // the games set_states checked, before they replace others
     std::vector<std::uint8_t> finished_;  // over and kept so, without auto_reset
     std::vector<Generator> streams_;
     BatchOutputs out_;

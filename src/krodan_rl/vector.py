@@ -254,11 +254,14 @@ class VecKrodan:
     def from_games(cls, games: Sequence[PyKrodan], **options: Any) -> VecKrodan:
         """A batch holding copies of `games`, in order; `options` as for the constructor."""
         games = list(games)
-        vec = cls(len(games), **options)
         for i, game in enumerate(games):
             if not isinstance(game, PyKrodan):
                 raise TypeError(f"games[{i}] is a {type(game).__name__}, not a PyKrodan")
-            vec.set_state(i, game.to_bytes())
+        vec = cls(len(games), **options)
+        with vec._exclusive() as batch:
+            # One pass for all: each game set alone would lay out every game's lists again.
+            batch.set_states([(i, game.to_bytes()) for i, game in enumerate(games)])
+            vec._refresh_legal()
         return vec
 
     def close(self) -> None:

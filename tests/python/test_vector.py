@@ -418,3 +418,34 @@ def test_a_forked_child_steps_its_copy_without_the_parents_threads():
     child = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True,
                            text=True, timeout=120, check=False)  # fmt: skip
     assert child.returncode == 0, child.stderr
+
+
+def test_from_games_takes_every_game_in_one_pass_or_none():
+    rng = np.random.default_rng(5)
+    games = []
+    for length in range(0, 60, 6):
+        game = PyKrodan()
+        for _ in range(length):
+            legal = np.flatnonzero(
+                np.frombuffer(game.observe(game.agent_selection).action_mask, np.bool_)
+            )
+            game.step(int(rng.choice(legal)) if len(legal) else None)
+        games.append(game)
+    vec = VecKrodan.from_games(games, dense_mask=False)
+    for i, game in enumerate(games):
+        while game.terminations[game.agent_selection] and not game.is_over:
+            game.step(None)
+        expect_game_matches(vec, i, game)
+    finished = PyKrodan()
+    while not finished.is_over:
+        legal = np.flatnonzero(
+            np.frombuffer(finished.observe(finished.agent_selection).action_mask, np.bool_)
+        )
+        finished.step(int(rng.choice(legal)) if len(legal) else None)
+    with pytest.raises(ValueError, match="game 1: The state is of a finished game"):
+        VecKrodan.from_games([games[3], finished], auto_reset=False)
+    vec = VecKrodan(2, auto_reset=False)
+    before = [vec.get_state(i) for i in range(2)]
+    with pytest.raises(ValueError, match="game 1:"):
+        vec._native.set_states([(0, games[5].to_bytes()), (1, finished.to_bytes())])
+    assert [vec.get_state(i) for i in range(2)] == before

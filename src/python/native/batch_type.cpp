@@ -34,6 +34,8 @@ inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
 inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
+inline constexpr std::array<const char*, 1> STATES = {"states"};
+inline constexpr Signature SET_STATES{"GameBatch.set_states()", STATES};
 
 // More games than this would not fit in memory anyway (about 80 KB a game), and their legal
 // lists could outgrow the 32-bit offsets.
@@ -326,6 +328,38 @@ PyObject* batch_set_state(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+PyObject* batch_set_states(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* states_arg;
+    if (!bind_arguments(SET_STATES, args, nargs, kwnames, {&states_arg, 1})) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        // The sequence holds the bytes objects whose contents the views below point into.
+        Ref states(PySequence_Fast(states_arg, "states must be a sequence of (index, bytes)"));
+        if (!states) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(states.get());
+        std::vector<GameBatch::StateOf> parsed(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* item = PySequence_Fast_GET_ITEM(states.get(), k);
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+                PyErr_SetString(PyExc_TypeError, "states must be a sequence of (index, bytes)");
+                return nullptr;
+            }
+            auto& state = parsed[static_cast<std::size_t>(k)];
+            if (!to_game_index(PyTuple_GET_ITEM(item, 0), b.state->batch, state.game) ||
+                !to_bytes(PyTuple_GET_ITEM(item, 1), "data", state.data))
+                return nullptr;
+        }
+        const auto refused = without_lock([&] { return b.state->batch.set_states(parsed); });
+        if (refused) {
+            const std::string prefix =
+                "game " + std::to_string(parsed[refused->position].game) + ": ";
+            return raise_text(PyExc_ValueError, prefix, refused->refusal.message);
+        }
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 // Sets dict[name] to a view of `array` shaped (N, rest...); nothing for an array turned off.
 template <class T>
 bool put_array(PyObject* dict, const char* name, const SharedArray<T>& array,
@@ -396,6 +430,9 @@ PyMethodDef methods[] = {
      "get_state($self, index)\n--\n\nThe state string of one game."},
     {"set_state", method(batch_set_state), FASTCALL,
      "set_state($self, index, data)\n--\n\nReplaces one game by a state string's game."},
+    {"set_states", method(batch_set_states), FASTCALL,
+     "set_states($self, states)\n--\n\nReplaces the games of (index, data) pairs in one pass; "
+     "all are checked first."},
     {"arrays", batch_arrays, METH_NOARGS,
      "arrays($self)\n--\n\nViews of the output arrays by name (None for those turned off)."},
     {"legal_actions", batch_legal_actions, METH_NOARGS,
