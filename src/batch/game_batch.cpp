@@ -33,7 +33,6 @@ ObservationSpans spans_of(std::uint8_t* planes, std::uint8_t* pieces, std::uint8
 GameBatch::GameBatch(const BatchOptions& options)
     : options_(options),
       games_(options.num_games, new_game()),
-      finished_(options.num_games),
       streams_(options.num_games),
       work_(options.num_games, Work::restart),
       counts_(options.num_games),
@@ -88,7 +87,7 @@ void GameBatch::reset(std::span<const std::uint8_t> restart, std::optional<std::
 std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actions) {
     if (actions.size() != size()) throw InternalError("one action per game");
     for (std::size_t i = 0; i < size(); ++i) {
-        if (finished_[i]) continue;
+        if (finished(i)) continue;
         const std::int64_t a = actions[i];
         bool legal = a >= 0 && static_cast<std::uint64_t>(a) < NUM_ACTIONS;
         if (legal && options_.dense_mask) {
@@ -100,9 +99,7 @@ std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actio
         if (!legal) return IllegalAction{i, a, static_cast<unsigned>(games_[i].current_agent)};
     }
     std::fill(work_.begin(), work_.end(), Work::step);
-    actions_ = actions;
-    run();
-    actions_ = {};
+    run(actions);
     return std::nullopt;
 }
 
@@ -110,7 +107,7 @@ void GameBatch::random_actions(std::span<std::int32_t> out) {
     if (out.size() != size()) throw InternalError("one action per game");
     for (std::size_t i = 0; i < size(); ++i) {
         const auto list = legal_list(i);
-        if (finished_[i]) {
+        if (finished(i)) {
             out[i] = -1;
         } else if (list.empty()) {
             throw InternalError("a mover in play without a legal action");
@@ -128,7 +125,8 @@ std::optional<Refusal> GameBatch::set_state(std::size_t i, std::string_view data
 }
 
 std::optional<GameBatch::RefusedState> GameBatch::set_states(std::span<const StateOf> states) {
-    incoming_.clear();
+    std::vector<Game> incoming;
+    incoming.reserve(states.size());
     for (std::size_t k = 0; k < states.size(); ++k) {
         if (states[k].game >= size()) throw InternalError("game index out of range");
         auto decoded = decode_state(states[k].data);
@@ -139,19 +137,18 @@ std::optional<GameBatch::RefusedState> GameBatch::set_states(std::span<const Sta
             if (!options_.auto_reset) return RefusedState{k, Refusal{FINISHED_STATE}};
             game = new_game();
         }
-        incoming_.push_back(game);
+        incoming.push_back(game);
     }
     std::fill(work_.begin(), work_.end(), Work::keep);
     for (std::size_t k = 0; k < states.size(); ++k) {
-        games_[states[k].game] = incoming_[k];
-        finished_[states[k].game] = 0;
+        games_[states[k].game] = incoming[k];
         work_[states[k].game] = Work::refresh;
     }
     run();
     return std::nullopt;
 }
 
-void GameBatch::run() {
+void GameBatch::run(std::span<const std::int64_t> actions) {
     // Games change before the lists are laid out: a failure half-way (out of memory, a violated
     // invariant) leaves arrays that no longer describe the games, so the batch refuses all
     // further calls rather than read them.
@@ -162,7 +159,7 @@ void GameBatch::run() {
         list.clear();
         const std::size_t end = std::min(n, (chunk + 1) * chunk_size_);
         for (std::size_t i = chunk * chunk_size_; i < end; ++i)
-            run_game(i, actions_.empty() ? -1 : actions_[i], list, scratch_[thread].legal);
+            run_game(i, actions.empty() ? -1 : actions[i], list, scratch_[thread].legal);
     });
 
     std::size_t total = 0;
@@ -189,11 +186,11 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
     const Work work = work_[i];
     if (work != Work::keep) {
         out_.mover[i] = -1;
-        out_.terminated[i] = finished_[i];  // a finished game stays terminated, rewarded once
+        out_.terminated[i] = finished(i);  // a finished game stays terminated, rewarded once
         std::fill_n(out_.rewards.data() + i * NUM_AGENTS, NUM_AGENTS, 0.0f);
         std::fill_n(out_.final_scores.data() + i * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
     }
-    if (work == Work::keep || (work == Work::step && finished_[i])) {
+    if (work == Work::keep || (work == Work::step && finished(i))) {
         // Unchanged: the same list again; a finished game's is empty.
         const auto old = legal_list(i);
         list.insert(list.end(), old.begin(), old.end());
@@ -203,7 +200,6 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
     out_.terminated[i] = 0;
     if (work == Work::restart) {
         games_[i] = new_game();
-        finished_[i] = 0;
     } else if (work == Work::step) {
         play(i, action);
     }
@@ -224,10 +220,7 @@ void GameBatch::play(std::size_t i, std::int64_t action) {
     const Outcome outcome = outcome_values(scores, options_.reward_mode);
     std::copy(scores.begin(), scores.end(), out_.final_scores.data() + i * NUM_AGENTS);
     std::copy(outcome.begin(), outcome.end(), out_.rewards.data() + i * NUM_AGENTS);
-    if (!options_.auto_reset) {
-        finished_[i] = 1;
-        return;
-    }
+    if (!options_.auto_reset) return;  // it stays over: finished
     if (options_.observations) {
         const Observation final_view =
             build_observation(game, static_cast<unsigned>(game.current_agent));

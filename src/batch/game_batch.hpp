@@ -85,7 +85,8 @@ class GameBatch {
     // A call failed half-way (out of memory, say): the arrays may not describe the games any
     // more, and no further call may be made.
     bool broken() const { return broken_; }
-    bool finished(std::size_t i) const { return finished_.at(i) != 0; }
+    // Over and kept so (without auto_reset; with it, no game is over between calls).
+    bool finished(std::size_t i) const { return is_over(games_.at(i)); }
 
     // Starts every game anew, or only those with restart[i] != 0 when `restart` is not empty
     // (it then has one entry per game); `seed` reseeds the streams of the games it starts.
@@ -121,8 +122,9 @@ class GameBatch {
   private:
     enum class Work : std::uint8_t { keep, restart, step, refresh };
 
-    // Runs work_ over every game, then lays the legal lists out one after another.
-    void run();
+    // Runs work_ over every game (a step's with `actions`), then lays the legal lists out one
+    // after another.
+    void run(std::span<const std::int64_t> actions = {});
     void run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
                   LegalActionScratch& scratch);
     void play(std::size_t i, std::int64_t action);
@@ -132,13 +134,10 @@ class GameBatch {
     BatchOptions options_;
     bool broken_ = false;
     std::vector<Game> games_;
-    std::vector<Game> incoming_;  // the games set_states checked, before they replace others
-    std::vector<std::uint8_t> finished_;  // over and kept so, without auto_reset
     std::vector<Generator> streams_;
     BatchOutputs out_;
 
     std::vector<Work> work_;
-    std::span<const std::int64_t> actions_;
     std::vector<std::uint32_t> counts_;
     // Written by different threads at once: each on cache lines of its own.
     struct alignas(64) ChunkList {

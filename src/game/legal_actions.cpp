@@ -11,22 +11,18 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
                                  LegalActionScratch& scratch, std::vector<std::int32_t>& out,
                                  std::optional<unsigned> agent) {
     legal_placements(table, blocked, corners, remaining, scratch.ids);
+    // absolute_ids[4 - a] turns board-frame ids into agent a's frame: a permutation of the ids.
+    const PlacementId* to_agent = nullptr;
     if (agent) {
         if (*agent >= NUM_AGENTS) throw InternalError("agent index out of range");
-        // absolute_ids[4 - a] turns board-frame ids into agent a's frame.
-        const std::vector<PlacementId>& to_agent =
-            table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS];
-        for (PlacementId& id : scratch.ids) {
-            if (id >= to_agent.size()) throw InternalError("placement id out of range");
-            id = to_agent[id];
-        }
+        to_agent = table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS].data();
     }
     // The search lists placements by corner cell; setting a bit per action and reading the
     // bits back in order sorts them, cheaper than comparing a few hundred entries.
     const std::uint16_t* actions = table.placement_actions.data();
     for (PlacementId id : scratch.ids) {
         if (id >= table.placement_actions.size()) throw InternalError("placement id out of range");
-        const unsigned action = actions[id];
+        const unsigned action = actions[to_agent != nullptr ? to_agent[id] : id];
         scratch.seen[action / 64] |= std::uint64_t{1} << (action % 64);
         scratch.seen_words[action / 4096] |= std::uint64_t{1} << (action / 64 % 64);
     }

@@ -12,6 +12,7 @@ NUM_AGENTS: int
 NUM_PIECES: int
 NUM_ACTIONS: int
 STATE_SIZE: int
+NO_OWNER: int
 OBSERVATION_SHAPE: tuple[int, int, int]
 
 @final

@@ -19,12 +19,11 @@ ROWS = COLS = _native.BOARD_SIZE
 # RGB colours of agents 0-3 in pictures: blue, yellow, red, green, as in the text.
 RGB_COLOURS = ((51, 102, 204), (230, 190, 40), (210, 50, 50), (60, 170, 80))
 START_CELLS = ((0, 0), (0, COLS - 1), (ROWS - 1, COLS - 1), (ROWS - 1, 0))
-NO_OWNER = 255
 
 
 def owners(game: PyKrodan) -> list[int | None]:
     """The agent covering each cell, row by row (cell index 20 * row + column), or None."""
-    return [None if agent == NO_OWNER else agent for agent in _native.owner_grid(game)]
+    return [None if agent == _native.NO_OWNER else agent for agent in _native.owner_grid(game)]
 
 
 def board_text(game: PyKrodan) -> str:

@@ -4,6 +4,7 @@
 
 #include "game/actions/action_table.hpp"
 #include "game/observation.hpp"
+#include "game/owner_grid.hpp"
 #include "game/state_string.hpp"
 #include "python/errors.hpp"
 #include "python/module_slots.hpp"
@@ -22,7 +23,8 @@ int add_constants(PyObject* module) {
         PyModule_AddIntConstant(module, "NUM_AGENTS", NUM_AGENTS) < 0 ||
         PyModule_AddIntConstant(module, "NUM_PIECES", NUM_PIECES) < 0 ||
         PyModule_AddIntConstant(module, "NUM_ACTIONS", NUM_ACTIONS) < 0 ||
-        PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0)
+        PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0 ||
+        PyModule_AddIntConstant(module, "NO_OWNER", NO_OWNER) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "OBSERVATION_SHAPE", observation_shape.get());
 }
