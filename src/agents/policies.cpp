@@ -6,9 +6,7 @@
 #include "game/move_search.hpp"
 
 namespace krodan {
-namespace {
 
-// The mover, or nothing when it is done (or the game over).
 std::optional<unsigned> mover_in_play(const Game& game) {
     const unsigned a = static_cast<unsigned>(game.current_agent);
     if (a >= NUM_AGENTS) throw InternalError("current agent out of range");
@@ -16,14 +14,11 @@ std::optional<unsigned> mover_in_play(const Game& game) {
     return a;
 }
 
-// The action, in agent a's frame, of board-frame placement `id`.
 std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id) {
     const auto& to_agent = table.absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS];
     if (id >= to_agent.size()) throw InternalError("placement id out of range");
     return table.placement_actions[to_agent[id]];
 }
-
-}  // namespace
 
 std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
                                            PolicyScratch& scratch) {
@@ -36,6 +31,17 @@ std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
                                                    scratch.legal, scratch.actions, *mover);
     if (count == 0) throw InternalError("a mover in play without a legal action");
     return static_cast<std::uint32_t>(scratch.actions[rng.below(count)]);
+}
+
+std::optional<std::uint32_t> playout_action(const Game& game, Generator& rng,
+                                            PolicyScratch& scratch) {
+    const auto mover = mover_in_play(game);
+    if (!mover) return std::nullopt;
+    const AgentMasks masks = agent_masks(game, *mover);
+    legal_placements(*game.table, masks.blocked, masks.corners,
+                     game.agent_states[*mover].remaining, scratch.ids);
+    if (scratch.ids.empty()) throw InternalError("a mover in play without a legal action");
+    return action_in_frame(*game.table, *mover, scratch.ids[rng.below(scratch.ids.size())]);
 }
 
 std::optional<std::uint32_t> greedy_action(const Game& game, Generator& rng,

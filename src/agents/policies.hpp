@@ -20,9 +20,20 @@ struct PolicyScratch {
     std::vector<PlacementId> ids;
 };
 
+// The mover, or nothing when it is done (or the game over).
+std::optional<unsigned> mover_in_play(const Game& game);
+
+// The action, in agent a's frame, of board-frame placement `id`.
+std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id);
+
 // Uniform among the mover's legal actions (ascending, one draw of `rng`).
 std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
                                            PolicyScratch& scratch);
+
+// Uniform as well, drawn from the move search's own order: no sorting, so faster, but which
+// action a draw gives depends on that order. For rollouts, whose actions nobody replays.
+std::optional<std::uint32_t> playout_action(const Game& game, Generator& rng,
+                                            PolicyScratch& scratch);
 
 // One ply of lexicographic preferences: the largest piece; then the placement with the highest
 // (corner cells the mover gains) − (corner cells it covers of the other agents still in play),

@@ -101,6 +101,12 @@ class GameBatch {
     // game. Streams go on across automatic resets.
     void random_actions(std::span<std::int32_t> out);
 
+    // Runs task(i, thread) for every game i over the batch's threads, `thread` naming the one
+    // running it (below num_threads()); the task may read game i and nothing else changes.
+    void for_each_game(FunctionRef<void(std::size_t, unsigned)> task) const {
+        pool_.run(games_.size(), task);
+    }
+
     StateString state(std::size_t i) const { return encode_state(games_.at(i)); }
 
     // Replaces game i by the state string's game, passing for done movers. A finished game
@@ -149,7 +155,7 @@ class GameBatch {
     std::size_t chunk_size_;
     std::vector<ChunkList> chunk_lists_;
     std::vector<ThreadScratch> scratch_;
-    WorkerPool pool_;
+    mutable WorkerPool pool_;  // one job at a time, however the batch is held
 };
 
 }  // namespace krodan

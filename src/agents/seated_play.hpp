@@ -1,0 +1,30 @@
+#pragma once
+// Built-in agents in their seats: the actions they choose for every game of a batch, and whole
+// games played among them. Game i draws from stream i of each of its agents, so the results
+// depend on neither the number of threads nor the order games are run in.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "agents/agent.hpp"
+#include "batch/game_batch.hpp"
+#include "batch/worker_pool.hpp"
+#include "game/scoring.hpp"
+
+namespace krodan {
+
+// The agent in each absolute seat 0-3; one agent may sit in several.
+using Seats = std::array<Agent*, NUM_AGENTS>;
+
+// out[i]: the action of game i's mover chosen by seats[mover] from its stream i; -1 when the
+// game is finished. `scratch` has one entry per thread of the batch.
+void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentScratch> scratch,
+                    std::span<std::int32_t> out);
+
+// Plays games first, first + 1, ... from the start to the end, game first + k among
+// `games[k]`'s agents, into out[k]: the final scores. `scratch` has one entry per pool thread.
+void play_games(std::span<const Seats> games, std::uint64_t first, WorkerPool& pool,
+                std::span<AgentScratch> scratch, std::span<Scores> out);
+
+}  // namespace krodan
