@@ -1,5 +1,7 @@
 #include "agents/seated_play.hpp"
 
+#include <algorithm>
+
 #include "game/apply_action.hpp"
 
 namespace krodan {
@@ -33,20 +35,41 @@ void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentS
     });
 }
 
-void play_games(std::span<const Seats> games, std::uint64_t first, WorkerPool& pool,
-                std::span<AgentScratch> scratch, std::span<Scores> out) {
-    if (out.size() != games.size() || scratch.size() < pool.num_threads())
+void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
+                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out) {
+    if (out.size() != games.size() || streams.size() != games.size() ||
+        scratch.size() < pool.num_threads())
         throw InternalError("play games: buffers of the wrong size");
-    for (const Seats& seats : games) reserve_streams(seats, first + games.size());
+    if (shared_stream(games, streams)) throw InternalError("play games: a stream in two games");
+    for (std::size_t k = 0; k < games.size(); ++k) reserve_streams(games[k], streams[k] + 1);
     pool.run(games.size(), [&](std::size_t k, unsigned thread) {
         Game game = new_game();
         while (!is_over(game)) {
             Agent* agent = games[k][game.current_agent % NUM_AGENTS];
-            const auto action = agent->act(game, first + k, scratch[thread]);
+            const auto action = agent->act(game, streams[k], scratch[thread]);
             if (apply_action(game, action)) throw InternalError("an agent chose an illegal action");
         }
         out[k] = compute_scores(game);
     });
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> shared_stream(
+    std::span<const Seats> games, std::span<const std::uint64_t> streams) {
+    struct Use {
+        const Agent* agent;
+        std::uint64_t stream;
+        std::size_t game;
+        auto operator<=>(const Use&) const = default;
+    };
+    std::vector<Use> uses;
+    for (std::size_t k = 0; k < games.size(); ++k)
+        for (const Agent* agent : games[k]) uses.push_back({agent, streams[k], k});
+    std::sort(uses.begin(), uses.end());
+    for (std::size_t u = 1; u < uses.size(); ++u)
+        if (uses[u].agent == uses[u - 1].agent && uses[u].stream == uses[u - 1].stream &&
+            uses[u].game != uses[u - 1].game)
+            return std::pair{uses[u - 1].game, uses[u].game};
+    return std::nullopt;
 }
 
 }  // namespace krodan

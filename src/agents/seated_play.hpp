@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "agents/agent.hpp"
 #include "batch/game_batch.hpp"
@@ -22,9 +24,15 @@ using Seats = std::array<Agent*, NUM_AGENTS>;
 void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentScratch> scratch,
                     std::span<std::int32_t> out);
 
-// Plays games first, first + 1, ... from the start to the end, game first + k among
-// `games[k]`'s agents, into out[k]: the final scores. `scratch` has one entry per pool thread.
-void play_games(std::span<const Seats> games, std::uint64_t first, WorkerPool& pool,
-                std::span<AgentScratch> scratch, std::span<Scores> out);
+// Plays games from the start to the end, game k among `games[k]`'s agents, each drawing from
+// its stream streams[k], into out[k]: the final scores. No agent may have one stream in two
+// games (see shared_stream). `scratch` has one entry per pool thread.
+void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
+                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out);
+
+// Two games, by position, in which one agent would draw from the same stream; nothing when
+// there are none (one game may seat an agent several times: its turns come one at a time).
+std::optional<std::pair<std::size_t, std::size_t>> shared_stream(
+    std::span<const Seats> games, std::span<const std::uint64_t> streams);
 
 }  // namespace krodan

@@ -1,8 +1,10 @@
-"""Demo: games among seeded random agents, with the final board, the outcome and the speed.
+"""Demo: games among seeded random agents, with the final board, the outcome and the speed;
+and the subcommands.
 
 python -m krodan_rl                      one game: its board, scores and outcome
 python -m krodan_rl --games 100          100 games with a progress bar: games/s, turns/s
 python -m krodan_rl --save-png board.png also writes the last game's board as a picture
+python -m krodan_rl arena A B C D        rates four agents (see its --help)
 """
 
 from __future__ import annotations
@@ -11,21 +13,28 @@ import argparse
 import contextlib
 import os
 import sys
+import textwrap
 import time
 from pathlib import Path
 
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.play import play_game
+from krodan_rl.progress import ProgressBar
 from krodan_rl.render import board_text
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m krodan_rl",
-        description="Play the four-player polyomino placement game among random agents, each "
-        "drawing uniformly among its legal actions. One game prints its final board (coloured "
-        "text), scores and outcome in every reward mode; several games show a progress bar and "
-        "the speed.",
+        description=textwrap.fill(
+            "Play the four-player polyomino placement game among random agents, each drawing "
+            "uniformly among its legal actions. One game prints its final board (coloured "
+            "text), scores and outcome in every reward mode; several games show a progress bar "
+            "and the speed."
+        ),
+        epilog="subcommands:\n  arena A B C D  rate four agents over seat-rotated games "
+        "(python -m krodan_rl arena --help)",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
         "--seed", type=int, default=0, help="seed of the first game; game i uses seed + i (0)"
@@ -74,19 +83,6 @@ def open_standard_streams() -> None:
             setattr(sys, name, open(fd, "w", closefd=False))  # noqa: SIM115 (lives as long as the process)
 
 
-def progress(done: int, total: int, started: float) -> None:
-    """Redraws the progress bar on the terminal."""
-    width = 30
-    filled = width * done // total
-    rate = done / max(time.perf_counter() - started, 1e-9)
-    sys.stderr.write(
-        f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} {rate:.0f} games/s"
-    )
-    if done == total:
-        sys.stderr.write("\n")
-    sys.stderr.flush()
-
-
 def print_result(game: PyKrodan) -> None:
     print("scores:   ", " ".join(f"{s:>6}" for s in game.scores))
     for mode in PyKrodan.reward_modes:
@@ -97,11 +93,11 @@ def print_result(game: PyKrodan) -> None:
 def play(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     turns = 0
+    bar = ProgressBar(args.games, enabled=args.games > 1 and sys.stderr.isatty())
     for i in range(args.games):
         record = play_game(args.seed + i)
         turns += record.turns
-        if args.games > 1 and sys.stderr.isatty():
-            progress(i + 1, args.games, start)
+        bar.update(i + 1)
     elapsed = time.perf_counter() - start
     game = record.game
 
@@ -127,8 +123,18 @@ def play(args: argparse.Namespace) -> int:
     return 0
 
 
+# Subcommand name: the module whose main(argv) runs it.
+SUBCOMMANDS = {"arena": "krodan_rl.arena"}
+
+
 def main(argv: list[str] | None = None) -> int:
     open_standard_streams()
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in SUBCOMMANDS:
+        import importlib
+
+        subcommand = importlib.import_module(SUBCOMMANDS[argv[0]])
+        return int(subcommand.main(argv[1:]))
     args = parse_args(argv)
     try:
         return play(args)

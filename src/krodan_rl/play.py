@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
-import random
 import time
 from dataclasses import dataclass
 
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import RandomAgent
+
+__all__ = ["GameRecord", "RandomAgent", "legal_actions", "play_game"]
 
 
 def legal_actions(action_mask: bytes) -> list[int]:
@@ -19,17 +21,6 @@ def legal_actions(action_mask: bytes) -> list[int]:
     return found
 
 
-class RandomAgent:
-    """Draws uniformly among the legal actions of the agent to move; passes when it is done."""
-
-    def __init__(self, seed: int | None = None) -> None:
-        self.rng = random.Random(seed)
-
-    def act(self, game: PyKrodan) -> int | None:
-        legal = legal_actions(game.observe(game.agent_selection).action_mask)
-        return self.rng.choice(legal) if legal else None
-
-
 @dataclass
 class GameRecord:
     game: PyKrodan
@@ -38,7 +29,7 @@ class GameRecord:
 
 
 def play_game(seed: int | None = None) -> GameRecord:
-    """Plays one game to the end among random agents sharing one seeded generator."""
+    """Plays one game to the end among random agents sharing one seeded random agent."""
     game = PyKrodan()
     agent = RandomAgent(seed)
     turns = 0

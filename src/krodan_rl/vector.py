@@ -25,6 +25,7 @@ import numpy.typing as npt
 
 from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import BuiltInAgent
 
 if TYPE_CHECKING:
     from gymnasium import spaces
@@ -228,6 +229,25 @@ class VecKrodan:
         out = np.empty(self.num_envs, dtype=np.int32)
         with self._exclusive() as batch:
             batch.random_actions(out)
+        return out
+
+    def agent_actions(self, seats: Sequence[BuiltInAgent]) -> Array:
+        """The action of each game's mover as played by the built-in agent in its seat, int32
+        (N,): game i's mover m is played by ``seats[m]`` from that agent's stream i, so the
+        result does not depend on ``num_threads``; -1 for a finished game. An agent may take
+        several seats; the interpreter lock is released while the agents decide."""
+        if len(seats) != 4:
+            raise ValueError(f"seats must hold exactly 4 agents, one per seat, not {len(seats)}")
+        natives = []
+        for seat in seats:
+            if not isinstance(seat, BuiltInAgent):
+                raise TypeError(
+                    f"seats must be built-in agents of krodan_rl.agents, not {type(seat).__name__}"
+                )
+            natives.append(seat._native)
+        out = np.empty(self.num_envs, dtype=np.int32)
+        with self._exclusive() as batch:
+            batch.agent_actions(natives, out)
         return out
 
     def get_state(self, index: int) -> bytes:

@@ -47,6 +47,7 @@ TEST(SeatedActions, SameOnEveryThreadCount) {
 }
 
 std::vector<Scores> played(unsigned threads, std::uint64_t first) {
+    // Six games, one stream each: first, first + 1, ...
     auto agents = lineup();
     std::vector<Seats> games;
     for (unsigned r = 0; r < 6; ++r)  // rotations of the seats
@@ -55,7 +56,9 @@ std::vector<Scores> played(unsigned threads, std::uint64_t first) {
     WorkerPool pool(threads);
     std::vector<AgentScratch> scratch(pool.num_threads());
     std::vector<Scores> scores(games.size());
-    play_games(games, first, pool, scratch, scores);
+    std::vector<std::uint64_t> streams(games.size());
+    for (std::size_t k = 0; k < streams.size(); ++k) streams[k] = first + k;
+    play_games(games, streams, pool, scratch, scores);
     return scores;
 }
 
@@ -64,6 +67,18 @@ TEST(PlayGames, SameScoresOnEveryThreadCountAndPerGameStreams) {
     EXPECT_EQ(played(2, 0), one);
     EXPECT_EQ(played(3, 0), one);
     EXPECT_NE(played(1, 6), one);  // other games, other streams
+}
+
+TEST(PlayGames, OneStreamOfOneAgentInTwoGamesIsFound) {
+    auto agents = lineup();
+    const Seats all{&agents[0], &agents[1], &agents[2], &agents[3]};
+    const Seats one_twice{&agents[0], &agents[0], &agents[2], &agents[3]};
+    const std::vector<Seats> games{all, one_twice};
+    EXPECT_FALSE(shared_stream(std::span(games).first(1), std::vector<std::uint64_t>{0}));
+    EXPECT_FALSE(shared_stream(games, std::vector<std::uint64_t>{0, 1}));
+    const auto found = shared_stream(games, std::vector<std::uint64_t>{2, 2});
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, (std::pair<std::size_t, std::size_t>{0, 1}));
 }
 
 }  // namespace

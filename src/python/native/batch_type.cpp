@@ -14,7 +14,9 @@
 #include "python/arguments.hpp"
 #include "python/borrow_flag.hpp"
 #include "python/errors.hpp"
+#include "python/native/agent_type.hpp"
 #include "python/native/array_type.hpp"
+#include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
 namespace krodan::python {
@@ -32,6 +34,8 @@ inline constexpr Signature NEW{"GameBatch()", OPTIONS};
 inline constexpr Signature RESET{"GameBatch.reset()", RESET_ARGS};
 inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
 inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
+inline constexpr std::array<const char*, 2> AGENT_ACTIONS_ARGS = {"seats", "out"};
+inline constexpr Signature AGENT_ACTIONS{"GameBatch.agent_actions()", AGENT_ACTIONS_ARGS};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
 inline constexpr std::array<const char*, 1> STATES = {"states"};
@@ -44,10 +48,14 @@ constexpr std::uint64_t MAX_THREADS = 1024;
 
 struct BatchState {
     explicit BatchState(const BatchOptions& options)
-        : batch(options), actions(options.num_games), restart(options.num_games) {}
+        : batch(options),
+          actions(options.num_games),
+          restart(options.num_games),
+          agent_scratch(batch.num_threads()) {}
     GameBatch batch;
     std::vector<std::int64_t> actions;  // the step's actions, copied while the lock is held
     std::vector<std::uint8_t> restart;  // the reset's mask, likewise
+    std::vector<AgentScratch> agent_scratch;  // one per thread, for seated agents
 };
 
 // Every field is valid zeroed, as the allocator leaves it, so a failed construction is freed
@@ -62,16 +70,6 @@ struct BatchObject {
 
 BatchObject* as_batch(PyObject* self) {
     return reinterpret_cast<BatchObject*>(self);
-}
-
-// Runs `work` with the interpreter lock released; it is taken back before anything is thrown on.
-template <class Work>
-auto without_lock(Work&& work) -> decltype(work()) {
-    struct Relock {
-        PyThreadState* state;
-        ~Relock() { PyEval_RestoreThread(state); }
-    } relock{PyEval_SaveThread()};
-    return work();
 }
 
 // Runs body(batch) while holding the object's busy flag; engine exceptions become host ones.
@@ -286,6 +284,25 @@ PyObject* batch_random_actions(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+PyObject* batch_agent_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    std::array<PyObject*, 2> a{};
+    if (!bind_arguments(AGENT_ACTIONS, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+        HeldAgents held;
+        Seats seats;
+        if (!to_seats(a[0], "seats", held, seats)) return nullptr;
+        BufferArg out(a[1], "out", PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+        if (!out.check(n, "i")) return nullptr;
+        std::span<std::int32_t> into{static_cast<std::int32_t*>(out.data()),
+                                     static_cast<std::size_t>(n)};
+        without_lock(
+            [&] { seated_actions(b.state->batch, seats, b.state->agent_scratch, into); });
+        Py_RETURN_NONE;
+    });
+}
+
 // Game `index` of the batch, or false with IndexError set.
 bool to_game_index(PyObject* obj, const GameBatch& batch, std::size_t& out) {
     std::uint64_t i;
@@ -426,6 +443,10 @@ PyMethodDef methods[] = {
     {"random_actions", method(batch_random_actions), FASTCALL,
      "random_actions($self, out)\n--\n\nWrites a uniformly drawn legal action of each game's "
      "mover into the int32 buffer `out` (-1 for a finished game)."},
+    {"agent_actions", method(batch_agent_actions), FASTCALL,
+     "agent_actions($self, seats, out)\n--\n\nWrites into the int32 buffer `out` the action "
+     "each game's mover takes as played by the built-in agent in its seat (-1 for a finished "
+     "game)."},
     {"get_state", method(batch_get_state), FASTCALL,
      "get_state($self, index)\n--\n\nThe state string of one game."},
     {"set_state", method(batch_set_state), FASTCALL,

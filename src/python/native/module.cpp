@@ -8,6 +8,7 @@
 #include "game/state_string.hpp"
 #include "python/errors.hpp"
 #include "python/module_slots.hpp"
+#include "python/native/agent_type.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
@@ -38,6 +39,7 @@ int exec_module(PyObject* module) {
     if (panic_exception() == nullptr) return -1;
     if (add_constants(module) < 0) return -1;
     if (add_type(module, "NativeArray", array_type()) < 0) return -1;
+    if (add_type(module, "Agent", agent_type()) < 0) return -1;
     return add_type(module, "GameBatch", batch_type());
 }
 
@@ -50,14 +52,19 @@ PyMethodDef functions[] = {
      "owner_grid($module, game, /)\n--\n\n400 bytes, cell 20 * row + column of the board: the "
      "agent (0-3) "
      "covering it, or 255."},
+    {"play_games", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_play_games)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "play_games($module, games, first, num_threads)\n--\n\nPlays games first, first + 1, ... "
+     "among the built-in agents of games[k] (four each, by seat) on num_threads threads (0: one "
+     "per core); their final scores as int16 bytes, four per game."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
-    "Native capabilities beyond the game class: many games stepped per call, the board for "
-    "people.",
+    "Native capabilities beyond the game class: many games stepped per call, built-in agents, "
+    "the board for people.",
     0,
     functions,
     MODULE_SLOTS<exec_module>,

@@ -1,0 +1,206 @@
+"""Built-in agents: opponents of known strength, a tree search, and the protocol of an agent.
+
+An agent is any object with ``act(game) -> int | None``: the action of the agent to move in a
+``PyKrodan``, in that agent's frame, or None exactly when it is done (its turn is a pass). The
+built-in agents run in native code:
+
+- ``RandomAgent``: uniform among the mover's legal actions.
+- ``GreedyAgent``: one ply, lexicographic: the largest piece; then the placement with the highest
+  (corner cells the mover gains) − (corner cells of the other agents still in play that it
+  covers), a corner cell being a free cell an agent's next piece could attach to; then uniform
+  among the placements left tied.
+- ``MCTSAgent``: Monte Carlo tree search with the UCT rule for four agents, with random or greedy
+  rollouts; ``search`` gives its root visit counts.
+
+Each built-in agent draws from random streams of its seed: stream 0 for ``act``, stream i for
+game i of a ``VecKrodan`` (``VecKrodan.agent_actions``), so that what it plays depends on neither
+the number of threads nor the order of calls across games. They pickle with their streams: a
+copy continues exactly where the original was.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import Any, ClassVar, NamedTuple, Protocol, runtime_checkable
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import _native
+from krodan_rl._krodan import PyKrodan
+
+__all__ = [
+    "Agent",
+    "BuiltInAgent",
+    "GreedyAgent",
+    "MCTSAgent",
+    "RandomAgent",
+    "SearchResult",
+    "agent_from_spec",
+]
+
+REWARD_MODES = ("score", "win_share", "rank")
+ROLLOUTS = ("random", "greedy")
+
+
+@runtime_checkable
+class Agent(Protocol):
+    """What plays a seat: the action of the agent to move, None when it is done."""
+
+    def act(self, game: PyKrodan) -> int | None: ...
+
+
+class SearchResult(NamedTuple):
+    """The root of a tree search: the most visited action (ties to the lowest; None when the
+    mover is done, without searching), and the visits of each of the mover's legal actions."""
+
+    action: int | None
+    actions: npt.NDArray[np.int32]
+    visits: npt.NDArray[np.int32]
+
+
+def _resolve_seed(seed: int | None) -> int:
+    if seed is None:
+        return int.from_bytes(os.urandom(8), "little")
+    if isinstance(seed, bool):
+        raise TypeError("seed must be an int or None, not bool")
+    value = operator.index(seed)
+    if not 0 <= value < 2**64:
+        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {value}")
+    return value
+
+
+class BuiltInAgent:
+    """The common ground of the native agents: configuration, streams, pickling."""
+
+    kind: ClassVar[str]
+
+    def __init__(self, seed: int | None = None) -> None:
+        self.seed = _resolve_seed(seed)
+        self._native = self._make_native()
+
+    def act(self, game: PyKrodan) -> int | None:
+        """The action of the mover of ``game`` in its frame, None when it is done."""
+        return self._native.act(game)
+
+    def _options(self) -> dict[str, Any]:
+        """The constructor's arguments, seed included."""
+        return {"seed": self.seed}
+
+    def _make_native(self) -> _native.Agent:
+        return _native.Agent(self.kind, self.seed, 1, 0.0, "random", 1, "win_share")
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"options": self._options(), "streams": self._native.get_streams()}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__init__(**state["options"])  # type: ignore[misc]
+        self._native.set_streams(state["streams"])
+
+    def __repr__(self) -> str:
+        options = ", ".join(f"{k}={v!r}" for k, v in self._options().items())
+        return f"{type(self).__name__}({options})"
+
+
+class RandomAgent(BuiltInAgent):
+    """Draws uniformly among the legal actions of the agent to move; passes when it is done."""
+
+    kind = "random"
+
+
+class GreedyAgent(BuiltInAgent):
+    """The largest piece, then the most corner cells gained minus those taken from the others,
+    then a seeded draw among the ties."""
+
+    kind = "greedy"
+
+
+class MCTSAgent(BuiltInAgent):
+    """UCT for four agents.
+
+    Every node keeps its visit count and each agent's summed value, values being outcomes of
+    ``reward_mode`` normalised to [0, 1] (scores s as (s + 89) / 109). A simulation descends by
+    the mover's mean value plus ``c`` · √(ln N(parent) / N(child)), trying untried children
+    first in a seeded order, adds one node, plays a ``rollout`` ("random" or "greedy") to the
+    end and adds the outcome along its path. Passes of done agents are not choices. With
+    ``threads`` > 1 the ``simulations`` are shared among that many independent trees grown on
+    threads of their own and their root visits summed: the result depends on the seed and the
+    number of threads, not on timing.
+    """
+
+    kind = "mcts"
+
+    def __init__(
+        self,
+        simulations: int = 1000,
+        c: float = 1.4142,
+        rollout: str = "random",
+        threads: int = 1,
+        seed: int | None = None,
+        reward_mode: str = "win_share",
+    ) -> None:
+        if rollout not in ROLLOUTS:
+            raise ValueError(f"rollout must be one of {ROLLOUTS}, not {rollout!r}")
+        if reward_mode not in REWARD_MODES:
+            raise ValueError(f"reward_mode must be one of {REWARD_MODES}, not {reward_mode!r}")
+        self.simulations = operator.index(simulations)
+        self.c = float(c)
+        self.rollout = rollout
+        self.threads = operator.index(threads)
+        self.reward_mode = reward_mode
+        #: The size of the last search's largest tree: nodes, and bytes of nodes and child lists.
+        self.last_tree_nodes = 0
+        self.last_tree_bytes = 0
+        super().__init__(seed)
+
+    def _options(self) -> dict[str, Any]:
+        return {
+            "simulations": self.simulations,
+            "c": self.c,
+            "rollout": self.rollout,
+            "threads": self.threads,
+            "seed": self.seed,
+            "reward_mode": self.reward_mode,
+        }
+
+    def _make_native(self) -> _native.Agent:
+        return _native.Agent(
+            self.kind,
+            self.seed,
+            self.simulations,
+            self.c,
+            self.rollout,
+            self.threads,
+            self.reward_mode,
+        )
+
+    def search(self, game: PyKrodan) -> SearchResult:
+        """The search's root for the mover of ``game``; the interpreter lock is released while
+        the trees grow."""
+        found = self._native.search(game)
+        if found is None:
+            empty = np.empty(0, dtype=np.int32)
+            return SearchResult(None, empty, empty.copy())
+        action, actions, visits, self.last_tree_nodes, self.last_tree_bytes = found
+        return SearchResult(
+            action, np.frombuffer(actions, dtype=np.int32), np.frombuffer(visits, dtype=np.int32)
+        )
+
+
+def agent_from_spec(spec: str, seed: int | None = None, threads: int = 1) -> BuiltInAgent:
+    """The built-in agent a spec names: ``random``, ``greedy``, ``mcts:SIMULATIONS`` or
+    ``mcts:SIMULATIONS:ROLLOUT`` (rollout ``random`` or ``greedy``)."""
+    name, _, rest = spec.partition(":")
+    if name == "random" and not rest:
+        return RandomAgent(seed)
+    if name == "greedy" and not rest:
+        return GreedyAgent(seed)
+    if name == "mcts" and rest:
+        simulations, _, rollout = rest.partition(":")
+        if simulations.isdigit() and int(simulations) > 0 and rollout in ("", *ROLLOUTS):
+            return MCTSAgent(int(simulations), rollout=rollout or "random", threads=threads, seed=seed)
+    raise ValueError(
+        f"unknown agent spec {spec!r}: expected random, greedy, mcts:SIMULATIONS or "
+        "mcts:SIMULATIONS:ROLLOUT"
+    )
