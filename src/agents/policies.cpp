@@ -38,8 +38,8 @@ std::optional<std::uint32_t> playout_action(const Game& game, Generator& rng,
     const auto mover = mover_in_play(game);
     if (!mover) return std::nullopt;
     const AgentMasks masks = agent_masks(game, *mover);
-    legal_placements(*game.table, masks.blocked, masks.corners,
-                     game.agent_states[*mover].remaining, scratch.ids);
+    legal_placements(*game.table, masks.blocked, masks.corners, game.agent_states[*mover].remaining,
+                     scratch.ids);
     if (scratch.ids.empty()) throw InternalError("a mover in play without a legal action");
     return action_in_frame(*game.table, *mover, scratch.ids[rng.below(scratch.ids.size())]);
 }

@@ -28,8 +28,7 @@ void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentS
             out[i] = -1;
             return;
         }
-        const auto action =
-            seats[game.current_agent % NUM_AGENTS]->act(game, i, scratch[thread]);
+        const auto action = seats[game.current_agent % NUM_AGENTS]->act(game, i, scratch[thread]);
         if (!action) throw InternalError("the batch left a done mover");
         out[i] = static_cast<std::int32_t>(*action);
     });

@@ -6,7 +6,7 @@ built-in agents run in native code:
 
 - ``RandomAgent``: uniform among the mover's legal actions.
 - ``GreedyAgent``: one ply, lexicographic: the largest piece; then the placement with the highest
-  (corner cells the mover gains) − (corner cells of the other agents still in play that it
+  (corner cells the mover gains) minus (corner cells of the other agents still in play that it
   covers), a corner cell being a free cell an agent's next piece could attach to; then uniform
   among the placements left tied.
 - ``MCTSAgent``: Monte Carlo tree search with the UCT rule for four agents, with random or greedy
@@ -199,7 +199,9 @@ def agent_from_spec(spec: str, seed: int | None = None, threads: int = 1) -> Bui
     if name == "mcts" and rest:
         simulations, _, rollout = rest.partition(":")
         if simulations.isdigit() and int(simulations) > 0 and rollout in ("", *ROLLOUTS):
-            return MCTSAgent(int(simulations), rollout=rollout or "random", threads=threads, seed=seed)
+            return MCTSAgent(
+                int(simulations), rollout=rollout or "random", threads=threads, seed=seed
+            )
     raise ValueError(
         f"unknown agent spec {spec!r}: expected random, greedy, mcts:SIMULATIONS or "
         "mcts:SIMULATIONS:ROLLOUT"

@@ -38,7 +38,7 @@ import numpy.typing as npt
 
 from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.agents import Agent, BuiltInAgent, agent_from_spec
+from krodan_rl.agents import Agent, agent_from_spec
 from krodan_rl.progress import ProgressBar
 from krodan_rl.standings import Standings, standings
 

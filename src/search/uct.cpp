@@ -54,8 +54,8 @@ std::uint32_t UctTree::add_node(const Game& game) {
 void UctTree::expand(std::uint32_t index, const Game& game) {
     const unsigned mover = nodes_[index].mover;
     const AgentMasks masks = agent_masks(game, mover);
-    legal_placements(*game.table, masks.blocked, masks.corners,
-                     game.agent_states[mover].remaining, scratch_.ids);
+    legal_placements(*game.table, masks.blocked, masks.corners, game.agent_states[mover].remaining,
+                     scratch_.ids);
     if (scratch_.ids.empty() || scratch_.ids.size() > UINT16_MAX)
         throw InternalError("a node's mover has no legal action or too many");
     Node& node = nodes_[index];
@@ -74,8 +74,7 @@ std::uint32_t UctTree::select(const Node& node) const {
     for (std::uint32_t k = node.first_child; k < node.first_child + node.num_children; ++k) {
         const Node& child = nodes_[children_[k].node];
         const double n = child.visits;
-        const double value =
-            child.value[node.mover] / n + c_ * std::sqrt(log_visits / n);
+        const double value = child.value[node.mover] / n + c_ * std::sqrt(log_visits / n);
         if (value > best_value) {
             best_value = value;
             best = k;
@@ -115,8 +114,7 @@ void UctTree::search(const Game& root, std::uint32_t simulations, const UctOptio
                 // An untried child, drawn among the untried ones, which stay at the end.
                 const std::uint32_t first = node.first_child + node.tried;
                 const std::uint32_t pick =
-                    first +
-                    static_cast<std::uint32_t>(rng.below(node.num_children - node.tried));
+                    first + static_cast<std::uint32_t>(rng.below(node.num_children - node.tried));
                 std::swap(children_[first], children_[pick]);
                 ++node.tried;
                 play(game, children_[first].action);
@@ -156,8 +154,8 @@ void UctTree::search(const Game& root, std::uint32_t simulations, const UctOptio
             static_cast<std::int32_t>(nodes_[children_[k].node].visits);
     }
     out.nodes = std::max(out.nodes, nodes_.size());
-    out.bytes = std::max(out.bytes, nodes_.capacity() * sizeof(Node) +
-                                        children_.capacity() * sizeof(Child));
+    out.bytes = std::max(out.bytes,
+                         nodes_.capacity() * sizeof(Node) + children_.capacity() * sizeof(Child));
 }
 
 void UctTree::release() {

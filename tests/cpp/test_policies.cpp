@@ -46,8 +46,8 @@ TEST_P(Policies, SameStreamSameChoices) {
         EXPECT_EQ(GetParam()(g, a, scratch), GetParam()(g, b, scratch));
 }
 
-INSTANTIATE_TEST_SUITE_P(BuiltIn, Policies, ::testing::Values(&random_action, &playout_action,
-                                                              &greedy_action));
+INSTANTIATE_TEST_SUITE_P(BuiltIn, Policies,
+                         ::testing::Values(&random_action, &playout_action, &greedy_action));
 
 TEST(RandomPolicy, ReachesEveryLegalAction) {
     PolicyScratch scratch;

@@ -20,8 +20,11 @@ std::array<Agent, NUM_AGENTS> lineup() {
 std::vector<std::int32_t> seated_run(unsigned threads) {
     auto agents = lineup();
     const Seats seats{&agents[0], &agents[1], &agents[2], &agents[3]};
-    GameBatch batch({.num_games = 5, .num_threads = threads, .auto_reset = false,
-                     .dense_mask = false, .observations = false});
+    GameBatch batch({.num_games = 5,
+                     .num_threads = threads,
+                     .auto_reset = false,
+                     .dense_mask = false,
+                     .observations = false});
     std::vector<AgentScratch> scratch(batch.num_threads());
     std::vector<std::int32_t> actions(5), all;
     std::vector<std::int64_t> wide(5);
@@ -51,8 +54,8 @@ std::vector<Scores> played(unsigned threads, std::uint64_t first) {
     auto agents = lineup();
     std::vector<Seats> games;
     for (unsigned r = 0; r < 6; ++r)  // rotations of the seats
-        games.push_back({&agents[r % 4], &agents[(r + 1) % 4], &agents[(r + 2) % 4],
-                         &agents[(r + 3) % 4]});
+        games.push_back(
+            {&agents[r % 4], &agents[(r + 1) % 4], &agents[(r + 2) % 4], &agents[(r + 3) % 4]});
     WorkerPool pool(threads);
     std::vector<AgentScratch> scratch(pool.num_threads());
     std::vector<Scores> scores(games.size());

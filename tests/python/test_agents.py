@@ -118,9 +118,7 @@ def test_agent_actions_refuses_bad_seats(seats, error):
         VecKrodan(2).agent_actions(seats)
 
 
-@pytest.mark.parametrize(
-    ("threads", "mode"), [(1, "win_share"), (3, "score"), (2, "rank")]
-)
+@pytest.mark.parametrize(("threads", "mode"), [(1, "win_share"), (3, "score"), (2, "rank")])
 def test_search_visits_add_up_over_the_legal_actions(threads, mode):
     game = random_positions(seed=5, every=25)[1]
     agent = MCTSAgent(50, threads=threads, seed=1, reward_mode=mode)
@@ -252,9 +250,7 @@ def test_search_takes_the_opponents_only_placement_when_that_wins():
         assert MCTSAgent(400, seed=2).search(position).action in blocking
 
 
-@pytest.mark.parametrize(
-    "spec", ["random", "greedy", "mcts:5", "mcts:5:greedy", "mcts:5:random"]
-)
+@pytest.mark.parametrize("spec", ["random", "greedy", "mcts:5", "mcts:5:greedy", "mcts:5:random"])
 def test_specs_name_built_in_agents(spec):
     agent = agent_from_spec(spec, seed=1)
     assert agent.act(PyKrodan()) in legal(PyKrodan())

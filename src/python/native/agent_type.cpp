@@ -21,8 +21,8 @@
 namespace krodan::python {
 namespace {
 
-inline constexpr std::array<const char*, 7> OPTIONS = {
-    "kind", "seed", "simulations", "c", "rollout", "threads", "reward_mode"};
+inline constexpr std::array<const char*, 7> OPTIONS = {"kind",    "seed",    "simulations", "c",
+                                                       "rollout", "threads", "reward_mode"};
 inline constexpr std::array<const char*, 1> GAME = {"game"};
 inline constexpr std::array<const char*, 1> DATA = {"data"};
 inline constexpr std::array<const char*, 3> PLAY_ARGS = {"games", "streams", "num_threads"};
@@ -149,8 +149,7 @@ PyObject* int32_bytes(const std::vector<std::int32_t>& values) {
                                      static_cast<Py_ssize_t>(values.size() * 4));
 }
 
-PyObject* agent_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* agent_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* game_arg;
     if (!bind_arguments(SEARCH, args, nargs, kwnames, {&game_arg, 1})) return nullptr;
     const auto game = game_of(game_arg);
@@ -286,8 +285,7 @@ bool to_seats(PyObject* obj, const char* name, HeldAgents& held, Seats& out) {
     return true;
 }
 
-PyObject* native_play_games(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* native_play_games(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, PLAY_ARGS.size()> a{};
     if (!bind_arguments(PLAY_GAMES, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {

@@ -53,8 +53,8 @@ struct BatchState {
           restart(options.num_games),
           agent_scratch(batch.num_threads()) {}
     GameBatch batch;
-    std::vector<std::int64_t> actions;  // the step's actions, copied while the lock is held
-    std::vector<std::uint8_t> restart;  // the reset's mask, likewise
+    std::vector<std::int64_t> actions;        // the step's actions, copied while the lock is held
+    std::vector<std::uint8_t> restart;        // the reset's mask, likewise
     std::vector<AgentScratch> agent_scratch;  // one per thread, for seated agents
 };
 
@@ -297,8 +297,7 @@ PyObject* batch_agent_actions(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!out.check(n, "i")) return nullptr;
         std::span<std::int32_t> into{static_cast<std::int32_t*>(out.data()),
                                      static_cast<std::size_t>(n)};
-        without_lock(
-            [&] { seated_actions(b.state->batch, seats, b.state->agent_scratch, into); });
+        without_lock([&] { seated_actions(b.state->batch, seats, b.state->agent_scratch, into); });
         Py_RETURN_NONE;
     });
 }

@@ -7,7 +7,6 @@
 
 namespace krodan::python {
 
-
 PyObject* native_board_text(PyObject*, PyObject* game) {
     return guarded([&]() -> PyObject* {
         const auto g = game_of(game);
