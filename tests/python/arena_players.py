@@ -1,0 +1,32 @@
+"""Agents of users' own, for the arena tests: named by `arena_players:...` specs."""
+
+from krodan_rl._krodan import PyKrodan
+
+
+class LowestAction:
+    """Plays the lowest legal action: deterministic, and weaker than greedy."""
+
+    name = "lowest"
+
+    def act(self, game: PyKrodan) -> int | None:
+        mask = game.observe(game.agent_selection).action_mask
+        at = mask.find(1)
+        return None if at == -1 else at
+
+
+def seeded(seed: int) -> "SeededRandom":
+    return SeededRandom(seed)
+
+
+class SeededRandom:
+    """A Python random agent whose factory takes the arena's seed."""
+
+    def __init__(self, seed: int) -> None:
+        import random
+
+        self.rng = random.Random(seed)
+
+    def act(self, game: PyKrodan) -> int | None:
+        mask = game.observe(game.agent_selection).action_mask
+        legal = [i for i, v in enumerate(mask) if v]
+        return self.rng.choice(legal) if legal else None
