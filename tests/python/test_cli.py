@@ -96,7 +96,10 @@ def test_save_png_path_is_checked_before_playing(tmp_path, target, message):
 @pytest.mark.parametrize(
     ("redirect", "status", "message"),
     [
-        ("| head -1", 1, ""),  # the reader closes the pipe
+        # The reader closes the pipe before the demo writes (a reader that takes some output
+        # first, like `head -1`, may get all of it: the demo writes once when it fits the
+        # buffer).
+        ("| true", 1, ""),
         ("> /dev/full", 1, "No space left on device"),
     ],
 )
@@ -106,8 +109,6 @@ def test_output_errors_end_quietly(redirect, status, message):
     assert "Traceback" not in child.stderr
     assert f"status={status}" in child.stderr
     assert message in child.stderr
-    if redirect.startswith("|"):
-        assert child.stdout.startswith("Game with seed 1")
 
 
 def test_closed_standard_output_does_not_go_into_the_picture(tmp_path):
