@@ -125,9 +125,7 @@ def main() -> None:
     per_game = placements_per_random_game()
     placements = single_game_cpp_rate(args.seconds)
     measures = {
-        f"{phase} {threads} thread(s)": (
-            lambda g=game, t=threads: search_rate(g, t, args.seconds)
-        )
+        f"{phase} {threads} thread(s)": (lambda g=game, t=threads: search_rate(g, t, args.seconds))
         for phase, game in positions.items()
         for threads in (1, 2)
     }

@@ -54,9 +54,9 @@ PyMethodDef functions[] = {
      "covering it, or 255."},
     {"play_games", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_play_games)),
      METH_FASTCALL | METH_KEYWORDS,
-     "play_games($module, games, first, num_threads)\n--\n\nPlays games first, first + 1, ... "
-     "among the built-in agents of games[k] (four each, by seat) on num_threads threads (0: one "
-     "per core); their final scores as int16 bytes, four per game."},
+     "play_games($module, games, streams, num_threads)\n--\n\nPlays game k among the built-in "
+     "agents of games[k] (four, by seat), each drawing from its stream streams[k], on "
+     "num_threads threads (0: one per core); the final scores as int16 bytes, four per game."},
     {nullptr, nullptr, 0, nullptr},
 };
 
