@@ -25,11 +25,15 @@ PHASE_PLY = {"opening": 0, "middle": 36, "end": 60}
 
 
 def position_at(ply: int, seed: int = 1) -> PyKrodan:
-    """The first position of a seeded random game at `ply` placements whose mover can move."""
-    game, agent = PyKrodan(), RandomAgent(seed)
-    while game.ply < ply or agent_done(game):
-        game.step(agent.act(game))
-    return game
+    """The first position at `ply` placements or more whose mover can move, of the first
+    seeded random game that gets there."""
+    while True:
+        game, agent = PyKrodan(), RandomAgent(seed)
+        while not game.is_over and (game.ply < ply or agent_done(game)):
+            game.step(agent.act(game))
+        if not game.is_over:
+            return game
+        seed += 1
 
 
 def agent_done(game: PyKrodan) -> bool:
