@@ -389,7 +389,7 @@ class _OrderModel:
     def __init__(self, log_agree: FloatArray, entry_rows: IntArray) -> None:
         self.log_agree = log_agree
         self.entry_rows = entry_rows
-        rows = int(entry_rows.max()) + 1
+        rows = max(entry_rows.tolist()) + 1
         self.to_rows = np.eye(rows)[entry_rows]  # (entries, rows): which row an entry is
 
     def fit(self, counts: FloatArray) -> FloatArray:
