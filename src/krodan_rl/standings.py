@@ -14,16 +14,16 @@ draws come from a seeded generator, so the same games give the same table.
 
 Rating. A Plackett-Luce model (each finishing order drawn place by place, an agent taking the
 next place with probability proportional to its strength among those left) is fitted to the
-finishing orders of all games, one strength per spec shared by its entries. A tie is an
+finishing orders of all games, one strength per agent name shared by its entries. A tie is an
 order left unobserved: a game's likelihood is the probability that the tied agents take the
 places they share in some order, that is the sum of the model's probabilities over every order
 of the tie (proportional to their mean, at most 4! orders). An all-tied game thus has
-likelihood 1 and says nothing. So that a spec that wins (or loses) every game still has a
-finite strength, each spec is credited with one virtual win and one virtual loss against a
+likelihood 1 and says nothing. So that an agent that wins (or loses) every game still has a
+finite strength, each agent is credited with one virtual win and one virtual loss against a
 virtual opponent of strength 1: a weak prior, the standard logistic density on the
 log-strength, which also fixes the common scale the likelihood leaves free. The fit is the
 maximum of likelihood times prior, by a safeguarded Newton ascent on the log-strengths.
-Ratings are 400 * log10(strength) relative to the spec "random", or to the first row where no
+Ratings are 400 * log10(strength) relative to the agent "random", or to the first row where no
 entry is "random"; their intervals come from the same block bootstrap.
 """
 
@@ -172,7 +172,7 @@ class Standings:
             "anchor": self.anchor,
             "interval_method": self.interval_note(),
             "rating_model": self.rating_note(),
-            "rating_prior": f"{PRIOR_GAMES:g} virtual win and loss per spec against strength 1",
+            "rating_prior": f"{PRIOR_GAMES:g} virtual win and loss per agent against strength 1",
             "rows": [row.to_dict() for row in self.rows],
         }
 
@@ -532,7 +532,7 @@ def _table_lines(rows: Sequence[Row]) -> list[str]:
     lines = []
     for i in range(-1, len(rows)):
         cells = [head if i < 0 else body[i] for head, body in columns]
-        # The spec reads from the left, the numbers from the right.
+        # The agent's name reads from the left, the numbers from the right.
         first = cells[0].ljust(widths[0])
         rest = [cell.rjust(width) for cell, width in zip(cells[1:], widths[1:], strict=True)]
         lines.append("  ".join([first, *rest]))
