@@ -20,14 +20,6 @@ void pass_done_movers(Game& game) {
         if (apply_action(game, std::nullopt)) throw InternalError("a pass was refused");
 }
 
-ObservationSpans spans_of(std::uint8_t* planes, std::uint8_t* pieces, std::uint8_t* done) {
-    return {std::span<std::uint8_t, PLANE_BYTES>(planes, PLANE_BYTES),
-            std::span<std::uint8_t, PLANE_BYTES>(planes + PLANE_BYTES, PLANE_BYTES),
-            std::span<std::uint8_t, PLANE_BYTES>(planes + 2 * PLANE_BYTES, PLANE_BYTES),
-            std::span<std::uint8_t, PIECES_BYTES>(pieces, PIECES_BYTES),
-            std::span<std::uint8_t, DONE_BYTES>(done, DONE_BYTES)};
-}
-
 }  // namespace
 
 GameBatch::GameBatch(const BatchOptions& options)
@@ -225,9 +217,9 @@ void GameBatch::play(std::size_t i, std::int64_t action) {
         const Observation final_view =
             build_observation(game, static_cast<unsigned>(game.current_agent));
         write_observation(final_view,
-                          spans_of(out_.final_observation.data() + i * OBSERVATION_BYTES,
-                                   out_.final_pieces.data() + i * PIECES_BYTES,
-                                   out_.final_done.data() + i * DONE_BYTES));
+                          observation_spans(out_.final_observation.data() + i * OBSERVATION_BYTES,
+                                            out_.final_pieces.data() + i * PIECES_BYTES,
+                                            out_.final_done.data() + i * DONE_BYTES));
     }
     game = new_game();
 }
@@ -246,9 +238,9 @@ void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
     std::optional<unsigned> turn_to;
     if (options_.observations) {
         const Observation view = build_observation(game, mover);
-        write_observation(view, spans_of(out_.observation.data() + i * OBSERVATION_BYTES,
-                                         out_.pieces.data() + i * PIECES_BYTES,
-                                         out_.done.data() + i * DONE_BYTES));
+        write_observation(view, observation_spans(out_.observation.data() + i * OBSERVATION_BYTES,
+                                                  out_.pieces.data() + i * PIECES_BYTES,
+                                                  out_.done.data() + i * DONE_BYTES));
         masks = {view.blocked[0], view.corners[0]};
     } else {
         masks = agent_masks(game, mover);

@@ -41,6 +41,14 @@ void write_plane(const std::array<Bitboard, NUM_AGENTS>& boards,
 
 }  // namespace
 
+ObservationSpans observation_spans(std::uint8_t* planes, std::uint8_t* pieces, std::uint8_t* done) {
+    return {std::span<std::uint8_t, PLANE_BYTES>(planes, PLANE_BYTES),
+            std::span<std::uint8_t, PLANE_BYTES>(planes + PLANE_BYTES, PLANE_BYTES),
+            std::span<std::uint8_t, PLANE_BYTES>(planes + 2 * PLANE_BYTES, PLANE_BYTES),
+            std::span<std::uint8_t, PIECES_BYTES>(pieces, PIECES_BYTES),
+            std::span<std::uint8_t, DONE_BYTES>(done, DONE_BYTES)};
+}
+
 Observation build_observation(const Game& game, unsigned observer) {
     if (observer >= NUM_AGENTS) throw InternalError("observer index out of range");
     const auto& order = AGENT_ORDER[observer];

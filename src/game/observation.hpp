@@ -54,6 +54,9 @@ struct ObservationSpans {
     std::span<std::uint8_t, DONE_BYTES> done;
 };
 
+// The spans of one game's rows: its 12 planes (cells, corners, blocked) one after another.
+ObservationSpans observation_spans(std::uint8_t* planes, std::uint8_t* pieces, std::uint8_t* done);
+
 Observation build_observation(const Game& game, unsigned observer);
 
 // Writes the planes, pieces and done flags of `obs` as 0/1 bytes; every byte is written.

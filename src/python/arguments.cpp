@@ -159,4 +159,15 @@ bool to_bytes(PyObject* obj, const char* name, std::string_view& out) {
     return true;
 }
 
+bool to_bounded(PyObject* obj, const char* name, std::uint64_t low, std::uint64_t high,
+                std::uint64_t& out) {
+    if (!to_u64(obj, name, out)) return false;
+    if (out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %llu to %llu", name,
+                     static_cast<unsigned long long>(low), static_cast<unsigned long long>(high));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace krodan::python

@@ -31,6 +31,10 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 // An int, or an object with __index__, from 0 to 2**64 - 1.
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 
+// As to_u64, and from `low` to `high` (ValueError otherwise).
+bool to_bounded(PyObject* obj, const char* name, std::uint64_t low, std::uint64_t high,
+                std::uint64_t& out);
+
 // None (nothing), or as to_u64.
 bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
 

@@ -71,17 +71,6 @@ PyObject* with_agent(PyObject* self, Body&& body) {
     });
 }
 
-bool to_bounded(PyObject* obj, const char* name, std::uint64_t low, std::uint64_t high,
-                std::uint64_t& out) {
-    if (!to_u64(obj, name, out)) return false;
-    if (out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %llu to %llu", name,
-                     static_cast<unsigned long long>(low), static_cast<unsigned long long>(high));
-        return false;
-    }
-    return true;
-}
-
 PyObject* agent_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, OPTIONS.size()> a{};
     if (!bind_arguments(NEW, args, kwargs, a)) return nullptr;

@@ -51,4 +51,16 @@ PyObject* wrap_array(const SharedArray<T>& array, std::initializer_list<Py_ssize
     return wrap_array(array.owner(), array.data(), format, sizeof(T), shape);
 }
 
+// Sets dict[name] to a view of `array` shaped as given; None for an array turned off.
+template <class T>
+bool put_array(PyObject* dict, const char* name, const SharedArray<T>& array,
+               std::initializer_list<Py_ssize_t> shape, const char* format = format_of<T>()) {
+    if (array.size() == 0) return PyDict_SetItemString(dict, name, Py_None) == 0;
+    PyObject* view = wrap_array(array, shape, format);
+    if (view == nullptr) return false;
+    const bool set = PyDict_SetItemString(dict, name, view) == 0;
+    Py_DECREF(view);
+    return set;
+}
+
 }  // namespace krodan::python

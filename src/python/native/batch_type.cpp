@@ -16,6 +16,7 @@
 #include "python/errors.hpp"
 #include "python/native/agent_type.hpp"
 #include "python/native/array_type.hpp"
+#include "python/native/buffer_arg.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
@@ -96,57 +97,6 @@ PyObject* with_batch(PyObject* self, Body&& body) {
         return body(*b);
     });
 }
-
-bool to_flag(PyObject* obj, const char* name, bool& out) {
-    if (!PyBool_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    out = obj == Py_True;
-    return true;
-}
-
-// A 1-D contiguous buffer of `count` items whose format is one of `formats` (struct codes, an
-// optional native-order prefix allowed); false with an exception set otherwise.
-class BufferArg {
-  public:
-    BufferArg(PyObject* obj, const char* name, int flags) : name_(name) {
-        held_ = PyObject_GetBuffer(obj, &view_, flags | PyBUF_FORMAT | PyBUF_ND) == 0;
-    }
-    ~BufferArg() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    BufferArg(const BufferArg&) = delete;
-    BufferArg& operator=(const BufferArg&) = delete;
-
-    // The format code, once the buffer has been checked; 0 after a failure.
-    char check(Py_ssize_t count, std::string_view codes) {
-        if (!held_) return 0;
-        const char* format = view_.format != nullptr ? view_.format : "B";
-        if (*format == '@' || *format == '=') ++format;
-        if (std::strlen(format) != 1 || codes.find(*format) == std::string_view::npos) {
-            PyErr_Format(PyExc_TypeError, "%s: unsupported element format '%s'", name_,
-                         view_.format);
-            return 0;
-        }
-        if (view_.ndim != 1 || view_.shape[0] != count) {
-            PyErr_Format(PyExc_ValueError, "%s: expected %zd items in one dimension", name_, count);
-            return 0;
-        }
-        if (!PyBuffer_IsContiguous(&view_, 'C')) {
-            PyErr_Format(PyExc_ValueError, "%s: the buffer must be contiguous", name_);
-            return 0;
-        }
-        return *format;
-    }
-    void* data() const { return view_.buf; }
-    Py_ssize_t item_size() const { return view_.itemsize; }
-
-  private:
-    const char* name_;
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Refreshes the cached view of legal_actions when the batch replaced that array.
 bool refresh_legal_view(BatchObject& b) {
@@ -374,15 +324,6 @@ PyObject* batch_set_states(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!refresh_legal_view(b)) return nullptr;
         Py_RETURN_NONE;
     });
-}
-
-// Sets dict[name] to a view of `array` shaped (N, rest...); nothing for an array turned off.
-template <class T>
-bool put_array(PyObject* dict, const char* name, const SharedArray<T>& array,
-               std::initializer_list<Py_ssize_t> shape, const char* format = format_of<T>()) {
-    if (array.size() == 0) return PyDict_SetItemString(dict, name, Py_None) == 0;
-    Ref view(wrap_array(array, shape, format));
-    return view && PyDict_SetItemString(dict, name, view.get()) == 0;
 }
 
 PyObject* batch_arrays(PyObject* self, PyObject*) {

@@ -12,6 +12,7 @@
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
+#include "python/native/search_type.hpp"
 #include "python/owned_ref.hpp"
 
 namespace krodan::python {
@@ -40,6 +41,7 @@ int exec_module(PyObject* module) {
     if (add_constants(module) < 0) return -1;
     if (add_type(module, "NativeArray", array_type()) < 0) return -1;
     if (add_type(module, "Agent", agent_type()) < 0) return -1;
+    if (add_type(module, "GuidedSearch", search_type()) < 0) return -1;
     return add_type(module, "GameBatch", batch_type());
 }
 

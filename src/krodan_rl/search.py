@@ -1,0 +1,363 @@
+"""Tree search guided by your network, for many games at once.
+
+``BatchedSearch`` runs the PUCT search of N games in native code and leaves the evaluation of
+positions to you, whatever your framework: each round it hands over the leaves that need an
+evaluation as numpy arrays, one per game at most, and takes back priors and values::
+
+    search = BatchedSearch(256, simulations=800)
+    search.start(games)                     # 256 PyKrodan (or a VecKrodan)
+    while not search.done():
+        leaves = search.pending()           # observation (B, 12, 20, 20), legal actions, ...
+        priors, values = net(leaves)        # probabilities over the legal actions, (B, 4)
+        search.expand(priors, values)
+    actions = search.select(temperature=1.0)
+    search.advance(actions)                 # the chosen subtrees are kept for the next move
+
+The rule: from a node whose mover is m, the search takes the child maximising
+``Q_m(child) + c_puct · P(child) · √N(node) / (1 + N(child))``, where Q_m is the child's mean
+value for agent m (the node's own mean for a child not yet visited), ties going to the lowest
+action index, computed in double precision. N counts the evaluations backed up through a node,
+its own included: a root's first evaluation gives it N = 1 and is not a simulation, and a
+game's search is complete once its root's children hold ``simulations`` visits (those kept
+from the last move included). No virtual loss. Dirichlet noise (``dirichlet_alpha``, mixed in
+at ``dirichlet_fraction``) goes on each root's priors, from the game's own random stream.
+
+Values are outcomes normalised to [0, 1] as the built-in agents use them (``reward_mode``;
+scores s as (s + 89) / 109). The evaluator gives them in the leaf's relative order, the leaf's
+mover first, like the observation. Passes of done agents are played by the engine and finished
+games valued by their outcome: neither ever reaches the evaluator.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import _native
+from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import REWARD_MODES, _resolve_seed
+
+if TYPE_CHECKING:
+    from krodan_rl.vector import VecKrodan
+
+__all__ = ["BatchedSearch", "Evaluator", "GuidedPlayer", "SearchMove"]
+
+Array: TypeAlias = npt.NDArray[Any]
+#: What a network gives for a batch of leaves: priors (dense (B, 36400) or flat over the CSR
+#: legal lists) and values (B, 4).
+Evaluator: TypeAlias = Callable[[dict[str, Array]], tuple[npt.ArrayLike, npt.ArrayLike]]
+#: A searched move: the action, and the root's visit distribution (actions, probabilities).
+SearchMove: TypeAlias = tuple[int, npt.NDArray[np.int32], npt.NDArray[np.float32]]
+
+_LEAF_ROWS = ("observation", "pieces", "done", "action_mask", "mover", "game_index")
+
+
+def _float_array(value: npt.ArrayLike, name: str) -> Array:
+    array = np.asarray(value)
+    if not np.issubdtype(array.dtype, np.floating):
+        raise ValueError(f"{name} must hold floating-point numbers, not {array.dtype}")
+    return array
+
+
+def _temperature(value: float) -> float:
+    t = float(value)
+    if not t >= 0 or t == float("inf"):
+        raise ValueError(f"temperature must be a finite number >= 0, not {value!r}")
+    return t
+
+
+class BatchedSearch:
+    """PUCT for ``num_games`` games at once, driven by the caller's evaluations.
+
+    Args:
+        num_games: the number of slots, each searching one game.
+        simulations: the visits each root's children reach before its search is complete.
+        c_puct: the weight of the priors against the values.
+        dirichlet_alpha, dirichlet_fraction: the root noise; a fraction of 0 turns it off.
+        reward_mode: what a finished game is worth: "win_share", "score" or "rank".
+        seed: slot i draws noise and ``select`` from stream (seed, i); None draws a seed.
+        num_threads: threads walking the trees, the calling one included (0: one per core).
+            Results never depend on it.
+        dense_mask: ``pending`` also gives each leaf's bool action mask (B, 36400).
+    """
+
+    def __init__(
+        self,
+        num_games: int,
+        simulations: int = 800,
+        c_puct: float = 1.25,
+        dirichlet_alpha: float = 0.05,
+        dirichlet_fraction: float = 0.25,
+        reward_mode: str = "win_share",
+        seed: int | None = None,
+        num_threads: int = 0,
+        dense_mask: bool = False,
+    ) -> None:
+        if reward_mode not in REWARD_MODES:
+            raise ValueError(f"reward_mode must be one of {REWARD_MODES}, not {reward_mode!r}")
+        self.num_games = operator.index(num_games)
+        self.simulations = operator.index(simulations)
+        self.seed = _resolve_seed(seed)
+        self.dense_mask = dense_mask
+        self._native = _native.GuidedSearch(
+            self.num_games,
+            self.simulations,
+            float(c_puct),
+            float(dirichlet_alpha),
+            float(dirichlet_fraction),
+            reward_mode,
+            self.seed,
+            operator.index(num_threads),
+            dense_mask,
+        )
+        views = self._native.leaves()
+        self._rows = {
+            name: np.asarray(views[name]) for name in _LEAF_ROWS if views[name] is not None
+        }
+        self._offsets = np.asarray(views["legal_offsets"])
+        self._count = 0
+
+    @property
+    def num_threads(self) -> int:
+        return self._native.num_threads
+
+    def start(
+        self, games: Sequence[PyKrodan | None] | VecKrodan, seeds: npt.ArrayLike | None = None
+    ) -> None:
+        """New roots, one per slot: a ``PyKrodan`` (None leaves the slot idle) or the games of
+        a ``VecKrodan``. A finished game is refused. ``seeds`` (one integer per slot) restart
+        the slots' streams as streams (seeds[i], 0), so that a game's search depends on its
+        own seed only. Trees and pending leaves of earlier searches are dropped."""
+        from krodan_rl.vector import VecKrodan
+
+        roots: list[PyKrodan | bytes | None]
+        if isinstance(games, VecKrodan):
+            roots = [games.get_state(i) for i in range(games.num_envs)]
+            finished = [i for i, root in enumerate(roots) if PyKrodan.from_bytes(root).is_over]
+            if finished:
+                raise ValueError(f"game {finished[0]}: the game is over")
+        else:
+            roots = list(games)
+        if len(roots) != self.num_games:
+            raise ValueError(f"start() takes {self.num_games} games, one per slot, not {len(roots)}")
+        seed_array = None
+        if seeds is not None:
+            seed_array = np.asarray(seeds)
+            if seed_array.shape != (self.num_games,) or not np.issubdtype(
+                seed_array.dtype, np.integer
+            ):
+                raise ValueError(f"seeds must be {self.num_games} integers")
+            if (seed_array < 0).any():
+                raise ValueError("seeds must be from 0 to 2**64 - 1")
+            seed_array = seed_array.astype(np.uint64)
+        self._native.start(roots, seed_array)
+        self._count = 0
+
+    def pending(self) -> dict[str, Array]:
+        """The leaves to evaluate this round, at most one per game: ``observation`` uint8
+        (B, 12, 20, 20), ``pieces`` uint8 (B, 4, 21) and ``done`` uint8 (B, 4) in the leaf
+        mover's frame and relative order; ``mover`` int8 (B,), absolute; ``game_index`` int32
+        (B,); the mover's legal actions, ascending, ``legal_actions[legal_offsets[b]:
+        legal_offsets[b + 1]]`` (int32); and ``action_mask`` bool (B, 36400) with
+        ``dense_mask``. The arrays are read-only views, overwritten by the next round. Called
+        again before ``expand``, it gives the same leaves."""
+        self._count = b = self._native.pending()
+        leaves = {name: rows[:b] for name, rows in self._rows.items()}
+        offsets = self._offsets[: b + 1]
+        leaves["legal_offsets"] = offsets
+        leaves["legal_actions"] = np.asarray(self._native.leaves()["legal_actions"])[
+            : int(offsets[-1])
+        ]
+        return leaves
+
+    def expand(self, priors: npt.ArrayLike, values: npt.ArrayLike) -> None:
+        """The evaluations of the pending leaves, row b for leaf b.
+
+        ``priors``: non-negative probabilities (not logits) in the leaf mover's frame, dense
+        (B, 36400), or flat over the legal lists as ``pending`` laid them out; renormalised
+        over the legal actions (uniform when they sum to 0); illegal entries are ignored.
+        ``values``: (B, 4) in [0, 1], the leaf's mover first. Bad input raises ValueError and
+        leaves the search as it was."""
+        b = self._count
+        if b == 0:
+            raise RuntimeError("no leaf awaits an evaluation: call pending() first")
+        offsets = self._offsets[: b + 1]
+        listed = int(offsets[-1])
+        p = _float_array(priors, "priors")
+        if p.shape == (b, _native.NUM_ACTIONS):
+            dense = True
+            legal = np.asarray(self._native.leaves()["legal_actions"])[:listed]
+            rows = np.repeat(np.arange(b), np.diff(offsets))
+            checked = p[rows, legal]
+        elif p.shape == (listed,):
+            dense = False
+            checked = p
+        else:
+            raise ValueError(
+                f"priors must be dense ({b}, {_native.NUM_ACTIONS}) or flat ({listed},) over "
+                f"the legal lists, not {p.shape}"
+            )
+        if not np.isfinite(checked).all():
+            raise ValueError("priors must be finite numbers (a NaN or infinity was given)")
+        if (checked < 0).any():
+            raise ValueError("priors must be probabilities, not negative (logits?)")
+        v = _float_array(values, "values")
+        if v.shape != (b, _native.NUM_AGENTS):
+            raise ValueError(f"values must have shape ({b}, {_native.NUM_AGENTS}), not {v.shape}")
+        if not np.isfinite(v).all() or (v < 0).any() or (v > 1).any():
+            raise ValueError("values must be in [0, 1] (outcomes normalised to [0, 1])")
+        self._native.expand(
+            np.ascontiguousarray(p, dtype=np.float32).reshape(-1),
+            dense,
+            np.ascontiguousarray(v, dtype=np.float32).reshape(-1),
+        )
+        self._count = 0
+
+    def done(self) -> bool:
+        """True once every game's search is complete and no leaf is pending."""
+        return self._native.done()
+
+    def run(self, evaluator: Evaluator) -> None:
+        """Rounds of ``pending`` and ``expand`` with ``evaluator(leaves) -> (priors, values)``
+        until the searches are complete."""
+        while not self.done():
+            leaves = self.pending()
+            if self._count == 0:
+                # The walks ended in finished games only, which completed the searches.
+                if not self.done():
+                    raise RuntimeError("the searches are incomplete but no leaf is pending")
+                break
+            priors, values = evaluator(leaves)
+            self.expand(priors, values)
+
+    def visit_counts(self) -> dict[str, Array]:
+        """Each root's legal actions (ascending) and their visits: ``actions`` int32,
+        ``counts`` int32, game i's at ``offsets[i]:offsets[i + 1]`` (int32, N + 1); ``mover``
+        int8 (N,), the root's mover, or -1 (no actions) for an idle or finished game."""
+        actions, counts, offsets, movers = self._native.visit_counts()
+        return {
+            "actions": np.frombuffer(actions, dtype=np.int32),
+            "counts": np.frombuffer(counts, dtype=np.int32),
+            "offsets": np.frombuffer(offsets, dtype=np.int32),
+            "mover": np.frombuffer(movers, dtype=np.int8),
+        }
+
+    def policy(self, temperature: float = 1.0) -> dict[str, Array]:
+        """``visit_counts`` with ``probs`` float32 ∝ counts^(1/T) per game; T = 0 is one-hot on
+        the most visited action (ties to the lowest)."""
+        out = self.visit_counts()
+        out["probs"] = np.frombuffer(
+            self._native.policy(_temperature(temperature)), dtype=np.float32
+        )
+        return out
+
+    def select(self, temperature: float = 1.0) -> npt.NDArray[np.int32]:
+        """One action per game (int32 (N,)) drawn from ``policy(temperature)`` with the game's
+        stream; -1 for an idle or finished game."""
+        out = np.empty(self.num_games, dtype=np.int32)
+        self._native.select(_temperature(temperature), out)
+        return out
+
+    def advance(self, actions: npt.ArrayLike) -> None:
+        """Plays one action per game (the root mover's, in its frame; -1 for an idle or
+        finished game) and keeps the chosen child's subtree as the new root. Every action is
+        checked first: an illegal one raises ValueError and nothing changes."""
+        a = np.asarray(actions)
+        if a.shape != (self.num_games,) or not np.issubdtype(a.dtype, np.integer):
+            raise ValueError(f"actions must be {self.num_games} integers")
+        if (a < -1).any() or (a >= _native.NUM_ACTIONS).any():
+            raise ValueError(f"actions must be from -1 to {_native.NUM_ACTIONS - 1}")
+        self._native.advance(np.ascontiguousarray(a, dtype=np.int32))
+        self._count = 0
+
+    def memory(self) -> tuple[int, int]:
+        """(nodes, bytes): the trees' nodes now, and the bytes reserved for nodes and child
+        lists."""
+        return self._native.memory()
+
+
+class GuidedPlayer:
+    """A player whose moves come from ``BatchedSearch`` guided by ``evaluator``: usable
+    wherever agents are (``act(game)``), and searching many games in one batch with
+    ``search_moves``. ``temperature`` 0 plays the most visited action; above, a draw.
+
+    Each search draws from a stream of its own: ``act`` from (seed, number of earlier calls),
+    ``search_moves`` from the seeds it is given, so a copy of the player plays like it.
+    """
+
+    def __init__(
+        self,
+        evaluator: Evaluator,
+        simulations: int = 800,
+        temperature: float = 0.0,
+        c_puct: float = 1.25,
+        dirichlet_alpha: float = 0.05,
+        dirichlet_fraction: float = 0.25,
+        reward_mode: str = "win_share",
+        seed: int | None = None,
+        num_threads: int = 1,
+        name: str | None = None,
+    ) -> None:
+        self.evaluator = evaluator
+        self.temperature = _temperature(temperature)
+        self.seed = _resolve_seed(seed)
+        self.name = name if name is not None else f"guided:{simulations}"
+        self._options: dict[str, Any] = {
+            "simulations": simulations,
+            "c_puct": c_puct,
+            "dirichlet_alpha": dirichlet_alpha,
+            "dirichlet_fraction": dirichlet_fraction,
+            "reward_mode": reward_mode,
+            "num_threads": num_threads,
+        }
+        BatchedSearch(1, seed=0, **self._options)  # checks the options now
+        self._calls = 0
+        self._searches: dict[int, BatchedSearch] = {}
+
+    def act(self, game: PyKrodan) -> int | None:
+        """The action of the mover of ``game`` in its frame, None when it is done."""
+        if game.is_over or game.terminations[game.agent_selection]:
+            return None
+        seed = np.random.SeedSequence([self.seed, self._calls]).generate_state(1, np.uint64)
+        self._calls += 1
+        move = self.search_moves([game], seed)[0]
+        assert move is not None
+        return move[0]
+
+    def search_moves(
+        self, games: Sequence[PyKrodan | None], seeds: npt.ArrayLike
+    ) -> list[SearchMove | None]:
+        """One search per game (None: none), all in one batch, game i's drawing from stream
+        (seeds[i], 0): for each, the action played at ``temperature`` and the root's visit
+        distribution (actions, probabilities)."""
+        n = len(games)
+        search = self._searches.get(n)
+        if search is None:
+            search = self._searches[n] = BatchedSearch(n, seed=0, **self._options)
+        search.start(games, seeds)
+        search.run(self.evaluator)
+        actions = search.select(self.temperature)
+        visits = search.visit_counts()
+        offsets = visits["offsets"]
+        moves: list[SearchMove | None] = []
+        for i, game in enumerate(games):
+            if game is None:
+                moves.append(None)
+                continue
+            lo, hi = offsets[i], offsets[i + 1]
+            counts = visits["counts"][lo:hi].astype(np.float64)
+            probs = (counts / counts.sum()).astype(np.float32)
+            moves.append((int(actions[i]), visits["actions"][lo:hi].copy(), probs))
+        return moves
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state["_searches"] = {}  # native memory; remade on first use
+        return state
+
+    def __repr__(self) -> str:
+        return f"GuidedPlayer({self.evaluator!r}, name={self.name!r})"

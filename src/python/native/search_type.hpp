@@ -1,0 +1,14 @@
+#pragma once
+// The class GuidedSearch of krodan_rl._native: the batched tree search guided by the caller's
+// evaluations, behind the host's calling conventions; krodan_rl.search gives it its typed
+// class. Trees are walked with the interpreter lock released.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace krodan::python {
+
+// The class, created on first need and kept for the life of the process.
+PyTypeObject* search_type();
+
+}  // namespace krodan::python

@@ -1,0 +1,172 @@
+#pragma once
+// Tree search guided by the caller's evaluations (priors and values) for many games at once:
+// the PUCT rule, driven from outside. Each round, pending() walks every game's tree down to
+// one leaf that needs an evaluation; the caller evaluates them all in one batch and hands the
+// results to expand(), which adds the leaves' children and backs their values up. Passes of
+// done movers are played on the way (nodes are positions whose mover can place a piece, or
+// finished games); a finished game's node is valued by its outcome without the caller.
+//
+// The rule, exactly: from a node whose mover is m, take the child maximising
+//     Q_m(child) + c_puct · P(child) · √N(node) / (1 + N(child)),
+// Q_m being the child's mean value for agent m (the node's own mean for a child never visited),
+// ties to the lowest action, in double precision. N counts the evaluations backed up through a
+// node, its own included: the root's first evaluation gives it N = 1 and is not a simulation,
+// and a game's search is complete once its root's children hold `simulations` visits. No
+// virtual loss: one leaf per game per round.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "batch/shared_array.hpp"
+#include "batch/worker_pool.hpp"
+#include "game/game.hpp"
+#include "game/legal_actions.hpp"
+#include "game/observation.hpp"
+#include "game/scoring.hpp"
+#include "random/generator.hpp"
+
+namespace krodan {
+
+struct GuidedSearchOptions {
+    std::size_t num_games = 1;
+    std::uint32_t simulations = 800;
+    double c_puct = 1.25;
+    double dirichlet_alpha = 0.05;
+    double dirichlet_fraction = 0.25;  // 0: no noise
+    RewardMode reward_mode = RewardMode::win_share;
+    std::uint64_t seed = 0;    // game slot i draws from stream (seed, i) unless restarted
+    unsigned num_threads = 0;  // 0: one per core
+    bool dense_mask = false;
+};
+
+// The leaves of one round, row b for the b-th leaf; rows beyond the round's count hold older
+// data. Allocated once for num_games rows (legal_actions grows, replaced by a larger array).
+struct LeafArrays {
+    SharedArray<std::uint8_t> observation;  // (N, 12, 20, 20), the leaf mover's view
+    SharedArray<std::uint8_t> pieces;       // (N, 4, 21)
+    SharedArray<std::uint8_t> done;         // (N, 4)
+    SharedArray<std::uint8_t> action_mask;  // (N, 36400) when dense_mask
+    SharedArray<std::int8_t> mover;         // (N) absolute
+    SharedArray<std::int32_t> game_index;   // (N)
+    SharedArray<std::int32_t> legal_actions;
+    SharedArray<std::int32_t> legal_offsets;  // (N + 1)
+};
+
+// What a call refused, before changing anything.
+struct SearchRefusal {
+    std::size_t game;
+    std::string_view reason;
+};
+
+class GuidedSearch {
+  public:
+    explicit GuidedSearch(const GuidedSearchOptions& options);
+
+    const GuidedSearchOptions& options() const { return options_; }
+    std::size_t size() const { return slots_.size(); }
+    unsigned num_threads() const { return pool_.num_threads(); }
+    const LeafArrays& leaves() const { return leaves_; }
+
+    // New roots: game i, or nothing to leave slot i idle. A game must not be over. With
+    // `seeds`, slot i's stream restarts as stream (seeds[i], 0). Trees and pending leaves go.
+    std::optional<SearchRefusal> start(std::span<const std::optional<Game>> games,
+                                       std::span<const std::uint64_t> seeds = {});
+
+    // Walks every searching game whose search is not complete down to a leaf to evaluate,
+    // backing up the finished games met on the way; returns how many leaves it wrote. Called
+    // again before expand(), it writes the same leaves without walking.
+    std::size_t pending();
+
+    // The evaluations of the pending leaves, row b for leaf b: priors over the leaf mover's
+    // legal list (`dense`: rows of NUM_ACTIONS by action, else the CSR list's layout), and
+    // values for the four agents from the leaf mover on, in [0, 1]. Priors are renormalised
+    // over the legal actions, uniform when they sum to 0. The caller checked the numbers.
+    void expand(std::span<const float> priors, bool dense, std::span<const float> values);
+
+    std::size_t num_pending() const { return pending_.size(); }
+    // No pending leaf and every searching game's search complete.
+    bool done() const;
+    // Every searching game's root has had its evaluation, so that its actions are known.
+    bool roots_evaluated() const;
+
+    // Per slot: the root's legal actions (ascending) and their visits, appended; the root's
+    // mover, or -1 for an idle or finished slot (with no actions).
+    void visit_counts(std::vector<std::int32_t>& actions, std::vector<std::int32_t>& counts,
+                      std::vector<std::int32_t>& offsets, std::vector<std::int8_t>& movers) const;
+
+    // probs ∝ counts^(1/T) over each root's actions in visit_counts' layout; T = 0: one-hot on
+    // the most visited, ties to the lowest action.
+    void policy(double temperature, std::span<float> probs) const;
+
+    // One action per slot drawn from policy(temperature) with the slot's stream (no draw for
+    // T = 0); -1 for an idle or finished slot.
+    void select(double temperature, std::span<std::int32_t> out);
+
+    // Plays actions[i] (the root mover's, in its frame; -1 for an idle or finished slot) and
+    // keeps the chosen child's subtree as the new root. Every action is checked first.
+    std::optional<SearchRefusal> advance(std::span<const std::int32_t> actions);
+
+    // The trees' size now: nodes, and bytes reserved for nodes and child lists.
+    std::size_t nodes() const;
+    std::size_t bytes() const;
+
+  private:
+    enum class NodeState : std::uint8_t { fresh, expanded, terminal };
+    struct Node {
+        std::array<double, NUM_AGENTS> value{};  // sums of backed-up values, absolute agents
+        std::uint32_t visits = 0;
+        std::uint32_t first_child = 0;  // into the slot's edges
+        std::uint16_t num_children = 0;
+        std::uint8_t mover = 0;
+        NodeState state = NodeState::fresh;
+    };
+    struct Edge {
+        std::uint32_t node = 0;  // 0: not visited (node 0 is the root, never a child)
+        float prior = 0;
+        std::uint16_t action = 0;
+    };
+    struct Slot {
+        bool searching = false;
+        bool finished = false;  // the root game is over
+        bool noised = false;    // the root's priors have their noise
+        bool has_leaf = false;  // a leaf awaits its evaluation
+        Game root;
+        Game leaf;
+        Generator rng;
+        std::vector<Node> nodes;
+        std::vector<Edge> edges;
+        std::vector<Node> spare_nodes;  // where advance() copies the kept subtree
+        std::vector<Edge> spare_edges;
+        std::vector<std::uint32_t> path;   // root to the pending leaf
+        std::vector<std::uint32_t> stack;  // advance's walk
+        std::vector<std::int32_t> leaf_actions;
+        std::vector<double> noise;
+    };
+    struct alignas(64) ThreadScratch {
+        LegalActionScratch legal;
+    };
+
+    void reset_tree(Slot& slot) const;
+    bool complete(const Slot& slot) const;
+    void walk(Slot& slot, LegalActionScratch& scratch) const;
+    void add_noise(Slot& slot) const;
+    std::uint32_t select_child(const Slot& slot, const Node& node) const;
+    void back_up(Slot& slot, const std::array<double, NUM_AGENTS>& value) const;
+    void write_leaf(std::size_t row, const Slot& slot, std::size_t slot_index);
+    void keep_subtree(Slot& slot, std::uint32_t child) const;
+    bool root_legal(Slot& slot, std::int32_t action, LegalActionScratch& scratch) const;
+
+    GuidedSearchOptions options_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> pending_;  // slot of each pending leaf, in slot order
+    std::vector<std::uint8_t> refused_;   // per slot, for checks run on the pool
+    LeafArrays leaves_;
+    std::vector<ThreadScratch> scratch_;
+    WorkerPool pool_;
+};
+
+}  // namespace krodan
