@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -125,6 +126,15 @@ void search_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// ValueError "game i: [action a: ]reason".
+PyObject* refusal_error(const SearchRefusal& refused, std::optional<std::int32_t> action) {
+    std::string message = "game " + std::to_string(refused.game) + ": ";
+    if (action) message += "action " + std::to_string(*action) + ": ";
+    message += refused.reason;
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
 // A root: None (an idle slot), a PyKrodan, or a state string.
 bool to_root(PyObject* obj, std::optional<Game>& out) {
     if (obj == Py_None) return true;
@@ -165,9 +175,7 @@ PyObject* search_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             std::memcpy(seeds.data(), given.data(), seeds.size() * 8);
         }
         const auto refused = without_lock([&] { return search.start(roots, seeds); });
-        if (refused)
-            return PyErr_Format(PyExc_ValueError, "game %zu: %.*s", refused->game,
-                                static_cast<int>(refused->reason.size()), refused->reason.data());
+        if (refused) return refusal_error(*refused, std::nullopt);
         Py_RETURN_NONE;
     });
 }
@@ -300,10 +308,7 @@ PyObject* search_advance(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const std::span<const std::int32_t> given{static_cast<const std::int32_t*>(actions.data()),
                                                   search.size()};
         const auto refused = without_lock([&] { return search.advance(given); });
-        if (refused)
-            return PyErr_Format(PyExc_ValueError, "game %zu: action %d: %.*s", refused->game,
-                                given[refused->game], static_cast<int>(refused->reason.size()),
-                                refused->reason.data());
+        if (refused) return refusal_error(*refused, given[refused->game]);
         Py_RETURN_NONE;
     });
 }
