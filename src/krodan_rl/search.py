@@ -136,14 +136,17 @@ class BatchedSearch:
 
         roots: list[PyKrodan | bytes | None]
         if isinstance(games, VecKrodan):
-            roots = [games.get_state(i) for i in range(games.num_envs)]
-            finished = [i for i, root in enumerate(roots) if PyKrodan.from_bytes(root).is_over]
+            states = [games.get_state(i) for i in range(games.num_envs)]
+            finished = [i for i, state in enumerate(states) if PyKrodan.from_bytes(state).is_over]
             if finished:
                 raise ValueError(f"game {finished[0]}: the game is over")
+            roots = list(states)
         else:
             roots = list(games)
         if len(roots) != self.num_games:
-            raise ValueError(f"start() takes {self.num_games} games, one per slot, not {len(roots)}")
+            raise ValueError(
+                f"start() takes {self.num_games} games, one per slot, not {len(roots)}"
+            )
         seed_array = None
         if seeds is not None:
             seed_array = np.asarray(seeds)

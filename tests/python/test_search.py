@@ -4,6 +4,7 @@ threads, with CSR and dense priors, and after tree reuse. Then what never reache
 evaluator, what expand() refuses, and the roots' policies, draws and moves."""
 
 import copy
+import itertools
 import math
 import pickle
 
@@ -35,7 +36,10 @@ def evaluator(leaves, dense=False):
     offsets, legal = leaves["legal_offsets"], leaves["legal_actions"]
     cells = leaves["observation"][:, :4].reshape(len(offsets) - 1, 4, -1).sum(axis=2)
     flat = np.concatenate(
-        [prior_weights(legal[lo:hi], cells[b].sum()) for b, (lo, hi) in enumerate(zip(offsets, offsets[1:]))]
+        [
+            prior_weights(legal[lo:hi], cells[b].sum())
+            for b, (lo, hi) in enumerate(itertools.pairwise(offsets))
+        ]
     )
     values = leaf_values(cells)
     if not dense:
@@ -59,7 +63,7 @@ def reference_evaluation(game: PyKrodan):
     values = [0.0] * 4
     for k, v in enumerate(leaf_values(cells)):
         values[(mover + k) % 4] = float(v)
-    return dict(zip(actions, priors)), values
+    return dict(zip(actions, priors, strict=True)), values
 
 
 def skip_passes(game: PyKrodan) -> PyKrodan:
@@ -87,7 +91,7 @@ def reference_search(root: Node, simulations: int) -> Node:
     def back_up(path, values):
         for node in path:
             node.visits += 1
-            node.value = [w + v for w, v in zip(node.value, values)]
+            node.value = [w + v for w, v in zip(node.value, values, strict=True)]
 
     def evaluate(node, path):
         if node.game.is_over:
@@ -133,7 +137,13 @@ def search_counts(search: BatchedSearch):
     visits = search.visit_counts()
     o = visits["offsets"]
     return [
-        dict(zip(visits["actions"][o[i] : o[i + 1]].tolist(), visits["counts"][o[i] : o[i + 1]].tolist()))
+        dict(
+            zip(
+                visits["actions"][o[i] : o[i + 1]].tolist(),
+                visits["counts"][o[i] : o[i + 1]].tolist(),
+                strict=True,
+            )
+        )
         for i in range(search.num_games)
     ]
 
@@ -150,7 +160,13 @@ POSITIONS = sample_positions()
 
 def make_search(n, simulations, threads=1, **options):
     return BatchedSearch(
-        n, simulations=simulations, c_puct=C_PUCT, dirichlet_fraction=0.0, num_threads=threads, seed=1, **options
+        n,
+        simulations=simulations,
+        c_puct=C_PUCT,
+        dirichlet_fraction=0.0,
+        num_threads=threads,
+        seed=1,
+        **options,
     )
 
 
@@ -158,7 +174,10 @@ def make_search(n, simulations, threads=1, **options):
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("dense", [False, True])
 def test_visit_counts_equal_the_reference_for_single_and_batched_games(simulations, threads, dense):
-    expected = [reference_counts(reference_search(Node(skip_passes(p.copy())), simulations)) for p in POSITIONS]
+    expected = [
+        reference_counts(reference_search(Node(skip_passes(p.copy())), simulations))
+        for p in POSITIONS
+    ]
     for games in ([POSITIONS[0]], [POSITIONS[2]], POSITIONS, POSITIONS[::-1] + POSITIONS):
         search = make_search(len(games), simulations, threads, dense_mask=dense)
         search.start(games)
@@ -193,7 +212,9 @@ def test_done_movers_and_finished_games_never_reach_the_evaluator():
 
     def watching(leaves):
         for b in range(len(leaves["mover"])):
-            seen.append((leaves["done"][b, 0], leaves["legal_offsets"][b + 1] - leaves["legal_offsets"][b]))
+            seen.append(
+                (leaves["done"][b, 0], leaves["legal_offsets"][b + 1] - leaves["legal_offsets"][b])
+            )
         return evaluator(leaves)
 
     search = make_search(len(games), 60)
@@ -246,7 +267,9 @@ def test_bad_evaluations_are_refused_and_the_search_goes_on(bad):
 def test_priors_summing_to_zero_are_uniform_and_illegal_priors_are_ignored():
     uniform = make_search(1, 20)
     uniform.start([POSITIONS[1]])
-    uniform.run(lambda leaves: (np.zeros(len(leaves["legal_actions"]), np.float32), evaluator(leaves)[1]))
+    uniform.run(
+        lambda leaves: (np.zeros(len(leaves["legal_actions"]), np.float32), evaluator(leaves)[1])
+    )
 
     # Dense priors whose mass is on illegal actions only: zero on the legal ones.
     dense = make_search(1, 20)
@@ -269,12 +292,19 @@ def test_the_leaves_are_the_positions_views():
     for b, game in enumerate(POSITIONS):
         game = skip_passes(game.copy())
         view = game.observe(game.agent_selection)
-        planes = np.concatenate([np.frombuffer(x, np.uint8) for x in (view.observation, view.corners, view.blocked)])
+        planes = np.concatenate(
+            [np.frombuffer(x, np.uint8) for x in (view.observation, view.corners, view.blocked)]
+        )
         assert (leaves["observation"][b].reshape(-1) == planes).all()
-        assert leaves["pieces"][b].tobytes() == view.pieces and leaves["done"][b].tobytes() == view.done
+        assert (
+            leaves["pieces"][b].tobytes() == view.pieces
+            and leaves["done"][b].tobytes() == view.done
+        )
         lo, hi = leaves["legal_offsets"][b : b + 2]
         assert leaves["legal_actions"][lo:hi].tolist() == set_indices(view.action_mask)
-        assert set_indices(leaves["action_mask"][b].astype(np.uint8).tobytes()) == set_indices(view.action_mask)
+        assert set_indices(leaves["action_mask"][b].astype(np.uint8).tobytes()) == set_indices(
+            view.action_mask
+        )
         assert leaves["mover"][b] == game.agent_selection and leaves["game_index"][b] == b
 
 
@@ -300,7 +330,8 @@ def test_noise_draws_policy_and_select_follow_the_seeds():
         greedy = search.policy(0.0)["probs"][o[i] : o[i + 1]]
         assert greedy.tolist().index(1.0) == int(np.argmax(counts)) and greedy.sum() == 1
     assert search.select(0.0).tolist() == [
-        int(policy["actions"][o[i] + np.argmax(policy["counts"][o[i] : o[i + 1]])]) for i in range(3)
+        int(policy["actions"][o[i] + np.argmax(policy["counts"][o[i] : o[i + 1]])])
+        for i in range(3)
     ]
 
 
