@@ -14,6 +14,7 @@
 #include "python/arguments.hpp"
 #include "python/borrow_flag.hpp"
 #include "python/errors.hpp"
+#include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
@@ -50,25 +51,19 @@ AgentObject* as_agent(PyObject* self) {
     return reinterpret_cast<AgentObject*>(self);
 }
 
+constexpr const char* BUSY =
+    "this agent is deciding in another thread; one agent makes one decision at a time";
+
 PyObject* busy_error() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "this agent is deciding in another thread; one agent makes one decision "
-                    "at a time");
+    PyErr_SetString(PyExc_RuntimeError, BUSY);
     return nullptr;
 }
 
 // Runs body(object) while holding the agent's busy flag.
 template <class Body>
 PyObject* with_agent(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        AgentObject* a = as_agent(self);
-        if (!a->busy.try_exclusive()) return busy_error();
-        struct Release {
-            BorrowFlag& flag;
-            ~Release() { flag.release_exclusive(); }
-        } release{a->busy};
-        return body(*a);
-    });
+    AgentObject* a = as_agent(self);
+    return exclusive_call(a->busy, BUSY, [&] { return body(*a); });
 }
 
 PyObject* agent_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -17,6 +17,7 @@
 #include "python/native/agent_type.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/buffer_arg.hpp"
+#include "python/native/exclusive_call.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
@@ -73,29 +74,23 @@ BatchObject* as_batch(PyObject* self) {
     return reinterpret_cast<BatchObject*>(self);
 }
 
-// Runs body(batch) while holding the object's busy flag; engine exceptions become host ones.
+// Runs body(batch) while holding the object's busy flag, refusing a broken batch.
 template <class Body>
 PyObject* with_batch(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        BatchObject* b = as_batch(self);
-        if (!b->busy.try_exclusive()) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "this batch is running a call from another thread; calls into one "
-                            "batch must not overlap");
-            return nullptr;
-        }
-        struct Release {
-            BorrowFlag& flag;
-            ~Release() { flag.release_exclusive(); }
-        } release{b->busy};
-        if (b->state->batch.broken()) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "an earlier call on this batch failed half-way, leaving its arrays "
-                            "inconsistent with its games; make a new batch");
-            return nullptr;
-        }
-        return body(*b);
-    });
+    BatchObject* b = as_batch(self);
+    return exclusive_call(b->busy,
+                          "this batch is running a call from another thread; calls into one "
+                          "batch must not overlap",
+                          [&]() -> PyObject* {
+                              if (b->state->batch.broken()) {
+                                  PyErr_SetString(
+                                      PyExc_RuntimeError,
+                                      "an earlier call on this batch failed half-way, leaving "
+                                      "its arrays inconsistent with its games; make a new batch");
+                                  return nullptr;
+                              }
+                              return body(*b);
+                          });
 }
 
 // Refreshes the cached view of legal_actions when the batch replaced that array.

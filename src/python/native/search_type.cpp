@@ -17,6 +17,7 @@
 #include "python/errors.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/buffer_arg.hpp"
+#include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
@@ -55,23 +56,14 @@ SearchObject* as_search(PyObject* self) {
     return reinterpret_cast<SearchObject*>(self);
 }
 
-// Runs body(search) while holding the object's busy flag; engine exceptions become host ones.
+// Runs body(search) while holding the object's busy flag.
 template <class Body>
 PyObject* with_search(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        SearchObject* s = as_search(self);
-        if (!s->busy.try_exclusive()) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "this search is running a call from another thread; calls into one "
-                            "search must not overlap");
-            return nullptr;
-        }
-        struct Release {
-            BorrowFlag& flag;
-            ~Release() { flag.release_exclusive(); }
-        } release{s->busy};
-        return body(*s->search);
-    });
+    SearchObject* s = as_search(self);
+    return exclusive_call(s->busy,
+                          "this search is running a call from another thread; calls into one "
+                          "search must not overlap",
+                          [&] { return body(*s->search); });
 }
 
 // A float in [low, high] (high may be infinite).
