@@ -5,6 +5,7 @@ python -m krodan_rl                      one game: its board, scores and outcome
 python -m krodan_rl --games 100          100 games with a progress bar: games/s, turns/s
 python -m krodan_rl --save-png board.png also writes the last game's board as a picture
 python -m krodan_rl arena A B C D        rates four agents (see its --help)
+python -m krodan_rl selfplay ...         writes self-play data for training (see its --help)
 """
 
 from __future__ import annotations
@@ -33,7 +34,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
             "and the speed."
         ),
         epilog="subcommands:\n  arena A B C D  rate four agents over seat-rotated games "
-        "(python -m krodan_rl arena --help)",
+        "(python -m krodan_rl arena --help)\n  selfplay       write self-play games as Parquet "
+        "shards for training (python -m krodan_rl selfplay --help)",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -125,6 +127,7 @@ def play(args: argparse.Namespace) -> int:
 
 # Subcommand name: the module whose main(argv) runs it.
 SUBCOMMANDS = {"arena": "krodan_rl.arena"}
+SUBCOMMANDS["selfplay"] = "krodan_rl.selfplay"
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -63,6 +63,21 @@ def _float_array(value: npt.ArrayLike, name: str) -> Array:
     return array
 
 
+def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
+    """`count` seeds as uint64, read as Python integers first: numpy would read a list of
+    integers above and below 2**63 as float64 and round them."""
+    values = np.asarray(seeds, dtype=object).reshape(-1)
+    if len(values) != count:
+        raise ValueError(f"seeds must be {count} integers, one per slot, not {len(values)}")
+    try:
+        exact = [operator.index(v) for v in values]
+    except TypeError:
+        raise ValueError("seeds must be integers") from None
+    if not all(0 <= v < 2**64 for v in exact):
+        raise ValueError("seeds must be from 0 to 2**64 - 1")
+    return np.array(exact, dtype=np.uint64)
+
+
 def _temperature(value: float) -> float:
     t = float(value)
     if not t >= 0 or t == float("inf"):
@@ -147,16 +162,7 @@ class BatchedSearch:
             raise ValueError(
                 f"start() takes {self.num_games} games, one per slot, not {len(roots)}"
             )
-        seed_array = None
-        if seeds is not None:
-            seed_array = np.asarray(seeds)
-            if seed_array.shape != (self.num_games,) or not np.issubdtype(
-                seed_array.dtype, np.integer
-            ):
-                raise ValueError(f"seeds must be {self.num_games} integers")
-            if (seed_array < 0).any():
-                raise ValueError("seeds must be from 0 to 2**64 - 1")
-            seed_array = seed_array.astype(np.uint64)
+        seed_array = None if seeds is None else _seed_array(seeds, self.num_games)
         self._native.start(roots, seed_array)
         self._count = 0
 

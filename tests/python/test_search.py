@@ -318,6 +318,8 @@ def test_noise_draws_policy_and_select_follow_the_seeds():
     assert run(4) == run(4, threads=2)
     assert run(4) != run(5)
     assert run(4, [7, 8, 9]) == run(5, [7, 8, 9])
+    big = [2**64 - 1, 8, 2**63]  # a list numpy alone would read as float64
+    assert run(4, big) == run(5, np.array(big, dtype=np.uint64)) != run(4, [2**64 - 2, 8, 2**63])
 
     search = make_search(3, 30)
     search.start(POSITIONS)
