@@ -44,7 +44,6 @@ import copy
 import importlib
 import inspect
 import math
-import operator
 import os
 import pickle
 import re
@@ -65,6 +64,7 @@ from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import Agent, MCTSAgent, agent_from_spec
 from krodan_rl.arena import is_built_in, load_factory
 from krodan_rl.progress import ProgressBar
+from krodan_rl.vector import _index
 
 if TYPE_CHECKING:
     from types import ModuleType
@@ -115,15 +115,6 @@ def move_seed(seed: int, shard: int, game: int, seat: int, ply: int) -> int:
     """The seed handed to ``search_moves`` for the move at ``ply`` of a game."""
     words = [seed, shard, game, seat, ply]
     return int(np.random.SeedSequence(words).generate_state(1, np.uint64)[0])
-
-
-def _index(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
 def _parse_guided(spec: str) -> tuple[str, int]:
