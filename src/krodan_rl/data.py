@@ -29,6 +29,7 @@ from __future__ import annotations
 import operator
 import re
 from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -49,7 +50,9 @@ __all__ = [
     "FORMAT_VERSION",
     "GAMES_SCHEMA",
     "TURNS_SCHEMA",
+    "ShardFacts",
     "load",
+    "shard_facts",
     "shard_name",
     "shard_paths",
 ]
@@ -282,6 +285,38 @@ def _open_shard(turns_file: Path, reward_mode: str) -> tuple[Any, tuple[Array, A
         parquet.close()
         raise
     return parquet, (game_ids, outcomes)
+
+
+@dataclass(frozen=True)
+class ShardFacts:
+    """What a whole, valid shard holds, for a run that finds it without its marker."""
+
+    game_ids: Array
+    rows: int
+    players: list[list[str]]  # each game's, by seat
+    seeds: list[int]  # each game's run seed
+
+
+def shard_facts(turns_file: str | Path) -> ShardFacts:
+    """Checks a turns shard and its games shard as ``load`` does before yielding their rows
+    (ValueError naming the file otherwise) and returns what they hold."""
+    turns_file = Path(turns_file)
+    parquet, (game_ids, _) = _open_shard(turns_file, OUTCOME_MODES[0])
+    try:
+        rows = parquet.metadata.num_rows
+    finally:
+        parquet.close()
+    games = _open_parquet(games_path(turns_file), GAMES_SCHEMA, "games")
+    try:
+        table = _read_columns(games, games_path(turns_file), ["players", "seed"])
+    finally:
+        games.close()
+    return ShardFacts(
+        game_ids,
+        int(rows),
+        [list(row) for row in table.column("players").to_pylist()],
+        [int(seed) for seed in table.column("seed").to_pylist()],
+    )
 
 
 def _check_turns(table: Any, path: Path, game_ids: Array, turns: Array) -> None:

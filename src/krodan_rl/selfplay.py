@@ -60,6 +60,7 @@ from typing import TYPE_CHECKING, Any, Protocol, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl import run_folder
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import Agent, MCTSAgent, agent_from_spec
 from krodan_rl.arena import is_built_in, load_factory
@@ -256,11 +257,18 @@ class ShardSummary:
 
 @dataclass(frozen=True)
 class GenerateSummary:
+    """A run's totals: the games and turns it generated (not those it found done), and its
+    shards: generated (redone ones included), reused (adopted ones included), redone."""
+
     out_dir: str
     games: int
     turns: int
     shards: int
     seconds: float
+    generated: int = 0
+    reused: int = 0
+    redone: int = 0
+    adopted: int = 0
 
     @property
     def games_per_second(self) -> float:
@@ -272,9 +280,10 @@ class GenerateSummary:
 
     def format(self) -> str:
         return (
-            f"{self.games} games, {self.turns} turns in {self.shards} shard(s), "
-            f"{self.seconds:.3f} s: {self.games_per_second:.1f} games/s, "
-            f"{self.turns_per_second:.0f} turns/s"
+            f"{self.shards} shard(s): {self.generated} generated ({self.redone} redone), "
+            f"{self.reused} reused ({self.adopted} adopted without their marker); "
+            f"{self.games} games, {self.turns} turns generated in {self.seconds:.3f} s: "
+            f"{self.games_per_second:.1f} games/s, {self.turns_per_second:.0f} turns/s"
         )
 
 
@@ -637,33 +646,19 @@ def generate_shard(
 # The run.
 
 
-def check_out_dir(out_dir: str | Path, num_shards: int) -> None:
-    """Refuses an output folder that cannot take the run: a file, a subfolder that is a file,
-    or shards this run would not write (an earlier run's, which would mix with this one's)."""
-    root = Path(out_dir)
-    if root.exists() and not root.is_dir():
-        raise ValueError(f"out_dir {root} exists and is not a folder")
-    for kind in ("turns", "games"):
-        folder = root / kind
-        if folder.exists() and not folder.is_dir():
-            raise ValueError(f"{folder} exists and is not a folder")
-        if not folder.is_dir():
-            continue
-        foreign = sorted(
-            p.name
-            for p in folder.iterdir()
-            if (found := SHARD_NAME.fullmatch(p.name)) and int(found[1]) >= num_shards
-        )
-        if foreign:
-            raise ValueError(
-                f"{folder} holds shards this run would not write ({', '.join(foreign[:3])}"
-                f"{', ...' if len(foreign) > 3 else ''}): use an empty folder or remove them"
-            )
+def produce_shard(config: RunConfig, shard: int, out_dir: str | Path) -> dict[str, Any]:
+    """Plays and writes a shard, then commits it with its marker; returns the marker. What a
+    worker, a process or a remote actor alike, runs for each shard."""
+    summary = generate_shard(config, shard, out_dir)
+    return run_folder.commit_shard(out_dir, config, shard, summary.games, summary.turns)
 
 
 def _pool_context() -> Any:
     """Worker processes that do not inherit this one's threads (the engine's, pyarrow's)."""
     return get_context("forkserver" if "forkserver" in get_all_start_methods() else "spawn")
+
+
+BACKENDS = ("local", "ray")
 
 
 def generate(
@@ -675,75 +670,109 @@ def generate(
     workers: int | None = None,
     games_at_once: int = 64,
     progress: bool = False,
+    backend: str = "local",
+    address: str | None = None,
+    ray_actor_options: dict[str, Any] | None = None,
 ) -> GenerateSummary:
     """Plays ``num_games`` games among four players (player k in seat k) and writes them as
-    shards of ``games_per_shard`` games under ``out_dir``; returns the totals.
+    shards of ``games_per_shard`` games under ``out_dir``, each committed by its marker;
+    returns the totals. Every argument is checked before the first game.
 
-    ``workers`` processes play the shards (None: one per core, at most one per shard; 1: this
-    process). ``games_at_once`` games are played in lockstep, so that a player with
-    ``search_moves`` decides them together. Every argument is checked before the first game.
+    ``backend`` "local": ``workers`` processes play the shards (None: one per core, at most
+    one per shard; 1: this process). "ray": Ray actors do (``krodan_rl.ray_backend``), on a
+    local Ray instance sized to the machine, or on the cluster at ``address`` ("auto" for the
+    one this machine belongs to); ``ray_actor_options`` go to the actors (``{"num_gpus": 1}``).
+    ``games_at_once`` games are played in lockstep, so that a player with ``search_moves``
+    decides them together.
 
-    Shards already in ``out_dir`` under the names this run writes are replaced; shards beyond
-    this run's are refused (before any game), so that two runs never mix. A run that fails
-    raises; the shards finished before stay whole, the others are absent.
+    Run again with the same arguments, it generates only the shards that are missing or
+    corrupt (``krodan_rl.run_folder``); more games extend the run. A folder written with
+    another seed, other players or another ``games_per_shard`` is refused. A run that fails
+    raises; the shards finished before stay, committed.
     """
     _data()  # pyarrow is there, or the run stops before it starts
     config = RunConfig(num_games, tuple(players), games_per_shard, seed, games_at_once)
+    if backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {BACKENDS}, not {backend!r}")
+    if backend != "ray" and (address is not None or ray_actor_options is not None):
+        raise ValueError("address and ray_actor_options go with backend='ray'")
     if workers is not None:
         workers = _index(workers, "workers")
         if workers < 1:
             raise ValueError(f"workers must be at least 1, not {workers}")
-    shards = config.num_shards
-    workers = min(os.cpu_count() or 1 if workers is None else workers, shards)
-    check_out_dir(out_dir, shards)
-    if workers > 1:
+    if backend == "ray" or (workers or os.cpu_count() or 1) > 1:
         try:
             pickle.dumps(config)
         except Exception as error:  # whatever stops pickling, the run is refused
-            raise TypeError(f"players must pickle to play in worker processes: {error}") from error
-    Path(out_dir).mkdir(parents=True, exist_ok=True)
+            raise TypeError(f"players must pickle to play in workers: {error}") from error
+    if backend == "ray":
+        from krodan_rl import ray_backend
+
+        ray_backend.check_available()
 
     start = time.perf_counter()
-    bar = ProgressBar(config.num_games, enabled=progress)
-    summaries: list[ShardSummary] = []
-    if workers == 1:
-        for shard in range(shards):
-            before = sum(s.games for s in summaries)
+    plan = run_folder.prepare(out_dir, config)
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
+    manifest = run_folder.Manifest(out_dir, config, plan.markers)
+    manifest.write()
+    todo = plan.todo
+    bar = ProgressBar(sum(config.shard_games(s) for s in todo), enabled=progress)
+    made: list[dict[str, Any]] = []
 
-            def update(n: int, before: int = before) -> None:
-                bar.update(before + n)
+    def committed(marker: dict[str, Any]) -> None:
+        made.append(marker)
+        manifest.add(marker)
+        manifest.maybe_write()
+        bar.update(sum(int(m["games"]) for m in made))
 
-            summaries.append(generate_shard(config, shard, out_dir, update))
-    else:
-        summaries = _in_processes(config, out_dir, workers, bar)
+    try:
+        if not todo:
+            pass
+        elif backend == "ray":
+            from krodan_rl import ray_backend
+
+            ray_backend.run(config, out_dir, todo, workers, address, ray_actor_options, committed)
+        elif min(workers or os.cpu_count() or 1, len(todo)) == 1:
+            for shard in todo:
+                committed(produce_shard(config, shard, out_dir))
+        else:
+            _in_processes(
+                config, out_dir, todo, min(workers or os.cpu_count() or 1, len(todo)), committed
+            )
+    finally:
+        manifest.write()
     return GenerateSummary(
         str(out_dir),
-        sum(s.games for s in summaries),
-        sum(s.turns for s in summaries),
-        shards,
+        sum(int(m["games"]) for m in made),
+        sum(int(m["rows"]) for m in made),
+        config.num_shards,
         time.perf_counter() - start,
+        generated=len(made),
+        reused=len(plan.reused) + len(plan.adopted),
+        redone=len(plan.redo),
+        adopted=len(plan.adopted),
     )
 
 
 def _in_processes(
-    config: RunConfig, out_dir: str | Path, workers: int, bar: ProgressBar
-) -> list[ShardSummary]:
-    summaries: list[ShardSummary] = []
+    config: RunConfig,
+    out_dir: str | Path,
+    todo: list[int],
+    workers: int,
+    committed: Callable[[dict[str, Any]], None],
+) -> None:
     with ProcessPoolExecutor(workers, mp_context=_pool_context()) as pool:
-        waiting: set[Future[ShardSummary]] = {
-            pool.submit(generate_shard, config, shard, out_dir)
-            for shard in range(config.num_shards)
+        waiting: set[Future[dict[str, Any]]] = {
+            pool.submit(produce_shard, config, shard, out_dir) for shard in todo
         }
         try:
             while waiting:
                 finished, waiting = wait(waiting, return_when=FIRST_EXCEPTION)
                 for future in finished:
-                    summaries.append(future.result())
-                bar.update(sum(s.games for s in summaries))
+                    committed(future.result())
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
-    return sorted(summaries, key=lambda s: s.shard)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -753,7 +782,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m krodan_rl selfplay",
         description="Play games among four players and write every placement (position, "
-        "action, policy target) and every game's outcome as Parquet shards for training.",
+        "action, policy target) and every game's outcome as Parquet shards for training. Run "
+        "again with the same arguments, it generates only what is missing.",
     )
     parser.add_argument("--games", type=int, required=True, help="number of games")
     parser.add_argument("--out", required=True, metavar="DIR", help="the dataset folder")
@@ -766,35 +796,60 @@ def main(argv: list[str] | None = None) -> int:
         "guided:package.module:factory[:SIMULATIONS] or package.module:factory",
     )
     parser.add_argument(
-        "--workers", type=int, default=None, help="processes (one per core, at most per shard)"
+        "--workers",
+        type=int,
+        default=None,
+        help="processes, or Ray actors with --ray (one per core, at most one per shard)",
     )
     parser.add_argument("--games-per-shard", type=int, default=1000, help="(1000)")
     parser.add_argument(
         "--games-at-once", type=int, default=64, help="games played in lockstep (64)"
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the whole run (0)")
+    parser.add_argument(
+        "--ray",
+        nargs="?",
+        const="",
+        default=None,
+        metavar="ADDRESS",
+        help="run on Ray: a local instance sized to this machine, or the cluster at ADDRESS "
+        "('auto': the one this machine belongs to)",
+    )
     args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
     try:
         _data()
-        config = RunConfig(
+        RunConfig(
             args.games, tuple(args.players), args.games_per_shard, args.seed, args.games_at_once
         )
-        check_out_dir(args.out, config.num_shards)
-        Path(args.out).mkdir(parents=True, exist_ok=True)
     except (ImportError, ValueError, TypeError, OSError) as error:
         parser.error(str(error))
-    summary = generate(
-        args.games,
-        args.players,
-        args.out,
-        games_per_shard=args.games_per_shard,
-        seed=args.seed,
-        workers=args.workers,
-        games_at_once=args.games_at_once,
-        progress=sys.stderr.isatty(),
-    )
+    if Path(args.out).exists() and not Path(args.out).is_dir():
+        parser.error(f"--out {args.out} exists and is not a folder")
+    try:
+        summary = generate(
+            args.games,
+            args.players,
+            args.out,
+            games_per_shard=args.games_per_shard,
+            seed=args.seed,
+            workers=args.workers,
+            games_at_once=args.games_at_once,
+            progress=sys.stderr.isatty(),
+            backend="local" if args.ray is None else "ray",
+            address=args.ray or None,
+        )
+    except (ImportError, ValueError) as error:
+        print(f"python -m krodan_rl selfplay: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(
+            f"python -m krodan_rl selfplay: interrupted; run the same command again to go on "
+            f"({args.out})",
+            file=sys.stderr,
+        )
+        return 130
     print(summary.format())
     print(f"written to {summary.out_dir}")
     return 0

@@ -57,3 +57,18 @@ def game() -> PyKrodan:
 @pytest.fixture(scope="session")
 def finished_games() -> list[PyKrodan]:
     return [play_random_game(seed) for seed in range(3)]
+
+
+def dataset_rows(out) -> dict[str, dict[str, list]]:
+    """The rows of every shard of a self-play folder, turns and games, as lists by column."""
+    from pathlib import Path
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    return {
+        kind: pa.concat_tables(
+            [pq.read_table(p) for p in sorted((Path(out) / kind).glob("shard-*.parquet"))]
+        ).to_pydict()
+        for kind in ("turns", "games")
+    }

@@ -1,0 +1,319 @@
+"""The folder of a self-play run, kept so that a run can stop at any moment and go on later.
+
+Besides the shards (``turns/`` and ``games/``, see ``krodan_rl.data``), a run folder holds:
+
+- ``_done/{shard:06d}.json``: a shard's commit marker, written (atomically) once both of its
+  files are in place: the run it belongs to, its games and rows, and each file's size and
+  sha256. A shard without its marker is not done.
+- ``_manifest.json``: the run's arguments and format version, and a compaction of the markers
+  known to the driver; rewritten atomically when a run starts, now and then, and at its end.
+
+A rerun with the same arguments trusts the markers (the manifest's and those in ``_done/``)
+after checking each listed shard's files: a missing or corrupt one is redone. A complete
+shard whose files are valid but whose marker is missing (its writer died in between) is
+adopted. Temporary files, whose names begin with a dot, are removed. A different seed,
+players, ``games_per_shard`` or format version is refused, naming the difference; more games
+extend the run (a last shard that was short is redone whole).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import time
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from krodan_rl.selfplay import RunConfig
+
+__all__ = ["DONE", "MANIFEST", "Manifest", "Plan", "commit_shard", "prepare", "write_atomic"]
+
+MANIFEST = "_manifest.json"
+DONE = "_done"
+SHARD_FOLDERS = ("turns", "games")
+# The manifest is rewritten at most this often while a run goes on (seconds).
+MANIFEST_INTERVAL = 30.0
+# What must be equal between the runs that write one folder.
+FIXED = ("format", "seed", "players", "games_per_shard")
+
+
+def run_record(config: RunConfig) -> dict[str, Any]:
+    """The arguments that define a run's games, as the manifest and the markers store them."""
+    from krodan_rl.data import FORMAT_VERSION
+
+    return {
+        "format": FORMAT_VERSION,
+        "seed": config.seed,
+        "players": config.player_names,
+        "games_per_shard": config.games_per_shard,
+        "num_games": config.num_games,
+    }
+
+
+def _differences(found: dict[str, Any], wanted: dict[str, Any]) -> list[str]:
+    return [
+        f"{key} {found.get(key)!r} (this run: {wanted[key]!r})"
+        for key in FIXED
+        if found.get(key) != wanted[key]
+    ]
+
+
+def _marker_name(shard: int) -> str:
+    return f"{shard:06d}.json"
+
+
+def sha256_of(path: Path) -> str:
+    digest = hashlib.sha256()
+    with path.open("rb") as file:
+        while chunk := file.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def _fsync_folder(folder: Path) -> None:
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_atomic(path: Path, text: str) -> None:
+    """Writes ``path`` whole or not at all: a temporary file (a dot name unique to the attempt)
+    flushed to disk, then renamed over it."""
+    temporary = path.parent / f".{path.name}.{os.getpid()}.{uuid.uuid4().hex}.tmp"
+    try:
+        with temporary.open("w") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+    _fsync_folder(path.parent)
+
+
+def _file_entry(path: Path) -> dict[str, Any]:
+    return {"bytes": path.stat().st_size, "sha256": sha256_of(path)}
+
+
+def commit_shard(
+    out_dir: str | Path, config: RunConfig, shard: int, games: int, rows: int
+) -> dict[str, Any]:
+    """Writes the marker of a shard whose two files are in place; returns it."""
+    from krodan_rl.data import shard_name
+
+    root = Path(out_dir)
+    record = run_record(config)
+    marker = {
+        "shard": shard,
+        "run": {key: record[key] for key in FIXED},
+        "games": games,
+        "rows": rows,
+        "files": {kind: _file_entry(root / kind / shard_name(shard)) for kind in SHARD_FOLDERS},
+    }
+    _write_marker(root, marker)
+    return marker
+
+
+def _write_marker(root: Path, marker: dict[str, Any]) -> None:
+    folder = root / DONE
+    folder.mkdir(exist_ok=True)
+    write_atomic(folder / _marker_name(int(marker["shard"])), json.dumps(marker, indent=1) + "\n")
+
+
+@dataclass
+class Plan:
+    """What a run finds in its folder: shards to keep (with their markers), shards adopted
+    (whole but unmarked, now marked), shards to redo (missing or corrupt files, a short last
+    shard), and shards never written."""
+
+    markers: dict[int, dict[str, Any]] = field(default_factory=dict)
+    reused: list[int] = field(default_factory=list)
+    adopted: list[int] = field(default_factory=list)
+    redo: list[int] = field(default_factory=list)
+    new: list[int] = field(default_factory=list)
+
+    @property
+    def todo(self) -> list[int]:
+        return sorted(self.redo + self.new)
+
+
+def _remove_temporaries(root: Path) -> None:
+    for folder in (root, *(root / kind for kind in (*SHARD_FOLDERS, DONE))):
+        if folder.is_dir():
+            for path in folder.iterdir():
+                if path.name.startswith(".") and path.name.endswith(".tmp") and path.is_file():
+                    path.unlink(missing_ok=True)
+
+
+def _read_json(path: Path) -> dict[str, Any] | None:
+    try:
+        found = json.loads(path.read_text())
+    except (OSError, ValueError):
+        return None
+    return found if isinstance(found, dict) else None
+
+
+def _verified(root: Path, marker: dict[str, Any], games: int) -> bool:
+    """The marker's shard holds the expected games and its files are the ones it recorded."""
+    from krodan_rl.data import shard_name
+
+    if marker.get("games") != games or not isinstance(marker.get("files"), dict):
+        return False
+    for kind in SHARD_FOLDERS:
+        path = root / kind / shard_name(int(marker["shard"]))
+        entry = marker["files"].get(kind)
+        if not isinstance(entry, dict) or not path.is_file():
+            return False
+        if path.stat().st_size != entry.get("bytes") or sha256_of(path) != entry.get("sha256"):
+            return False
+    return True
+
+
+def _remove_shard(root: Path, shard: int) -> None:
+    from krodan_rl.data import shard_name
+
+    (root / DONE / _marker_name(shard)).unlink(missing_ok=True)
+    for kind in SHARD_FOLDERS:
+        (root / kind / shard_name(shard)).unlink(missing_ok=True)
+
+
+def _adoptable(root: Path, config: RunConfig, shard: int) -> int | None:
+    """The rows of an unmarked shard whose files are whole and hold this run's games; None when
+    they are not whole or hold other games. Another run's shard is refused."""
+    from krodan_rl.data import shard_facts, shard_name
+
+    try:
+        facts = shard_facts(root / "turns" / shard_name(shard))
+    except ValueError:
+        return None
+    names = config.player_names
+    if any(seed != config.seed for seed in facts.seeds) or any(p != names for p in facts.players):
+        raise ValueError(
+            f"{root} holds shard {shard} of another run (seed {facts.seeds[0]}, players "
+            f"{facts.players[0]}; this run: seed {config.seed}, players {names}): use another "
+            "folder"
+        )
+    first = shard * config.games_per_shard
+    expected = list(range(first, first + config.shard_games(shard)))
+    return facts.rows if facts.game_ids.tolist() == expected else None
+
+
+def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
+    """Checks a run folder against the run and sorts its shards (see ``Plan``), removing the
+    leftovers of interrupted attempts and the files of shards to redo. Refuses a folder of
+    another run, or one whose shards go beyond this run's, before anything is removed."""
+    from krodan_rl.data import SHARD_PATTERN
+
+    root = Path(out_dir)
+    if root.exists() and not root.is_dir():
+        raise ValueError(f"out_dir {root} exists and is not a folder")
+    for kind in (*SHARD_FOLDERS, DONE):
+        if (root / kind).exists() and not (root / kind).is_dir():
+            raise ValueError(f"{root / kind} exists and is not a folder")
+    plan = Plan()
+    if not root.is_dir():
+        plan.new = list(range(config.num_shards))
+        return plan
+
+    wanted = run_record(config)
+    manifest = root / MANIFEST
+    markers: dict[int, dict[str, Any]] = {}
+    marked: set[int] = set()  # shards whose marker file is readable
+    if manifest.exists():
+        found = _read_json(manifest)
+        if found is None or not isinstance(found.get("run"), dict):
+            raise ValueError(f"{manifest} is not a run manifest: remove it or use another folder")
+        differences = _differences(found["run"], wanted)
+        if differences:
+            raise ValueError(f"{root} holds a run with another {'; '.join(differences)}")
+        if int(found["run"].get("num_games", 0)) > config.num_games:
+            raise ValueError(
+                f"{root} holds a run of {found['run']['num_games']} games: ask for at least as many"
+            )
+        for marker in found.get("shards", []):
+            if isinstance(marker, dict) and isinstance(marker.get("shard"), int):
+                markers[marker["shard"]] = marker
+    if (root / DONE).is_dir():
+        for path in sorted((root / DONE).glob("*.json")):
+            marker = _read_json(path)
+            if marker is None or not isinstance(marker.get("shard"), int):
+                continue  # a torn marker: its shard is checked as unmarked
+            differences = _differences(marker.get("run", {}), wanted)
+            if differences:
+                raise ValueError(
+                    f"{root} holds shards of a run with another {'; '.join(differences)}"
+                )
+            markers[marker["shard"]] = marker
+            marked.add(marker["shard"])
+    beyond = sorted(
+        {
+            path.name
+            for kind in SHARD_FOLDERS
+            if (root / kind).is_dir()
+            for path in (root / kind).iterdir()
+            if (m := SHARD_PATTERN.fullmatch(path.name)) and int(m[1]) >= config.num_shards
+        }
+    )
+    if beyond:
+        raise ValueError(
+            f"{root} holds shards beyond this run's {config.num_shards} ({', '.join(beyond[:3])}"
+            f"{', ...' if len(beyond) > 3 else ''}): ask for more games or use another folder"
+        )
+
+    _remove_temporaries(root)
+    from krodan_rl.data import shard_name
+
+    for shard in range(config.num_shards):
+        games = config.shard_games(shard)
+        marker = markers.get(shard)
+        files = [(root / kind / shard_name(shard)).is_file() for kind in SHARD_FOLDERS]
+        if marker is not None and _verified(root, marker, games):
+            if shard not in marked:  # known from the manifest only: the folder says it again
+                _write_marker(root, marker)
+            plan.markers[shard] = marker
+            plan.reused.append(shard)
+            continue
+        rows = _adoptable(root, config, shard) if all(files) else None
+        if marker is None and rows is not None:
+            plan.markers[shard] = commit_shard(root, config, shard, games, rows)
+            plan.adopted.append(shard)
+            continue
+        if marker is not None or any(files):
+            _remove_shard(root, shard)
+            plan.redo.append(shard)
+        else:
+            plan.new.append(shard)
+    return plan
+
+
+class Manifest:
+    """The run's manifest: the arguments and the markers known so far, rewritten whole (never
+    appended to) when asked, and at most every ``MANIFEST_INTERVAL`` seconds by ``maybe_write``."""
+
+    def __init__(self, out_dir: str | Path, config: RunConfig, markers: dict[int, dict[str, Any]]):
+        self.path = Path(out_dir) / MANIFEST
+        self.record = run_record(config)
+        self.markers = dict(markers)
+        self.written = 0.0
+
+    def add(self, marker: dict[str, Any]) -> None:
+        self.markers[int(marker["shard"])] = marker
+
+    def write(self) -> None:
+        document = {
+            "run": self.record,
+            "shards": [self.markers[s] for s in sorted(self.markers)],
+        }
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        write_atomic(self.path, json.dumps(document, indent=1) + "\n")
+        self.written = time.monotonic()
+
+    def maybe_write(self) -> None:
+        if time.monotonic() - self.written >= MANIFEST_INTERVAL:
+            self.write()

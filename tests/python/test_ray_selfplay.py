@@ -1,0 +1,131 @@
+"""Self-play on Ray, on one local Ray head started for the session: the same games as the
+local backend, a run that survives the death of an actor, and a run whose driver is killed,
+then run again, that ends with the data of an undisturbed run, generating only what was
+missing."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from conftest import dataset_rows
+
+pytestmark = pytest.mark.ray
+
+ray = pytest.importorskip("ray")
+pytest.importorskip("pyarrow")
+
+from krodan_rl import selfplay  # noqa: E402 (after the skips)
+
+PLAYERS = ["greedy", "random", "mcts:24", "random"]
+GAMES, PER_SHARD = 24, 2  # 12 shards
+ENV = {**os.environ, "RAY_USAGE_STATS_ENABLED": "0"}
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def ray_address():
+    """One local head for every test (2 CPUs, a small object store, no dashboard)."""
+    port = free_port()
+    ray_cli = [sys.executable, "-m", "ray.scripts.scripts"]
+    subprocess.run(
+        [*ray_cli, "start", "--head", f"--port={port}", "--node-ip-address=127.0.0.1",
+         "--num-cpus=2", "--object-store-memory=100000000", "--include-dashboard=false",
+         "--disable-usage-stats"],
+        check=True, capture_output=True, timeout=180, env=ENV,
+    )  # fmt: skip
+    try:
+        yield f"127.0.0.1:{port}"
+    finally:
+        subprocess.run([*ray_cli, "stop", "--force"], capture_output=True, timeout=180, env=ENV)
+
+
+def run(out, **options):
+    options = {"games_per_shard": PER_SHARD, "seed": 3, "workers": 2, **options}
+    return selfplay.generate(options.pop("num_games", GAMES), PLAYERS, out, **options)
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    out = tmp_path_factory.mktemp("local")
+    run(out, workers=1)
+    return dataset_rows(out)
+
+
+def markers(out) -> int:
+    folder = Path(out) / "_done"
+    return len(list(folder.glob("*.json"))) if folder.is_dir() else 0
+
+
+def wait_for(condition, seconds=120.0):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.02)
+
+
+def test_a_ray_run_equals_the_local_run_game_for_game(tmp_path, ray_address, reference):
+    summary = run(tmp_path, backend="ray", address=ray_address)
+    assert (summary.generated, summary.games) == (GAMES // PER_SHARD, GAMES)
+    assert dataset_rows(tmp_path) == reference
+
+
+def actor_pids() -> list[int]:
+    found = subprocess.run(["pgrep", "-f", "ray::ShardWorker"], capture_output=True, text=True)
+    return [int(pid) for pid in found.stdout.split()]
+
+
+def test_a_run_survives_an_actor_killed_mid_run(tmp_path, ray_address, reference):
+    killed: list[int] = []
+
+    def kill_one_actor():
+        wait_for(lambda: markers(tmp_path) >= 1 and actor_pids())
+        pid = actor_pids()[0]
+        os.kill(pid, signal.SIGKILL)
+        killed.append(pid)
+
+    killer = threading.Thread(target=kill_one_actor)
+    killer.start()
+    summary = run(tmp_path, backend="ray", address=ray_address)
+    killer.join()
+    assert killed, "no actor was killed"
+    assert markers(tmp_path) == GAMES // PER_SHARD and summary.generated == GAMES // PER_SHARD
+    rows = dataset_rows(tmp_path)
+    assert sorted(rows["games"]["game_id"]) == list(range(GAMES))  # every game exactly once
+    assert rows == reference
+
+
+def test_a_killed_driver_leaves_a_folder_that_a_rerun_completes(tmp_path, ray_address, reference):
+    command = [
+        sys.executable, "-m", "krodan_rl", "selfplay", "--games", str(GAMES), "--out",
+        str(tmp_path), "--players", *PLAYERS, "--games-per-shard", str(PER_SHARD), "--seed", "3",
+        "--workers", "2", "--ray", ray_address,
+    ]  # fmt: skip
+    driver = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: markers(tmp_path) >= 2 or driver.poll() is not None)
+        driver.send_signal(signal.SIGKILL)
+    finally:
+        driver.communicate(timeout=60)
+    done_before = markers(tmp_path)
+    assert 2 <= done_before < GAMES // PER_SHARD, "the driver ended before it could be killed"
+    wait_for(lambda: not actor_pids(), 60)  # Ray ends the actors of a dead driver
+
+    rerun = subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=600)
+    assert rerun.returncode == 0, rerun.stderr
+    found = re.search(r"(\d+) generated \((\d+) redone\), (\d+) reused", rerun.stdout)
+    assert found, rerun.stdout
+    generated, _, reused = map(int, found.groups())
+    assert reused >= done_before and generated + reused == GAMES // PER_SHARD
+    assert dataset_rows(tmp_path) == reference
