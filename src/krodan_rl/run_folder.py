@@ -74,8 +74,9 @@ def sha256_of(path: Path) -> str:
     return digest.hexdigest()
 
 
-def _fsync_folder(folder: Path) -> None:
-    fd = os.open(folder, os.O_RDONLY)
+def fsync(path: Path) -> None:
+    """Flushes a file, or a folder's entries, to disk."""
+    fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
     finally:
@@ -94,7 +95,7 @@ def write_atomic(path: Path, text: str) -> None:
         os.replace(temporary, path)
     finally:
         temporary.unlink(missing_ok=True)
-    _fsync_folder(path.parent)
+    fsync(path.parent)
 
 
 def _file_entry(path: Path) -> dict[str, Any]:

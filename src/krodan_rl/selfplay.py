@@ -33,9 +33,11 @@ depends on neither ``workers`` nor ``games_at_once``, nor on the process that pl
 
 Each shard is written under a temporary name beginning with a dot (unique to the attempt),
 flushed to disk, then renamed into place, the turns file first: a shard is there whole or not
-at all, and a turns shard without its games shard is refused by the reader. An existing
-``out_dir`` may be reused: shards of the same names are replaced, but a folder holding shards
-this run would not write (an earlier, longer run's) is refused, so that runs never mix.
+at all, and a turns shard without its games shard is refused by the reader. Then its marker
+commits it. A run is resumable: run again with the same arguments, it keeps the committed
+shards and plays only the others (``krodan_rl.run_folder``); a folder of another run is
+refused, so that runs never mix. With ``backend="ray"`` the shards are played by Ray actors
+(``krodan_rl.ray_backend``).
 """
 
 from __future__ import annotations
@@ -555,14 +557,6 @@ def _games_table(data: ModuleType, config: RunConfig, first_id: int, logs: list[
     return pa.Table.from_arrays(columns, schema=data.GAMES_SCHEMA)
 
 
-def _fsync(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def _chunks(total: int, size: int) -> Iterator[tuple[int, int]]:
     for first in range(0, total, size):
         yield first, min(size, total - first)
@@ -624,12 +618,12 @@ def generate_shard(
             writer.close()
         pq.write_table(_games_table(data, config, first_id, logs), temporary["games"])
         for path in temporary.values():
-            _fsync(path)
+            run_folder.fsync(path)
         final["games"].unlink(missing_ok=True)
         os.replace(temporary["turns"], final["turns"])
         os.replace(temporary["games"], final["games"])
         for folder in folders.values():
-            _fsync(folder)
+            run_folder.fsync(folder)
     finally:
         for path in temporary.values():
             path.unlink(missing_ok=True)
