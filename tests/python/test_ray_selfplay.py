@@ -16,7 +16,11 @@ from pathlib import Path
 import pytest
 from conftest import dataset_rows
 
-pytestmark = pytest.mark.ray
+pytestmark = [
+    pytest.mark.ray,
+    # Ray Data's configuration warns about its own deprecated options when it is read.
+    pytest.mark.filterwarnings("ignore::DeprecationWarning:ray"),
+]
 
 ray = pytest.importorskip("ray")
 pytest.importorskip("pyarrow")
