@@ -16,7 +16,9 @@ that every node sees at the same path (a shared POSIX filesystem).
 
 from __future__ import annotations
 
+import contextlib
 import os
+import time
 import uuid
 from collections import Counter, deque
 from collections.abc import Callable
@@ -30,6 +32,9 @@ __all__ = ["MAX_ATTEMPTS", "SHARDS_IN_FLIGHT", "ShardWorker", "check_available",
 
 # How many times a shard is given to an actor before the run gives up on it.
 MAX_ATTEMPTS = 3
+# How long a run waits for its first actor (or for any, after all died) before it concludes
+# that the cluster cannot place one.
+ACTOR_START_SECONDS = 300.0
 # Shards queued on each actor: one playing, one waiting, so that no actor idles while the
 # driver hears of a finished shard.
 SHARDS_IN_FLIGHT = 2
@@ -73,9 +78,13 @@ def run(
     """Plays the shards ``todo`` on Ray actors (``workers`` of them, or one per CPU of the
     cluster, at most one per shard), calling ``committed(marker)`` as each is done."""
     import ray
-    from ray.exceptions import RayActorError, RayTaskError, WorkerCrashedError
 
     connected_here = not ray.is_initialized()
+    if not connected_here and address:
+        raise ValueError(
+            "Ray is already initialised in this process: leave address out to use its "
+            "connection, or call ray.shutdown() first"
+        )
     if connected_here:
         namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
         if address:
@@ -87,65 +96,138 @@ def run(
                 include_dashboard=False,
                 log_to_driver=False,
             )
-    actors: list[Any] = []
+    driver = _Driver(config, str(Path(out_dir).resolve()), todo, actor_options, committed)
     try:
         count = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
-        options = {"num_cpus": 1, **(actor_options or {}), "max_restarts": 0}
-        actor_class = ray.remote(ShardWorker).options(**options)
-        folder = str(Path(out_dir).resolve())
-
-        def new_actor() -> Any:
-            actor = actor_class.remote(config, folder)
-            actors.append(actor)
-            return actor
-
-        queue = deque(todo)
-        attempts: Counter[int] = Counter()
-        failed: list[int] = []
-        in_flight: dict[Any, tuple[Any, int]] = {}  # result ref: (actor, shard)
-
-        def feed(actor: Any) -> None:
-            held = sum(1 for a, _ in in_flight.values() if a is actor)
-            while queue and held < SHARDS_IN_FLIGHT:
-                shard = queue.popleft()
-                attempts[shard] += 1
-                in_flight[actor.produce.remote(shard)] = (actor, shard)
-                held += 1
-
-        for _ in range(min(count, len(todo))):
-            feed(new_actor())
-        if not actors:
-            return
-        while in_flight:
-            ready, _ = ray.wait(list(in_flight), num_returns=1, timeout=1.0)
-            for ref in ready:
-                actor, shard = in_flight.pop(ref)
-                try:
-                    marker = ray.get(ref)
-                except RayTaskError as error:
-                    # The shard's own code failed (a player's error): every attempt would.
-                    raise error.as_instanceof_cause() from None
-                except (RayActorError, WorkerCrashedError):
-                    if attempts[shard] < MAX_ATTEMPTS:
-                        queue.appendleft(shard)
-                    else:
-                        failed.append(shard)
-                    if actor in actors:  # its other shards fail likewise; replace it once
-                        actors.remove(actor)
-                        ray.kill(actor, no_restart=True)
-                        new_actor()
-                    continue
-                committed(marker)
-            for actor in actors:
-                feed(actor)
-        if failed:
-            raise RuntimeError(
-                f"shard(s) {', '.join(map(str, sorted(failed)))} failed {MAX_ATTEMPTS} times, "
-                "each time with the death of the actor playing it; the shards finished are "
-                "committed, and running the same command again plays the others"
-            )
+        driver.play(min(count, len(todo)))
     finally:
-        for actor in actors:
-            ray.kill(actor, no_restart=True)
+        driver.stop()
         if connected_here:
             ray.shutdown()
+
+
+class _Driver:
+    """The loop of a run: actors started, shards handed to the ready ones, deaths answered."""
+
+    def __init__(
+        self,
+        config: RunConfig,
+        folder: str,
+        todo: list[int],
+        actor_options: dict[str, Any] | None,
+        committed: Callable[[dict[str, Any]], None],
+    ) -> None:
+        import ray
+
+        options = {"num_cpus": 1, **(actor_options or {}), "max_restarts": 0}
+        self.actor_class = ray.remote(ShardWorker).options(**options)
+        self.config, self.folder, self.committed = config, folder, committed
+        self.queue = deque(todo)
+        self.deaths: Counter[int] = Counter()  # of the actor playing the shard
+        self.failed: list[int] = []
+        self.actors: list[Any] = []
+        self.starting: dict[Any, Any] = {}  # ready ref: actor not yet started
+        self.shards: dict[Any, deque[tuple[Any, int]]] = {}  # actor: (result ref, shard)
+        self.last_start = time.monotonic()
+
+    def new_actor(self) -> None:
+        actor: Any = self.actor_class.remote(self.config, self.folder)
+        self.actors.append(actor)
+        self.shards[actor] = deque()
+        self.starting[actor.pid.remote()] = actor
+
+    def feed(self, actor: Any) -> None:
+        held = self.shards[actor]
+        while self.queue and len(held) < SHARDS_IN_FLIGHT:
+            shard = self.queue.popleft()
+            held.append((actor.produce.remote(shard), shard))
+
+    def in_flight(self) -> dict[Any, tuple[Any, int]]:
+        return {ref: (actor, shard) for actor, held in self.shards.items() for ref, shard in held}
+
+    def play(self, count: int) -> None:
+        import ray
+
+        for _ in range(count):
+            self.new_actor()
+        while True:
+            flight = self.in_flight()
+            if not flight and not self.queue:
+                break
+            if not flight and time.monotonic() - self.last_start > ACTOR_START_SECONDS:
+                raise RuntimeError(
+                    f"no actor started within {ACTOR_START_SECONDS:.0f} s: the cluster lacks "
+                    "the resources asked for (1 CPU each, or what ray_actor_options asks)"
+                )
+            ready, _ = ray.wait([*flight, *self.starting], num_returns=1, timeout=1.0)
+            for ref in ready:
+                if ref in self.starting:
+                    self.started(ref)
+                elif ref in flight and flight[ref][0] in self.shards:
+                    self.finished(ref, *flight[ref])
+        if self.failed:
+            raise RuntimeError(
+                f"shard(s) {', '.join(map(str, sorted(self.failed)))} failed {MAX_ATTEMPTS} "
+                "times, each time with the death of the actor playing it; the shards finished "
+                "are committed, and running the same command again plays the others"
+            )
+
+    def started(self, ref: Any) -> None:
+        import ray
+        from ray.exceptions import RayActorError
+
+        actor = self.starting.pop(ref)
+        try:
+            ray.get(ref)
+        except RayActorError as error:
+            if getattr(error, "actor_init_failed", False):
+                raise RuntimeError(f"a self-play actor could not start: {error}") from None
+            self.replace(actor)  # died while starting: another takes its place
+            return
+        self.last_start = time.monotonic()
+        self.feed(actor)
+
+    def finished(self, ref: Any, actor: Any, shard: int) -> None:
+        import ray
+        from ray.exceptions import RayActorError, RayTaskError, WorkerCrashedError
+
+        try:
+            marker = ray.get(ref)
+        except RayTaskError as error:
+            # The shard's own code failed (a player's error): every attempt would.
+            raise error.as_instanceof_cause() from None
+        except (RayActorError, WorkerCrashedError):
+            # An actor plays its shards in order: the first was playing, and only it is
+            # charged with the death; the others were waiting and go back to the queue.
+            held = self.shards.pop(actor, None)
+            if held is None:
+                return  # its death was answered when its first shard failed
+            playing = held[0][1]
+            self.deaths[playing] += 1
+            if self.deaths[playing] >= MAX_ATTEMPTS:
+                self.failed.append(playing)
+            else:
+                self.queue.appendleft(playing)
+            self.queue.extendleft(s for _, s in reversed(list(held)[1:]))
+            self.replace(actor)
+            return
+        self.shards[actor].remove((ref, shard))
+        self.committed(marker)
+        self.feed(actor)
+
+    def replace(self, actor: Any) -> None:
+        import ray
+
+        self.actors.remove(actor)
+        self.shards.pop(actor, None)
+        with contextlib.suppress(Exception):
+            ray.kill(actor, no_restart=True)
+        if self.queue:
+            self.new_actor()
+
+    def stop(self) -> None:
+        import ray
+
+        for actor in self.actors:
+            with contextlib.suppress(Exception):  # one that is gone must not spare the others
+                ray.kill(actor, no_restart=True)

@@ -7,6 +7,7 @@ Besides the shards (``turns/`` and ``games/``, see ``krodan_rl.data``), a run fo
   sha256. A shard without its marker is not done.
 - ``_manifest.json``: the run's arguments and format version, and a compaction of the markers
   known to the driver; rewritten atomically when a run starts, now and then, and at its end.
+- ``_lock``: locked by the run writing the folder, so that two runs never write it at once.
 
 A rerun with the same arguments trusts the markers (the manifest's and those in ``_done/``)
 after checking each listed shard's files: a missing or corrupt one is redone. A complete
@@ -18,11 +19,14 @@ extend the run (a last shard that was short is redone whole).
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import json
 import os
 import time
 import uuid
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -30,10 +34,21 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from krodan_rl.selfplay import RunConfig
 
-__all__ = ["DONE", "MANIFEST", "Manifest", "Plan", "commit_shard", "prepare", "write_atomic"]
+__all__ = [
+    "DONE",
+    "MANIFEST",
+    "Manifest",
+    "Plan",
+    "RunFolderError",
+    "commit_shard",
+    "locked",
+    "prepare",
+    "write_atomic",
+]
 
 MANIFEST = "_manifest.json"
 DONE = "_done"
+LOCK = "_lock"
 SHARD_FOLDERS = ("turns", "games")
 # The manifest is rewritten at most this often while a run goes on (seconds).
 MANIFEST_INTERVAL = 30.0
@@ -103,19 +118,32 @@ def _file_entry(path: Path) -> dict[str, Any]:
 
 
 def commit_shard(
-    out_dir: str | Path, config: RunConfig, shard: int, games: int, rows: int
+    out_dir: str | Path,
+    config: RunConfig,
+    shard: int,
+    games: int,
+    rows: int,
+    written: dict[str, str] | None = None,
 ) -> dict[str, Any]:
-    """Writes the marker of a shard whose two files are in place; returns it."""
+    """Writes the marker of a shard whose two files are in place; returns it. ``written``: the
+    sha256 of the files this attempt wrote, which the files in place must still have (another
+    attempt at the same shard may have replaced one of them meanwhile)."""
     from krodan_rl.data import shard_name
 
     root = Path(out_dir)
+    files = {kind: _file_entry(root / kind / shard_name(shard)) for kind in SHARD_FOLDERS}
+    if written is not None and any(files[k]["sha256"] != written.get(k) for k in SHARD_FOLDERS):
+        raise RuntimeError(
+            f"shard {shard}: another attempt replaced its files while this one committed them; "
+            "no marker was written, so a rerun checks and redoes it"
+        )
     record = run_record(config)
     marker = {
         "shard": shard,
         "run": {key: record[key] for key in FIXED},
         "games": games,
         "rows": rows,
-        "files": {kind: _file_entry(root / kind / shard_name(shard)) for kind in SHARD_FOLDERS},
+        "files": files,
     }
     _write_marker(root, marker)
     return marker
@@ -184,74 +212,123 @@ def _remove_shard(root: Path, shard: int) -> None:
         (root / kind / shard_name(shard)).unlink(missing_ok=True)
 
 
-def _adoptable(root: Path, config: RunConfig, shard: int) -> int | None:
-    """The rows of an unmarked shard whose files are whole and hold this run's games; None when
-    they are not whole or hold other games. Another run's shard is refused."""
-    from krodan_rl.data import shard_facts, shard_name
+class RunFolderError(ValueError):
+    """The folder belongs to another run, or cannot hold this one; nothing was changed."""
+
+
+def _stored_version(path: Path) -> str | None:
+    """The format version a Parquet file declares, or None when it is unreadable or has none."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from krodan_rl.data import FORMAT_KEY
 
     try:
-        facts = shard_facts(root / "turns" / shard_name(shard))
+        metadata = pq.read_schema(path).metadata or {}
+    except (OSError, pa.ArrowException):  # a damaged file declares nothing
+        return None
+    version = metadata.get(FORMAT_KEY.encode())
+    return None if version is None else version.decode(errors="replace")
+
+
+def _adoptable(root: Path, config: RunConfig, shard: int, last_found: bool) -> int | None:
+    """The rows of an unmarked shard whose files are whole and hold exactly this shard's games;
+    None when they are damaged, or hold the first games of this shard only while no later shard
+    is there (a shorter run's last shard). A shard of another run (another format, seed or
+    players, or games that are not this shard's) is refused."""
+    from krodan_rl.data import FORMAT_VERSION, shard_facts, shard_name
+
+    turns = root / "turns" / shard_name(shard)
+    for path in (turns, root / "games" / shard_name(shard)):
+        version = _stored_version(path)
+        if version is not None and version != FORMAT_VERSION:
+            raise RunFolderError(
+                f"{path} is of format version {version!r} (this run writes {FORMAT_VERSION!r}): "
+                "use another folder"
+            )
+    try:
+        facts = shard_facts(turns)
     except ValueError:
         return None
     names = config.player_names
     if any(seed != config.seed for seed in facts.seeds) or any(p != names for p in facts.players):
-        raise ValueError(
+        raise RunFolderError(
             f"{root} holds shard {shard} of another run (seed {facts.seeds[0]}, players "
             f"{facts.players[0]}; this run: seed {config.seed}, players {names}): use another "
             "folder"
         )
     first = shard * config.games_per_shard
-    expected = list(range(first, first + config.shard_games(shard)))
-    return facts.rows if facts.game_ids.tolist() == expected else None
+    ids = facts.game_ids.tolist()
+    if ids == list(range(first, first + config.shard_games(shard))):
+        return facts.rows
+    if (
+        last_found
+        and ids == list(range(first, first + len(ids)))
+        and len(ids) < config.shard_games(shard)
+    ):
+        return None  # the short last shard of a run with fewer games: redone whole
+    raise RunFolderError(
+        f"{root} holds shard {shard} with games {ids[0]}-{ids[-1]}, not this run's "
+        f"{first}-{first + config.shard_games(shard) - 1}: it was written with another "
+        "games_per_shard; use another folder"
+    )
 
 
-def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
-    """Checks a run folder against the run and sorts its shards (see ``Plan``), removing the
-    leftovers of interrupted attempts and the files of shards to redo. Refuses a folder of
-    another run, or one whose shards go beyond this run's, before anything is removed."""
-    from krodan_rl.data import SHARD_PATTERN
-
-    root = Path(out_dir)
-    if root.exists() and not root.is_dir():
-        raise ValueError(f"out_dir {root} exists and is not a folder")
-    for kind in (*SHARD_FOLDERS, DONE):
-        if (root / kind).exists() and not (root / kind).is_dir():
-            raise ValueError(f"{root / kind} exists and is not a folder")
-    plan = Plan()
-    if not root.is_dir():
-        plan.new = list(range(config.num_shards))
-        return plan
-
-    wanted = run_record(config)
-    manifest = root / MANIFEST
+def _known_markers(
+    root: Path, wanted: dict[str, Any]
+) -> tuple[dict[int, dict[str, Any]], set[int]]:
+    """The markers of the manifest and of ``_done/`` (the latter winning), and the shards whose
+    marker file is readable. A manifest or marker of another run is refused."""
     markers: dict[int, dict[str, Any]] = {}
-    marked: set[int] = set()  # shards whose marker file is readable
+    manifest = root / MANIFEST
     if manifest.exists():
         found = _read_json(manifest)
         if found is None or not isinstance(found.get("run"), dict):
-            raise ValueError(f"{manifest} is not a run manifest: remove it or use another folder")
+            raise RunFolderError(
+                f"{manifest} is not a run manifest: remove it or use another folder"
+            )
         differences = _differences(found["run"], wanted)
         if differences:
-            raise ValueError(f"{root} holds a run with another {'; '.join(differences)}")
-        if int(found["run"].get("num_games", 0)) > config.num_games:
-            raise ValueError(
-                f"{root} holds a run of {found['run']['num_games']} games: ask for at least as many"
-            )
+            raise RunFolderError(f"{root} holds a run with another {'; '.join(differences)}")
         for marker in found.get("shards", []):
             if isinstance(marker, dict) and isinstance(marker.get("shard"), int):
                 markers[marker["shard"]] = marker
+    marked: set[int] = set()
     if (root / DONE).is_dir():
         for path in sorted((root / DONE).glob("*.json")):
             marker = _read_json(path)
             if marker is None or not isinstance(marker.get("shard"), int):
                 continue  # a torn marker: its shard is checked as unmarked
-            differences = _differences(marker.get("run", {}), wanted)
+            run = marker.get("run")
+            differences = _differences(run if isinstance(run, dict) else {}, wanted)
             if differences:
-                raise ValueError(
+                raise RunFolderError(
                     f"{root} holds shards of a run with another {'; '.join(differences)}"
                 )
             markers[marker["shard"]] = marker
             marked.add(marker["shard"])
+    return markers, marked
+
+
+def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
+    """Checks a run folder against the run and sorts its shards (see ``Plan``). Everything is
+    checked before anything changes: a folder of another run, or one holding more games than
+    this run asks for, is refused (RunFolderError) as it is. Then the leftovers of interrupted
+    attempts and the files of the shards to redo are removed, and adopted shards marked."""
+    from krodan_rl.data import SHARD_PATTERN, shard_name
+
+    root = Path(out_dir)
+    if root.exists() and not root.is_dir():
+        raise RunFolderError(f"out_dir {root} exists and is not a folder")
+    for kind in (*SHARD_FOLDERS, DONE):
+        if (root / kind).exists() and not (root / kind).is_dir():
+            raise RunFolderError(f"{root / kind} exists and is not a folder")
+    plan = Plan()
+    if not root.is_dir():
+        plan.new = list(range(config.num_shards))
+        return plan
+
+    markers, marked = _known_markers(root, run_record(config))
     beyond = sorted(
         {
             path.name
@@ -260,37 +337,77 @@ def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
             for path in (root / kind).iterdir()
             if (m := SHARD_PATTERN.fullmatch(path.name)) and int(m[1]) >= config.num_shards
         }
+        | {f"marker of shard {s}" for s in marked if s >= config.num_shards}
     )
-    if beyond:
-        raise ValueError(
-            f"{root} holds shards beyond this run's {config.num_shards} ({', '.join(beyond[:3])}"
-            f"{', ...' if len(beyond) > 3 else ''}): ask for more games or use another folder"
+    last = config.num_shards - 1
+    if beyond or int(markers.get(last, {}).get("games", 0)) > config.shard_games(last):
+        shown = ", ".join(beyond[:3]) + (", ..." if len(beyond) > 3 else "")
+        raise RunFolderError(
+            f"{root} holds more games than this run's {config.num_games}"
+            f"{f' ({shown})' if shown else ''}: ask for at least as many, or use another folder"
         )
 
-    _remove_temporaries(root)
-    from krodan_rl.data import shard_name
-
+    found = [
+        int(m[1])
+        for path in (root / "turns").glob("shard-*.parquet")
+        if (m := SHARD_PATTERN.fullmatch(path.name))
+    ]
+    last_found = max(found, default=-1)
+    adopt: dict[int, int] = {}  # shard: rows
     for shard in range(config.num_shards):
         games = config.shard_games(shard)
         marker = markers.get(shard)
         files = [(root / kind / shard_name(shard)).is_file() for kind in SHARD_FOLDERS]
         if marker is not None and _verified(root, marker, games):
-            if shard not in marked:  # known from the manifest only: the folder says it again
-                _write_marker(root, marker)
             plan.markers[shard] = marker
             plan.reused.append(shard)
             continue
-        rows = _adoptable(root, config, shard) if all(files) else None
-        if marker is None and rows is not None:
-            plan.markers[shard] = commit_shard(root, config, shard, games, rows)
+        rows = (
+            _adoptable(root, config, shard, shard == last_found)
+            if marker is None and all(files)
+            else None
+        )
+        if rows is not None:
+            adopt[shard] = rows
             plan.adopted.append(shard)
-            continue
-        if marker is not None or any(files):
-            _remove_shard(root, shard)
+        elif marker is not None or any(files):
             plan.redo.append(shard)
         else:
             plan.new.append(shard)
+
+    # All checked: now the changes.
+    _remove_temporaries(root)
+    for shard in plan.reused:
+        if shard not in marked:  # known from the manifest only: the folder says it again
+            _write_marker(root, plan.markers[shard])
+    for shard in plan.redo:
+        _remove_shard(root, shard)
+    for shard, rows in adopt.items():
+        plan.markers[shard] = commit_shard(root, config, shard, config.shard_games(shard), rows)
     return plan
+
+
+@contextmanager
+def locked(out_dir: str | Path) -> Iterator[None]:
+    """Holds the run folder's lock (an advisory lock on ``_lock``) for as long as a run writes
+    it: a second run on the same folder is refused instead of mixing its attempts with this
+    one's and removing its temporary files. Makes the folder."""
+    root = Path(out_dir)
+    if root.exists() and not root.is_dir():
+        raise RunFolderError(f"out_dir {root} exists and is not a folder")
+    root.mkdir(parents=True, exist_ok=True)
+    fd = os.open(root / LOCK, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise RunFolderError(
+                f"{root} is being written by another run (it holds {root / LOCK}): let it "
+                "finish or stop it first"
+            ) from None
+        yield
+    finally:
+        os.close(fd)
 
 
 class Manifest:

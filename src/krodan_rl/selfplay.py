@@ -255,6 +255,7 @@ class ShardSummary:
     seconds: float
     turns_path: str
     games_path: str
+    sha256: dict[str, str] = field(default_factory=dict)  # of the files written, by kind
 
 
 @dataclass(frozen=True)
@@ -619,6 +620,7 @@ def generate_shard(
         pq.write_table(_games_table(data, config, first_id, logs), temporary["games"])
         for path in temporary.values():
             run_folder.fsync(path)
+        digests = {kind: run_folder.sha256_of(path) for kind, path in temporary.items()}
         final["games"].unlink(missing_ok=True)
         os.replace(temporary["turns"], final["turns"])
         os.replace(temporary["games"], final["games"])
@@ -634,6 +636,7 @@ def generate_shard(
         time.perf_counter() - start,
         str(final["turns"]),
         str(final["games"]),
+        digests,
     )
 
 
@@ -644,7 +647,9 @@ def produce_shard(config: RunConfig, shard: int, out_dir: str | Path) -> dict[st
     """Plays and writes a shard, then commits it with its marker; returns the marker. What a
     worker, a process or a remote actor alike, runs for each shard."""
     summary = generate_shard(config, shard, out_dir)
-    return run_folder.commit_shard(out_dir, config, shard, summary.games, summary.turns)
+    return run_folder.commit_shard(
+        out_dir, config, shard, summary.games, summary.turns, summary.sha256
+    )
 
 
 def _pool_context() -> Any:
@@ -704,9 +709,22 @@ def generate(
 
         ray_backend.check_available()
 
+    with run_folder.locked(out_dir):
+        return _run(config, out_dir, workers, progress, backend, address, ray_actor_options)
+
+
+def _run(
+    config: RunConfig,
+    out_dir: str | Path,
+    workers: int | None,
+    progress: bool,
+    backend: str,
+    address: str | None,
+    ray_actor_options: dict[str, Any] | None,
+) -> GenerateSummary:
+    """A run whose arguments are checked, in its locked folder."""
     start = time.perf_counter()
     plan = run_folder.prepare(out_dir, config)
-    Path(out_dir).mkdir(parents=True, exist_ok=True)
     manifest = run_folder.Manifest(out_dir, config, plan.markers)
     manifest.write()
     todo = plan.todo
@@ -719,6 +737,7 @@ def generate(
         manifest.maybe_write()
         bar.update(sum(int(m["games"]) for m in made))
 
+    processes = min(workers or os.cpu_count() or 1, len(todo))
     try:
         if not todo:
             pass
@@ -726,13 +745,11 @@ def generate(
             from krodan_rl import ray_backend
 
             ray_backend.run(config, out_dir, todo, workers, address, ray_actor_options, committed)
-        elif min(workers or os.cpu_count() or 1, len(todo)) == 1:
+        elif processes == 1:
             for shard in todo:
                 committed(produce_shard(config, shard, out_dir))
         else:
-            _in_processes(
-                config, out_dir, todo, min(workers or os.cpu_count() or 1, len(todo)), committed
-            )
+            _in_processes(config, out_dir, todo, processes, committed)
     finally:
         manifest.write()
     return GenerateSummary(
@@ -834,9 +851,12 @@ def main(argv: list[str] | None = None) -> int:
             backend="local" if args.ray is None else "ray",
             address=args.ray or None,
         )
-    except (ImportError, ValueError) as error:
+    except (ImportError, run_folder.RunFolderError) as error:  # refused before any game
         print(f"python -m krodan_rl selfplay: {error}", file=sys.stderr)
         return 2
+    except (ValueError, RuntimeError, OSError) as error:  # the run failed
+        print(f"python -m krodan_rl selfplay: {error}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print(
             f"python -m krodan_rl selfplay: interrupted; run the same command again to go on "

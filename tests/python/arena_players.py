@@ -30,3 +30,17 @@ class SeededRandom:
         mask = game.observe(game.agent_selection).action_mask
         legal = [i for i, v in enumerate(mask) if v]
         return self.rng.choice(legal) if legal else None
+
+
+class CrashingWhere(LowestAction):
+    """Plays the lowest legal action, but ends its process at once where the environment
+    variable KRODAN_TEST_CRASH is set: a worker that dies, for the self-play retry tests."""
+
+    name = "crashing-where-told"
+
+    def act(self, game: PyKrodan) -> int | None:
+        import os
+
+        if os.environ.get("KRODAN_TEST_CRASH"):
+            os._exit(3)
+        return super().act(game)

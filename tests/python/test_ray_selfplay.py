@@ -82,7 +82,8 @@ def wait_for(condition, seconds=120.0):
 
 
 def test_a_ray_run_equals_the_local_run_game_for_game(tmp_path, ray_address, reference):
-    summary = run(tmp_path, backend="ray", address=ray_address)
+    # More actors than the head's 2 CPUs: those that cannot start are never given shards.
+    summary = run(tmp_path, backend="ray", address=ray_address, workers=4)
     assert (summary.generated, summary.games) == (GAMES // PER_SHARD, GAMES)
     assert dataset_rows(tmp_path) == reference
     # Ray's own reader takes the turns folder as it is (markers and manifest live outside it).
@@ -142,4 +143,41 @@ def test_a_killed_driver_leaves_a_folder_that_a_rerun_completes(tmp_path, ray_ad
     assert found, rerun.stdout
     generated, _, reused = map(int, found.groups())
     assert reused >= done_before and generated + reused == GAMES // PER_SHARD
+    assert dataset_rows(tmp_path) == reference
+
+
+TESTS = str(Path(__file__).parent)
+
+
+def test_shards_whose_actor_always_dies_fail_the_run_naming_them(tmp_path, ray_address):
+    players = ["random", "arena_players:CrashingWhere", "random", "random"]
+    env = {"env_vars": {"PYTHONPATH": TESTS}}
+    first = selfplay.generate(4, players, tmp_path, games_per_shard=2, backend="ray",
+                              address=ray_address, ray_actor_options={"runtime_env": env})  # fmt: skip
+    assert first.generated == 2
+    env["env_vars"]["KRODAN_TEST_CRASH"] = "1"  # from now on every actor dies in its shard
+    with pytest.raises(RuntimeError, match=r"shard\(s\) 2, 3 failed 3 times"):
+        selfplay.generate(8, players, tmp_path, games_per_shard=2, backend="ray",
+                          address=ray_address, ray_actor_options={"runtime_env": env})  # fmt: skip
+    assert markers(tmp_path) == 2  # the finished shards stay committed
+    assert not actor_pids()
+
+
+def test_ctrl_c_stops_the_run_and_its_actors_only(tmp_path, ray_address, reference):
+    command = [
+        sys.executable, "-m", "krodan_rl", "selfplay", "--games", str(GAMES), "--out",
+        str(tmp_path), "--players", *PLAYERS, "--games-per-shard", str(PER_SHARD), "--seed", "3",
+        "--workers", "2", "--ray", ray_address,
+    ]  # fmt: skip
+    driver = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for(lambda: markers(tmp_path) >= 1 or driver.poll() is not None)
+    driver.send_signal(signal.SIGINT)
+    _, err = driver.communicate(timeout=120)
+    assert driver.returncode == 130, err
+    assert b"run the same command again" in err
+    wait_for(lambda: not actor_pids(), 60)
+    ray.init(address=ray_address, log_to_driver=False)  # the cluster it did not start lives on
+    ray.shutdown()
+    rerun = subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=600)
+    assert rerun.returncode == 0, rerun.stderr
     assert dataset_rows(tmp_path) == reference

@@ -146,8 +146,13 @@ def test_more_games_extend_a_run(tmp_path, reference):
 CHANGES = {
     "seed": ({"seed": 6}, "seed"),
     "players": ({"players": ["random"] * 4}, "players"),
-    "games per shard": ({"games_per_shard": 3}, "games_per_shard|beyond"),
-    "fewer games": ({"num_games": 3}, "at least|beyond"),
+    "games per shard": ({"games_per_shard": 3}, "games_per_shard|more games"),
+    # Shards of 2 games read as shards of 3: none beyond the run, but not its games.
+    "games per shard, as many shards": (
+        {"games_per_shard": 3, "num_games": 12},
+        "games_per_shard",
+    ),
+    "fewer games": ({"num_games": 3}, "more games than this run's 3"),
 }
 LEFT = {
     "whole folder": lambda out: None,
