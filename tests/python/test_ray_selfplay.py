@@ -121,12 +121,17 @@ def test_a_run_survives_an_actor_killed_mid_run(tmp_path, ray_address, reference
     assert rows == reference
 
 
-def test_a_killed_driver_leaves_a_folder_that_a_rerun_completes(tmp_path, ray_address, reference):
-    command = [
-        sys.executable, "-m", "krodan_rl", "selfplay", "--games", str(GAMES), "--out",
-        str(tmp_path), "--players", *PLAYERS, "--games-per-shard", str(PER_SHARD), "--seed", "3",
-        "--workers", "2", "--ray", ray_address,
+def cli_command(out, address) -> list[str]:
+    """The subcommand of the same run as `run(out, backend="ray", address=address)`."""
+    return [
+        sys.executable, "-m", "krodan_rl", "selfplay", "--games", str(GAMES), "--out", str(out),
+        "--players", *PLAYERS, "--games-per-shard", str(PER_SHARD), "--seed", "3",
+        "--workers", "2", "--ray", address,
     ]  # fmt: skip
+
+
+def test_a_killed_driver_leaves_a_folder_that_a_rerun_completes(tmp_path, ray_address, reference):
+    command = cli_command(tmp_path, ray_address)
     driver = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         wait_for(lambda: markers(tmp_path) >= 2 or driver.poll() is not None)
@@ -164,11 +169,7 @@ def test_shards_whose_actor_always_dies_fail_the_run_naming_them(tmp_path, ray_a
 
 
 def test_ctrl_c_stops_the_run_and_its_actors_only(tmp_path, ray_address, reference):
-    command = [
-        sys.executable, "-m", "krodan_rl", "selfplay", "--games", str(GAMES), "--out",
-        str(tmp_path), "--players", *PLAYERS, "--games-per-shard", str(PER_SHARD), "--seed", "3",
-        "--workers", "2", "--ray", ray_address,
-    ]  # fmt: skip
+    command = cli_command(tmp_path, ray_address)
     driver = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for(lambda: markers(tmp_path) >= 1 or driver.poll() is not None)
     driver.send_signal(signal.SIGINT)
