@@ -247,22 +247,24 @@ class BatchedSearch:
         """Each root's legal actions (ascending) and their visits: ``actions`` int32,
         ``counts`` int32, game i's at ``offsets[i]:offsets[i + 1]`` (int32, N + 1); ``mover``
         int8 (N,), the root's mover, or -1 (no actions) for an idle or finished game."""
-        actions, counts, offsets, movers = self._native.visit_counts()
+        return self._visits(*self._native.visit_counts())
+
+    def policy(self, temperature: float = 1.0) -> dict[str, Array]:
+        """``visit_counts`` with ``probs`` float32 ∝ counts^(1/T) per game; T = 0 is one-hot on
+        the most visited action (ties to the lowest)."""
+        *visits, probs = self._native.policy(_temperature(temperature))
+        out = self._visits(*visits)
+        out["probs"] = np.frombuffer(probs, dtype=np.float32)
+        return out
+
+    @staticmethod
+    def _visits(actions: bytes, counts: bytes, offsets: bytes, movers: bytes) -> dict[str, Array]:
         return {
             "actions": np.frombuffer(actions, dtype=np.int32),
             "counts": np.frombuffer(counts, dtype=np.int32),
             "offsets": np.frombuffer(offsets, dtype=np.int32),
             "mover": np.frombuffer(movers, dtype=np.int8),
         }
-
-    def policy(self, temperature: float = 1.0) -> dict[str, Array]:
-        """``visit_counts`` with ``probs`` float32 ∝ counts^(1/T) per game; T = 0 is one-hot on
-        the most visited action (ties to the lowest)."""
-        out = self.visit_counts()
-        out["probs"] = np.frombuffer(
-            self._native.policy(_temperature(temperature)), dtype=np.float32
-        )
-        return out
 
     def select(self, temperature: float = 1.0) -> npt.NDArray[np.int32]:
         """One action per game (int32 (N,)) drawn from ``policy(temperature)`` with the game's

@@ -180,8 +180,6 @@ def _check_player(player: object, seat: int) -> None:
     if isinstance(player, str):
         if player.startswith(GUIDED_PREFIX):
             factory_spec, _ = _parse_guided(player)
-            if not hasattr(_search_module(), "GuidedPlayer"):
-                raise ValueError("guided players need krodan_rl.search.GuidedPlayer")
             load_factory(factory_spec)
         elif is_built_in(player):
             agent_from_spec(player)

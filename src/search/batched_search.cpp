@@ -6,18 +6,12 @@
 #include <limits>
 
 #include "game/agent_masks.hpp"
-#include "game/apply_action.hpp"
 #include "game/internal_error.hpp"
 #include "random/dirichlet.hpp"
 #include "search/uct.hpp"
 
 namespace krodan {
 namespace {
-
-void play(Game& game, std::uint32_t action) {
-    if (apply_action(game, action)) throw InternalError("the search played an illegal action");
-    skip_passes(game);
-}
 
 // The mover's legal actions in its frame, ascending, into `out`.
 void legal_list(const Game& game, LegalActionScratch& scratch, std::vector<std::int32_t>& out) {
@@ -172,7 +166,7 @@ void GuidedSearch::walk(Slot& slot, LegalActionScratch& scratch) const {
                 break;
             }
             Edge& edge = slot.edges[select_child(slot, slot.nodes[at])];
-            play(game, edge.action);
+            play_choice(game, edge.action);
             if (edge.node != 0) {
                 at = edge.node;
                 slot.path.push_back(at);
@@ -274,27 +268,26 @@ void GuidedSearch::expand(std::span<const float> priors, bool dense,
     pending_.clear();
 }
 
-void GuidedSearch::visit_counts(std::vector<std::int32_t>& actions,
-                                std::vector<std::int32_t>& counts,
-                                std::vector<std::int32_t>& offsets,
-                                std::vector<std::int8_t>& movers) const {
-    offsets.push_back(static_cast<std::int32_t>(actions.size()));
+VisitCounts GuidedSearch::visit_counts() const {
+    VisitCounts out;
+    out.offsets.push_back(0);
     for (const Slot& slot : slots_) {
         const bool has_root =
             slot.searching && !slot.finished && slot.nodes[0].state == NodeState::expanded;
-        movers.push_back(has_root ? static_cast<std::int8_t>(slot.nodes[0].mover) : -1);
+        out.movers.push_back(has_root ? static_cast<std::int8_t>(slot.nodes[0].mover) : -1);
         if (has_root) {
             const Node& root = slot.nodes[0];
             for (std::uint32_t k = root.first_child; k < root.first_child + root.num_children;
                  ++k) {
                 const Edge& edge = slot.edges[k];
-                actions.push_back(edge.action);
-                counts.push_back(
+                out.actions.push_back(edge.action);
+                out.counts.push_back(
                     edge.node != 0 ? static_cast<std::int32_t>(slot.nodes[edge.node].visits) : 0);
             }
         }
-        offsets.push_back(static_cast<std::int32_t>(actions.size()));
+        out.offsets.push_back(static_cast<std::int32_t>(out.actions.size()));
     }
+    return out;
 }
 
 namespace {
@@ -315,15 +308,13 @@ void weights_of(std::span<const std::int32_t> counts, double temperature, std::s
 
 }  // namespace
 
-void GuidedSearch::policy(double temperature, std::span<float> probs) const {
-    std::vector<std::int32_t> actions, counts, offsets;
-    std::vector<std::int8_t> movers;
-    visit_counts(actions, counts, offsets, movers);
-    if (probs.size() != counts.size()) throw InternalError("policy() takes one entry per count");
+void visit_policy(const VisitCounts& visits, double temperature, std::span<float> probs) {
+    const auto& counts = visits.counts;
+    if (probs.size() != counts.size()) throw InternalError("a policy takes one entry per count");
     std::vector<double> weights(counts.size());
-    for (std::size_t i = 0; i < size(); ++i) {
-        const auto first = static_cast<std::size_t>(offsets[i]);
-        const auto length = static_cast<std::size_t>(offsets[i + 1]) - first;
+    for (std::size_t i = 0; i + 1 < visits.offsets.size(); ++i) {
+        const auto first = static_cast<std::size_t>(visits.offsets[i]);
+        const auto length = static_cast<std::size_t>(visits.offsets[i + 1]) - first;
         std::span<double> w(weights.data() + first, length);
         weights_of({counts.data() + first, length}, temperature, w);
         double total = 0;
@@ -446,7 +437,7 @@ std::optional<SearchRefusal> GuidedSearch::advance(std::span<const std::int32_t>
             for (std::uint32_t k = root.first_child; k < root.first_child + root.num_children; ++k)
                 if (slot.edges[k].action == actions[i]) kept = slot.edges[k].node;
         }
-        play(slot.root, static_cast<std::uint32_t>(actions[i]));
+        play_choice(slot.root, static_cast<std::uint32_t>(actions[i]));
         if (kept != 0 && slot.nodes[kept].state != NodeState::fresh)
             keep_subtree(slot, kept);
         else

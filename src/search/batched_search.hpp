@@ -56,6 +56,20 @@ struct LeafArrays {
     SharedArray<std::int32_t> legal_offsets;  // (N + 1)
 };
 
+// Per slot i: its root's legal actions (ascending) and their visits at
+// [offsets[i], offsets[i + 1]); the root's mover, or -1 for an idle or finished slot (with no
+// actions).
+struct VisitCounts {
+    std::vector<std::int32_t> actions;
+    std::vector<std::int32_t> counts;
+    std::vector<std::int32_t> offsets;
+    std::vector<std::int8_t> movers;
+};
+
+// probs ∝ counts^(1/T) over each root's actions, in the layout of `visits`; T = 0: one-hot on
+// the most visited, ties to the lowest action.
+void visit_policy(const VisitCounts& visits, double temperature, std::span<float> probs);
+
 // What a call refused, before changing anything.
 struct SearchRefusal {
     std::size_t game;
@@ -93,14 +107,8 @@ class GuidedSearch {
     // Every searching game's root has had its evaluation, so that its actions are known.
     bool roots_evaluated() const;
 
-    // Per slot: the root's legal actions (ascending) and their visits, appended; the root's
-    // mover, or -1 for an idle or finished slot (with no actions).
-    void visit_counts(std::vector<std::int32_t>& actions, std::vector<std::int32_t>& counts,
-                      std::vector<std::int32_t>& offsets, std::vector<std::int8_t>& movers) const;
-
-    // probs ∝ counts^(1/T) over each root's actions in visit_counts' layout; T = 0: one-hot on
-    // the most visited, ties to the lowest action.
-    void policy(double temperature, std::span<float> probs) const;
+    // Every slot's root: its legal actions and their visits (see VisitCounts).
+    VisitCounts visit_counts() const;
 
     // One action per slot drawn from policy(temperature) with the slot's stream (no draw for
     // T = 0); -1 for an idle or finished slot.

@@ -15,11 +15,6 @@ namespace {
 constexpr double MIN_SCORE = -89;
 constexpr double SCORE_RANGE = 109;
 
-void play(Game& game, std::uint32_t action) {
-    if (apply_action(game, action)) throw InternalError("the search played an illegal action");
-    skip_passes(game);
-}
-
 }  // namespace
 
 std::optional<Rollout> rollout_named(std::string_view name) {
@@ -36,6 +31,11 @@ std::array<double, NUM_AGENTS> normalised_outcome(const Game& finished, RewardMo
         values[a] = mode == RewardMode::score ? ((*outcome)[a] - MIN_SCORE) / SCORE_RANGE
                                               : static_cast<double>((*outcome)[a]);
     return values;
+}
+
+void play_choice(Game& game, std::uint32_t action) {
+    if (apply_action(game, action)) throw InternalError("the search played an illegal action");
+    skip_passes(game);
 }
 
 void skip_passes(Game& game) {
@@ -89,7 +89,7 @@ void UctTree::rollout(Game& game, const UctOptions& options, Generator& rng) {
                                 ? greedy_action(game, rng, scratch_)
                                 : playout_action(game, rng, scratch_);
         if (!action) throw InternalError("a rollout met a done mover");
-        play(game, *action);
+        play_choice(game, *action);
     }
 }
 
@@ -117,7 +117,7 @@ void UctTree::search(const Game& root, std::uint32_t simulations, const UctOptio
                     first + static_cast<std::uint32_t>(rng.below(node.num_children - node.tried));
                 std::swap(children_[first], children_[pick]);
                 ++node.tried;
-                play(game, children_[first].action);
+                play_choice(game, children_[first].action);
                 const std::uint32_t child = add_node(game);
                 children_[first].node = child;
                 path_.push_back(child);
@@ -125,7 +125,7 @@ void UctTree::search(const Game& root, std::uint32_t simulations, const UctOptio
                 break;
             }
             const Child& chosen = children_[select(node)];
-            play(game, chosen.action);
+            play_choice(game, chosen.action);
             at = chosen.node;
             path_.push_back(at);
         }

@@ -89,6 +89,9 @@ class UctTree {
 // Plays the passes of done movers until the mover can place a piece or the game is over.
 void skip_passes(Game& game);
 
+// Plays a search's choice (an action of the mover's frame, legal), then the passes after it.
+void play_choice(Game& game, std::uint32_t action);
+
 // The search of options.trees trees from `root` (mover in play), tree t drawing from
 // Generator(seed, t) and getting simulations / trees simulations (the first ones one more for
 // the remainder). With `parallel`, the trees grow on threads of their own.

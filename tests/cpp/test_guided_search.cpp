@@ -75,10 +75,8 @@ std::vector<std::int32_t> play_out(unsigned threads, std::uint32_t simulations) 
         moves.insert(moves.end(), chosen.begin(), chosen.end());
         EXPECT_FALSE(search.advance(chosen));
     }
-    std::vector<std::int32_t> actions, counts, offsets;
-    std::vector<std::int8_t> movers;
-    search.visit_counts(actions, counts, offsets, movers);
-    EXPECT_EQ(movers, (std::vector<std::int8_t>{-1, -1, -1}));  // both games over
+    EXPECT_EQ(search.visit_counts().movers,
+              (std::vector<std::int8_t>{-1, -1, -1}));  // both games over
     return moves;
 }
 

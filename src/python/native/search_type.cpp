@@ -245,15 +245,20 @@ bool roots_ready(const GuidedSearch& search) {
     return false;
 }
 
+// (actions, counts, offsets, movers[, probs]) as bytes.
+PyObject* visits_tuple(const VisitCounts& visits, const std::vector<float>* probs) {
+    Ref a(bytes_of(visits.actions)), c(bytes_of(visits.counts)), o(bytes_of(visits.offsets)),
+        m(bytes_of(visits.movers));
+    if (!a || !c || !o || !m) return nullptr;
+    if (probs == nullptr) return PyTuple_Pack(4, a.get(), c.get(), o.get(), m.get());
+    Ref p(bytes_of(*probs));
+    return p ? PyTuple_Pack(5, a.get(), c.get(), o.get(), m.get(), p.get()) : nullptr;
+}
+
 PyObject* search_visit_counts(PyObject* self, PyObject*) {
     return with_search(self, [&](GuidedSearch& search) -> PyObject* {
         if (!roots_ready(search)) return nullptr;
-        std::vector<std::int32_t> actions, counts, offsets;
-        std::vector<std::int8_t> movers;
-        search.visit_counts(actions, counts, offsets, movers);
-        Ref a(bytes_of(actions)), c(bytes_of(counts)), o(bytes_of(offsets)), m(bytes_of(movers));
-        if (!a || !c || !o || !m) return nullptr;
-        return PyTuple_Pack(4, a.get(), c.get(), o.get(), m.get());
+        return visits_tuple(search.visit_counts(), nullptr);
     });
 }
 
@@ -266,12 +271,10 @@ PyObject* search_policy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!to_real(temperature_arg, "temperature", 0, HUGE_VAL, temperature) ||
             !roots_ready(search))
             return nullptr;
-        std::vector<std::int32_t> actions, counts, offsets;
-        std::vector<std::int8_t> movers;
-        search.visit_counts(actions, counts, offsets, movers);
-        std::vector<float> probs(counts.size());
-        search.policy(temperature, probs);
-        return bytes_of(probs);
+        const VisitCounts visits = search.visit_counts();
+        std::vector<float> probs(visits.counts.size());
+        visit_policy(visits, temperature, probs);
+        return visits_tuple(visits, &probs);
     });
 }
 
@@ -344,8 +347,8 @@ PyMethodDef methods[] = {
      "visit_counts($self)\n--\n\n(actions, counts, offsets, movers) as int32, int32, int32 and "
      "int8 bytes."},
     {"policy", method(search_policy), FASTCALL,
-     "policy($self, temperature)\n--\n\nThe roots' probabilities as float32 bytes, in "
-     "visit_counts' layout."},
+     "policy($self, temperature)\n--\n\nvisit_counts() and the roots' probabilities as "
+     "float32 bytes, in the same layout."},
     {"select", method(search_select), FASTCALL,
      "select($self, temperature, out)\n--\n\nWrites one drawn action per slot into the int32 "
      "buffer out (-1 for idle or finished slots)."},
