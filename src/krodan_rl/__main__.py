@@ -19,6 +19,7 @@ import time
 from pathlib import Path
 
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.files import unwritable
 from krodan_rl.play import play_game
 from krodan_rl.progress import ProgressBar
 from krodan_rl.render import board_text
@@ -53,21 +54,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         if problem:
             parser.error(f"--save-png {args.save_png}: {problem}")
     return args
-
-
-def unwritable(path: Path) -> str | None:
-    """Why a new file cannot be written at `path`, checked before any game is played; None
-    when it can."""
-    if path.is_dir():
-        return "is a folder"
-    parent = path.parent
-    if not parent.exists():
-        return f"the folder {parent} does not exist"
-    if not parent.is_dir():
-        return f"{parent} is not a folder"
-    if not os.access(parent, os.W_OK):
-        return f"the folder {parent} is not writable"
-    return None
 
 
 def open_standard_streams() -> None:
@@ -126,8 +112,7 @@ def play(args: argparse.Namespace) -> int:
 
 
 # Subcommand name: the module whose main(argv) runs it.
-SUBCOMMANDS = {"arena": "krodan_rl.arena"}
-SUBCOMMANDS["selfplay"] = "krodan_rl.selfplay"
+SUBCOMMANDS = {"arena": "krodan_rl.arena.cli", "selfplay": "krodan_rl.selfplay.cli"}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -136,7 +121,11 @@ def main(argv: list[str] | None = None) -> int:
     if argv and argv[0] in SUBCOMMANDS:
         import importlib
 
-        subcommand = importlib.import_module(SUBCOMMANDS[argv[0]])
+        try:
+            subcommand = importlib.import_module(SUBCOMMANDS[argv[0]])
+        except ImportError as error:  # an extra that is not installed
+            print(f"python -m krodan_rl {argv[0]}: {error}", file=sys.stderr)
+            return 2
         return int(subcommand.main(argv[1:]))
     args = parse_args(argv)
     try:

@@ -12,6 +12,9 @@ built-in agents run in native code:
 - ``MCTSAgent``: Monte Carlo tree search with the UCT rule for four agents, with random or greedy
   rollouts; ``search`` gives its root visit counts.
 
+Specs that name them (``random``, ``greedy``, ``mcts:SIMULATIONS[:ROLLOUT]``) are read by
+``krodan_rl.players``.
+
 Each built-in agent draws from random streams of its seed: stream 0 for ``act``, stream i for
 game i of a ``VecKrodan`` (``VecKrodan.agent_actions``), so that what it plays depends on neither
 the number of threads nor the order of calls across games. They pickle with their streams: a
@@ -20,14 +23,13 @@ copy continues exactly where the original was.
 
 from __future__ import annotations
 
-import operator
-import os
+import warnings
 from typing import Any, ClassVar, NamedTuple, Protocol, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
 
 __all__ = [
@@ -37,10 +39,8 @@ __all__ = [
     "MCTSAgent",
     "RandomAgent",
     "SearchResult",
-    "agent_from_spec",
 ]
 
-REWARD_MODES = ("score", "win_share", "rank")
 ROLLOUTS = ("random", "greedy")
 
 
@@ -59,16 +59,22 @@ class SearchResult(NamedTuple):
     actions: npt.NDArray[np.int32]
     visits: npt.NDArray[np.int32]
 
-
-def _resolve_seed(seed: int | None) -> int:
-    if seed is None:
-        return int.from_bytes(os.urandom(8), "little")
-    if isinstance(seed, bool):
-        raise TypeError("seed must be an int or None, not bool")
-    value = operator.index(seed)
-    if not 0 <= value < 2**64:
-        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {value}")
-    return value
+    def policy(self, temperature: float = 1.0) -> npt.NDArray[np.float32]:
+        """The visit distribution over ``actions``: ∝ visits^(1/T); T = 0 is one-hot on the
+        most visited action (ties to the lowest)."""
+        t = arguments.real(temperature, "temperature", minimum=0)
+        if self.visits.size == 0:
+            return np.empty(0, dtype=np.float32)
+        offsets = np.array([0, self.visits.size], dtype=np.int32)
+        if not hasattr(_native, "visit_policy"):  # TEMPORARY until the native policy lands
+            assert t == 1.0
+            v = self.visits.astype(np.float64)
+            out: npt.NDArray[np.float32] = (v / v.sum()).astype(np.float32)
+            return out
+        probs: npt.NDArray[np.float32] = np.frombuffer(
+            _native.visit_policy(self.visits, offsets, t), dtype=np.float32
+        )
+        return probs
 
 
 class BuiltInAgent:
@@ -77,7 +83,7 @@ class BuiltInAgent:
     kind: ClassVar[str]
 
     def __init__(self, seed: int | None = None) -> None:
-        self.seed = _resolve_seed(seed)
+        self.seed = arguments.optional_seed(seed)
         self._native = self._make_native()
 
     def act(self, game: PyKrodan) -> int | None:
@@ -124,9 +130,10 @@ class MCTSAgent(BuiltInAgent):
     the mover's mean value plus ``c`` · √(ln N(parent) / N(child)), trying untried children
     first in a seeded order, adds one node, plays a ``rollout`` ("random" or "greedy") to the
     end and adds the outcome along its path. Passes of done agents are not choices. With
-    ``threads`` > 1 the ``simulations`` are shared among that many independent trees grown on
-    threads of their own and their root visits summed: the result depends on the seed and the
-    number of threads, not on timing.
+    ``trees`` > 1 the ``simulations`` are shared among that many independent trees (root
+    parallelism) grown on threads of their own and their root visits summed: the result depends
+    on the seed and the number of trees, not on timing. ``threads`` is the old name of
+    ``trees`` (deprecated).
     """
 
     kind = "mcts"
@@ -136,30 +143,41 @@ class MCTSAgent(BuiltInAgent):
         simulations: int = 1000,
         c: float = 1.4142,
         rollout: str = "random",
-        threads: int = 1,
+        trees: int = 1,
         seed: int | None = None,
         reward_mode: str = "win_share",
+        *,
+        threads: int | None = None,
     ) -> None:
-        if rollout not in ROLLOUTS:
-            raise ValueError(f"rollout must be one of {ROLLOUTS}, not {rollout!r}")
-        if reward_mode not in REWARD_MODES:
-            raise ValueError(f"reward_mode must be one of {REWARD_MODES}, not {reward_mode!r}")
-        self.simulations = operator.index(simulations)
-        self.c = float(c)
-        self.rollout = rollout
-        self.threads = operator.index(threads)
-        self.reward_mode = reward_mode
+        if threads is not None:
+            warnings.warn(
+                "MCTSAgent(threads=) is now MCTSAgent(trees=): the searches are independent "
+                "trees, each grown on a thread of its own",
+                DeprecationWarning,
+                stacklevel=2,
+            )
+            trees = threads
+        self.simulations = arguments.integer(simulations, "simulations", minimum=1)
+        self.c = arguments.real(c, "c", minimum=0)
+        self.rollout = arguments.choice(rollout, "rollout", ROLLOUTS)
+        self.trees = arguments.integer(trees, "trees", minimum=1)
+        self.reward_mode = arguments.reward_mode(reward_mode)
         #: The size of the last search's largest tree: nodes, and bytes of nodes and child lists.
         self.last_tree_nodes = 0
         self.last_tree_bytes = 0
         super().__init__(seed)
+
+    @property
+    def threads(self) -> int:
+        """The old name of ``trees``."""
+        return self.trees
 
     def _options(self) -> dict[str, Any]:
         return {
             "simulations": self.simulations,
             "c": self.c,
             "rollout": self.rollout,
-            "threads": self.threads,
+            "trees": self.trees,
             "seed": self.seed,
             "reward_mode": self.reward_mode,
         }
@@ -171,7 +189,7 @@ class MCTSAgent(BuiltInAgent):
             self.simulations,
             self.c,
             self.rollout,
-            self.threads,
+            self.trees,
             self.reward_mode,
         )
 
@@ -186,23 +204,3 @@ class MCTSAgent(BuiltInAgent):
         return SearchResult(
             action, np.frombuffer(actions, dtype=np.int32), np.frombuffer(visits, dtype=np.int32)
         )
-
-
-def agent_from_spec(spec: str, seed: int | None = None, threads: int = 1) -> BuiltInAgent:
-    """The built-in agent a spec names: ``random``, ``greedy``, ``mcts:SIMULATIONS`` or
-    ``mcts:SIMULATIONS:ROLLOUT`` (rollout ``random`` or ``greedy``)."""
-    name, _, rest = spec.partition(":")
-    if name == "random" and not rest:
-        return RandomAgent(seed)
-    if name == "greedy" and not rest:
-        return GreedyAgent(seed)
-    if name == "mcts" and rest:
-        simulations, _, rollout = rest.partition(":")
-        if simulations.isdigit() and int(simulations) > 0 and rollout in ("", *ROLLOUTS):
-            return MCTSAgent(
-                int(simulations), rollout=rollout or "random", threads=threads, seed=seed
-            )
-    raise ValueError(
-        f"unknown agent spec {spec!r}: expected random, greedy, mcts:SIMULATIONS or "
-        "mcts:SIMULATIONS:ROLLOUT"
-    )

@@ -30,37 +30,47 @@ games valued by their outcome: neither ever reaches the evaluator.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, TypeAlias, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.agents import REWARD_MODES, _resolve_seed
 
 if TYPE_CHECKING:
     from krodan_rl.vector import VecKrodan
 
-__all__ = ["BatchedSearch", "Evaluator", "GuidedPlayer", "SearchMove"]
+__all__ = ["BatchedSearch", "Evaluator", "GuidedPlayer", "SearchMove", "SearchPlayer"]
 
 Array: TypeAlias = npt.NDArray[Any]
 #: What a network gives for a batch of leaves: priors (dense (B, 36400) or flat over the CSR
 #: legal lists) and values (B, 4).
 Evaluator: TypeAlias = Callable[[dict[str, Array]], tuple[npt.ArrayLike, npt.ArrayLike]]
-#: A searched move: the action, and the root's visit distribution (actions, probabilities).
-SearchMove: TypeAlias = tuple[int, npt.NDArray[np.int32], npt.NDArray[np.float32]]
+
+
+class SearchMove(NamedTuple):
+    """A searched move: the action played, and the root's visit distribution over the mover's
+    legal actions (``actions`` ascending, ``probs`` summing to 1). A plain 3-tuple
+    ``(action, actions, probs)`` is taken wherever a SearchMove is."""
+
+    action: int
+    actions: npt.NDArray[np.int32]
+    probs: npt.NDArray[np.float32]
+
+
+@runtime_checkable
+class SearchPlayer(Protocol):
+    """A player that decides many games in one call and gives its policy: for each game given
+    (None for the others) the move searched from the stream of its seed, or None."""
+
+    def search_moves(
+        self, games: Sequence[PyKrodan | None], seeds: npt.NDArray[np.uint64]
+    ) -> Sequence[SearchMove | tuple[int, npt.ArrayLike, npt.ArrayLike] | None]: ...
+
 
 _LEAF_ROWS = ("observation", "pieces", "done", "action_mask", "mover", "game_index")
-
-
-def _float_array(value: npt.ArrayLike, name: str) -> Array:
-    array = np.asarray(value)
-    if not np.issubdtype(array.dtype, np.floating):
-        raise ValueError(f"{name} must hold floating-point numbers, not {array.dtype}")
-    return array
 
 
 def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
@@ -69,20 +79,11 @@ def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
     values = np.asarray(seeds, dtype=object).reshape(-1)
     if len(values) != count:
         raise ValueError(f"seeds must be {count} integers, one per slot, not {len(values)}")
-    try:
-        exact = [operator.index(v) for v in values]
-    except TypeError:
-        raise ValueError("seeds must be integers") from None
-    if not all(0 <= v < 2**64 for v in exact):
-        raise ValueError("seeds must be from 0 to 2**64 - 1")
-    return np.array(exact, dtype=np.uint64)
+    return np.array([arguments.seed(v, "seeds") for v in values], dtype=np.uint64)
 
 
 def _temperature(value: float) -> float:
-    t = float(value)
-    if not t >= 0 or t == float("inf"):
-        raise ValueError(f"temperature must be a finite number >= 0, not {value!r}")
-    return t
+    return arguments.real(value, "temperature", minimum=0)
 
 
 class BatchedSearch:
@@ -112,22 +113,20 @@ class BatchedSearch:
         num_threads: int = 0,
         dense_mask: bool = False,
     ) -> None:
-        if reward_mode not in REWARD_MODES:
-            raise ValueError(f"reward_mode must be one of {REWARD_MODES}, not {reward_mode!r}")
-        self.num_games = operator.index(num_games)
-        self.simulations = operator.index(simulations)
-        self.seed = _resolve_seed(seed)
-        self.dense_mask = dense_mask
+        self.num_games = arguments.integer(num_games, "num_games", minimum=1)
+        self.simulations = arguments.integer(simulations, "simulations", minimum=1)
+        self.seed = arguments.optional_seed(seed)
+        self.dense_mask = arguments.flag(dense_mask, "dense_mask")
         self._native = _native.GuidedSearch(
             self.num_games,
             self.simulations,
-            float(c_puct),
-            float(dirichlet_alpha),
-            float(dirichlet_fraction),
-            reward_mode,
+            arguments.real(c_puct, "c_puct", minimum=0),
+            arguments.real(dirichlet_alpha, "dirichlet_alpha", minimum=0),
+            arguments.real(dirichlet_fraction, "dirichlet_fraction", minimum=0, maximum=1),
+            arguments.reward_mode(reward_mode),
             self.seed,
-            operator.index(num_threads),
-            dense_mask,
+            arguments.integer(num_threads, "num_threads", minimum=0),
+            self.dense_mask,
         )
         views = self._native.leaves()
         self._rows = {
@@ -196,7 +195,7 @@ class BatchedSearch:
             raise RuntimeError("no leaf awaits an evaluation: call pending() first")
         offsets = self._offsets[: b + 1]
         listed = int(offsets[-1])
-        p = _float_array(priors, "priors")
+        p = arguments.float_array(priors, "priors")
         if p.shape == (b, _native.NUM_ACTIONS):
             dense = True
             legal = np.asarray(self._native.leaves()["legal_actions"])[:listed]
@@ -214,7 +213,7 @@ class BatchedSearch:
             raise ValueError("priors must be finite numbers (a NaN or infinity was given)")
         if (checked < 0).any():
             raise ValueError("priors must be probabilities, not negative (logits?)")
-        v = _float_array(values, "values")
+        v = arguments.float_array(values, "values")
         if v.shape != (b, _native.NUM_AGENTS):
             raise ValueError(f"values must have shape ({b}, {_native.NUM_AGENTS}), not {v.shape}")
         if not np.isfinite(v).all() or (v < 0).any() or (v > 1).any():
@@ -277,9 +276,9 @@ class BatchedSearch:
         """Plays one action per game (the root mover's, in its frame; -1 for an idle or
         finished game) and keeps the chosen child's subtree as the new root. Every action is
         checked first: an illegal one raises ValueError and nothing changes."""
-        a = np.asarray(actions)
-        if a.shape != (self.num_games,) or not np.issubdtype(a.dtype, np.integer):
-            raise ValueError(f"actions must be {self.num_games} integers")
+        a = arguments.integer_array(actions, "actions")
+        if a.shape != (self.num_games,):
+            raise ValueError(f"actions must have shape ({self.num_games},), not {a.shape}")
         if (a < -1).any() or (a >= _native.NUM_ACTIONS).any():
             raise ValueError(f"actions must be from -1 to {_native.NUM_ACTIONS - 1}")
         self._native.advance(np.ascontiguousarray(a, dtype=np.int32))
@@ -296,6 +295,17 @@ class GuidedPlayer:
     wherever agents are (``act(game)``), and searching many games in one batch with
     ``search_moves``. ``temperature`` 0 plays the most visited action; above, a draw.
 
+    The evaluator: ``evaluator(leaves) -> (priors, values)``, called with the arrays of
+    ``BatchedSearch.pending`` (the leaves' observations, pieces and done flags in each leaf
+    mover's frame and relative order, their movers and CSR legal lists); it returns
+    probabilities (not logits) over each leaf's legal actions, flat in the legal lists' layout
+    or dense (B, 36400), and values (B, 4) in [0, 1], the leaf's mover first, on the scale of
+    ``krodan_rl.outcomes.normalise``. It must value each leaf on its own: the batches it sees
+    depend on how many games are searched together.
+
+    By default a GuidedPlayer plays without root noise, as an evaluation opponent should;
+    self-play asks for noise (``dirichlet_fraction`` 0.25) and draws at temperature 1.
+
     Each search draws from a stream of its own: ``act`` from (seed, number of earlier calls),
     ``search_moves`` from the seeds it is given, so a copy of the player plays like it.
     """
@@ -307,15 +317,17 @@ class GuidedPlayer:
         temperature: float = 0.0,
         c_puct: float = 1.25,
         dirichlet_alpha: float = 0.05,
-        dirichlet_fraction: float = 0.25,
+        dirichlet_fraction: float = 0.0,
         reward_mode: str = "win_share",
         seed: int | None = None,
         num_threads: int = 1,
         name: str | None = None,
     ) -> None:
+        if not callable(evaluator):
+            raise TypeError(f"evaluator must be callable, not {type(evaluator).__name__}")
         self.evaluator = evaluator
         self.temperature = _temperature(temperature)
-        self.seed = _resolve_seed(seed)
+        self.seed = arguments.optional_seed(seed)
         self.name = name if name is not None else f"guided:{simulations}"
         self._options: dict[str, Any] = {
             "simulations": simulations,
@@ -337,14 +349,14 @@ class GuidedPlayer:
         self._calls += 1
         move = self.search_moves([game], seed)[0]
         assert move is not None
-        return move[0]
+        return move.action
 
     def search_moves(
         self, games: Sequence[PyKrodan | None], seeds: npt.ArrayLike
     ) -> list[SearchMove | None]:
         """One search per game (None: none), all in one batch, game i's drawing from stream
         (seeds[i], 0): for each, the action played at ``temperature`` and the root's visit
-        distribution (actions, probabilities)."""
+        distribution."""
         n = len(games)
         search = self._searches.get(n)
         if search is None:
@@ -352,17 +364,17 @@ class GuidedPlayer:
         search.start(games, seeds)
         search.run(self.evaluator)
         actions = search.select(self.temperature)
-        visits = search.visit_counts()
-        offsets = visits["offsets"]
+        policy = search.policy(1.0)
+        offsets = policy["offsets"]
         moves: list[SearchMove | None] = []
         for i, game in enumerate(games):
             if game is None:
                 moves.append(None)
                 continue
             lo, hi = offsets[i], offsets[i + 1]
-            counts = visits["counts"][lo:hi].astype(np.float64)
-            probs = (counts / counts.sum()).astype(np.float32)
-            moves.append((int(actions[i]), visits["actions"][lo:hi].copy(), probs))
+            moves.append(
+                SearchMove(int(actions[i]), policy["actions"][lo:hi], policy["probs"][lo:hi])
+            )
         return moves
 
     def __getstate__(self) -> dict[str, Any]:

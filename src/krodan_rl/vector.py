@@ -14,7 +14,6 @@ are in absolute agent order 0-3.
 
 from __future__ import annotations
 
-import operator
 import os
 import threading
 from collections.abc import Sequence
@@ -23,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent
 
@@ -34,30 +33,6 @@ Array = npt.NDArray[Any]
 Observation = dict[str, Array]
 
 _OBSERVATION_KEYS = ("observation", "pieces", "done")
-_MAX_SEED = 2**64
-
-
-def _index(value: Any, name: str) -> int:
-    """An integer argument: Python and numpy integers, nothing that merely converts to one."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-
-
-def _seed(value: Any) -> int:
-    seed = _index(value, "seed")
-    if not 0 <= seed < _MAX_SEED:
-        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {seed}")
-    return seed
-
-
-def _flag(value: Any, name: str) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
-    return bool(value)
 
 
 class VecKrodan:
@@ -103,27 +78,18 @@ class VecKrodan:
         copy: bool = True,
         seed: int = 0,
     ) -> None:
-        n = _index(num_games, "num_games")
-        if n < 1:
-            raise ValueError(f"num_games must be at least 1, not {n}")
-        threads = _index(num_threads, "num_threads")
-        if threads < 0:
-            raise ValueError(f"num_threads must be 0 (one per core) or more, not {threads}")
+        n = arguments.integer(num_games, "num_games", minimum=1)
+        threads = arguments.integer(num_threads, "num_threads", minimum=0)
         if threads == 0:
             # The cores this process may run on, which a container or taskset may limit.
             threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 0
-        if not isinstance(reward_mode, str):
-            raise TypeError(f"reward_mode must be a str, not {type(reward_mode).__name__}")
-        if reward_mode not in PyKrodan.reward_modes:
-            raise ValueError(
-                f"unknown reward mode {reward_mode!r}; expected one of {PyKrodan.reward_modes}"
-            )
+        arguments.reward_mode(reward_mode)
         self.num_envs = n
         self.reward_mode = reward_mode
-        self.auto_reset = _flag(auto_reset, "auto_reset")
-        self.dense_mask = _flag(dense_mask, "dense_mask")
-        self.observations = _flag(observations, "observations")
-        self.copy = _flag(copy, "copy")
+        self.auto_reset = arguments.flag(auto_reset, "auto_reset")
+        self.dense_mask = arguments.flag(dense_mask, "dense_mask")
+        self.observations = arguments.flag(observations, "observations")
+        self.copy = arguments.flag(copy, "copy")
         self._lock = threading.Lock()
         self._native: _native.GameBatch | None = _native.GameBatch(
             n,
@@ -132,7 +98,7 @@ class VecKrodan:
             self.auto_reset,
             self.dense_mask,
             self.observations,
-            _seed(seed),
+            arguments.seed(seed),
         )
         views = {
             name: None if array is None else np.asarray(array)
@@ -192,7 +158,7 @@ class VecKrodan:
         """Starts every game anew, or those where the boolean `mask` is True; a seed reseeds
         their random streams. Returns (obs, info)."""
         restart = None if mask is None else self._bool_mask(mask)
-        new_seed = None if seed is None else _seed(seed)
+        new_seed = None if seed is None else arguments.seed(seed)
         with self._exclusive() as batch:
             batch.reset(restart, new_seed)
             self._refresh_legal()
@@ -328,9 +294,7 @@ class VecKrodan:
         return obs
 
     def _actions(self, actions: npt.ArrayLike) -> Array:
-        chosen = np.asarray(actions)
-        if chosen.dtype.kind not in "iu":
-            raise TypeError(f"actions must have an integer dtype, not {chosen.dtype}")
+        chosen = arguments.integer_array(actions, "actions")
         if chosen.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), not {chosen.shape}")
         if chosen.dtype not in (np.int32, np.int64):
@@ -349,7 +313,7 @@ class VecKrodan:
         return np.ascontiguousarray(restart)
 
     def _game_index(self, index: int) -> int:
-        i = _index(index, "index")
+        i = arguments.integer(index, "index")
         if not -self.num_envs <= i < self.num_envs:
             raise IndexError(f"game index {i} out of range for {self.num_envs} games")
         return i % self.num_envs

@@ -11,7 +11,7 @@ from conftest import random_positions, set_indices
 
 from krodan_rl import VecKrodan
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.agents import GreedyAgent, MCTSAgent, RandomAgent, SearchResult, agent_from_spec
+from krodan_rl.agents import GreedyAgent, MCTSAgent, RandomAgent, SearchResult
 from krodan_rl.play import RandomAgent as PlayRandomAgent
 
 MAKERS = {
@@ -19,7 +19,7 @@ MAKERS = {
     "greedy": lambda seed: GreedyAgent(seed),
     "mcts": lambda seed: MCTSAgent(12, seed=seed),
     "mcts-greedy-2-trees": lambda seed: MCTSAgent(
-        10, rollout="greedy", threads=2, seed=seed, reward_mode="score"
+        10, rollout="greedy", trees=2, seed=seed, reward_mode="score"
     ),
 }
 
@@ -121,7 +121,7 @@ def test_agent_actions_refuses_bad_seats(seats, error):
 @pytest.mark.parametrize(("threads", "mode"), [(1, "win_share"), (3, "score"), (2, "rank")])
 def test_search_visits_add_up_over_the_legal_actions(threads, mode):
     game = random_positions(seed=5, every=25)[1]
-    agent = MCTSAgent(50, threads=threads, seed=1, reward_mode=mode)
+    agent = MCTSAgent(50, trees=threads, seed=1, reward_mode=mode)
     found = agent.search(game)
     assert found.actions.tolist() == sorted(legal(game))
     assert found.actions.dtype == found.visits.dtype == np.int32
@@ -129,7 +129,7 @@ def test_search_visits_add_up_over_the_legal_actions(threads, mode):
     best = found.actions[found.visits == found.visits.max()].min()
     assert found.action == best  # the most visited, ties to the lowest action
     assert agent.last_tree_nodes <= 50 // threads + 2 and agent.last_tree_bytes > 0
-    again = MCTSAgent(50, threads=threads, seed=1, reward_mode=mode).search(game)
+    again = MCTSAgent(50, trees=threads, seed=1, reward_mode=mode).search(game)
     assert np.array_equal(again.visits, found.visits)
 
 
@@ -250,20 +250,6 @@ def test_search_takes_the_opponents_only_placement_when_that_wins():
         assert MCTSAgent(400, seed=2).search(position).action in blocking
 
 
-@pytest.mark.parametrize("spec", ["random", "greedy", "mcts:5", "mcts:5:greedy", "mcts:5:random"])
-def test_specs_name_built_in_agents(spec):
-    agent = agent_from_spec(spec, seed=1)
-    assert agent.act(PyKrodan()) in legal(PyKrodan())
-
-
-@pytest.mark.parametrize(
-    "spec", ["mcts", "mcts:0", "mcts:x", "mcts:5:minimax", "random:1", "alpha", ""]
-)
-def test_bad_specs_are_refused(spec):
-    with pytest.raises(ValueError, match="agent spec"):
-        agent_from_spec(spec)
-
-
 @pytest.mark.parametrize(
     ("make", "error"),
     [
@@ -271,7 +257,9 @@ def test_bad_specs_are_refused(spec):
         (lambda: RandomAgent(2**64), ValueError),
         (lambda: RandomAgent(True), TypeError),
         (lambda: MCTSAgent(0), ValueError),
-        (lambda: MCTSAgent(10, threads=0), ValueError),
+        (lambda: MCTSAgent(10, trees=0), ValueError),
+        (lambda: MCTSAgent(10, trees=2.0), TypeError),
+        (lambda: MCTSAgent(True), TypeError),
         (lambda: MCTSAgent(10, c=-1.0), ValueError),
         (lambda: MCTSAgent(10, c=float("nan")), ValueError),
         (lambda: MCTSAgent(10, rollout="minimax"), ValueError),
@@ -281,6 +269,15 @@ def test_bad_specs_are_refused(spec):
 def test_bad_options_are_refused(make, error):
     with pytest.raises(error):
         make()
+
+
+def test_the_old_name_of_trees_still_works_with_a_warning():
+    game = PyKrodan()
+    with pytest.warns(DeprecationWarning, match="trees"):
+        old = MCTSAgent(40, threads=2, seed=3)
+    new = MCTSAgent(40, trees=2, seed=3)
+    assert old.trees == old.threads == 2
+    assert np.array_equal(old.search(game).visits, new.search(game).visits)
 
 
 def test_the_play_module_keeps_its_random_agent():

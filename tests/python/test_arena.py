@@ -3,6 +3,7 @@ built-in agents, processes for users' own), users' agents by spec and by object,
 subcommand end to end."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -10,9 +11,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 from arena_players import LowestAction
+from fixed_networks import hashed_evaluator
 
 from krodan_rl import arena
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import GreedyAgent
+from krodan_rl.search import GuidedPlayer
 
 HERE = Path(__file__).resolve().parent
 
@@ -30,6 +34,7 @@ def test_every_entry_sits_in_every_seat_once_per_block():
     [
         ["greedy", "random", "mcts:4", "random"],
         ["arena_players:LowestAction", "random", "arena_players:seeded", "greedy"],
+        ["guided:test_arena:CountingEvaluator:4", "arena_players:seeded", "mcts:4", "random"],
     ],
 )
 def test_same_seed_same_table_for_one_and_two_workers(entries):
@@ -46,15 +51,89 @@ def test_scores_are_those_of_games_replayed_with_the_same_agents():
     # replayed here seat by seat: the arena's seating and scores.
     entries = [LowestAction(), "greedy", "greedy", "greedy"]
     result = arena.run(entries, 4, seed=1, workers=1, progress=False)
-    agents = arena.make_block_agents(entries, seed=1, block=0)
     for g in range(4):
-        players = [agents[e] for e in result.seats[g]]
-        replay = [type(a)(seed=a.seed) if hasattr(a, "seed") else a for a in players]
+        seated = [
+            LowestAction() if e == 0 else GreedyAgent(arena.entry_seed(1, int(e), 0))
+            for e in result.seats[g]
+        ]
         game = PyKrodan()
         while not game.is_over:
-            game.step(replay[game.agent_selection].act(game))
+            game.step(seated[game.agent_selection].act(game))
         assert result.scores[g].tolist() == game.scores
     assert result.specs[0] == "lowest"
+
+
+class CountingEvaluator:
+    """The fixed network of the guided-search tests, counting its calls in the class."""
+
+    calls = 0
+
+    def __init__(self, seed=None):
+        self.evaluate = hashed_evaluator(0)
+
+    def __call__(self, leaves):
+        CountingEvaluator.calls += 1
+        return self.evaluate(leaves)
+
+
+GUIDED = "guided:test_arena:CountingEvaluator:4"
+
+
+def test_a_guided_entry_searches_every_waiting_game_in_one_batch():
+    entries = [GUIDED, "greedy", "greedy", "random"]
+    CountingEvaluator.calls = 0
+    together = arena.run(entries, 16, seed=2, workers=1, progress=False)
+    batched = CountingEvaluator.calls
+    alone = []
+    for g in range(16):
+        CountingEvaluator.calls = 0
+        scores = arena.play_games(entries, 2, [g])
+        assert scores[0].tolist() == together.scores[g].tolist()  # batching changes nothing
+        alone.append(CountingEvaluator.calls)
+    assert batched <= 1.1 * max(alone)
+    assert sum(alone) > 10 * batched
+
+
+def counting_closure():
+    calls = []
+
+    def evaluate(leaves):
+        calls.append(len(leaves["mover"]))
+        return hashed_evaluator(0)(leaves)
+
+    return evaluate, calls
+
+
+def test_one_worker_plays_in_this_process_and_takes_a_closure():
+    evaluate, calls = counting_closure()
+    player = GuidedPlayer(evaluate, simulations=3, name="closure")
+    result = arena.run([player, "greedy", "random", "random"], 8, seed=1, workers=1,
+                       progress=False)  # fmt: skip
+    assert calls and max(calls) > 1  # batches of several games
+    assert result.specs[0] == "closure"
+
+
+FACTORY_LOG = "KRODAN_TEST_FACTORY_LOG"
+
+
+def logged_factory(seed=None):
+    """A factory that logs the process calling it to the file the environment names."""
+    with open(os.environ[FACTORY_LOG], "a") as log:
+        log.write(f"{os.getpid()}\n")
+    return LowestAction()
+
+
+def test_a_factory_is_called_once_per_worker(tmp_path, monkeypatch):
+    log = tmp_path / "calls"
+    monkeypatch.setenv(FACTORY_LOG, str(log))
+    entries = ["test_arena:logged_factory", "greedy", GUIDED, "random"]
+    one = arena.run(entries, 32, seed=5, workers=1, progress=False, games_at_once=4)
+    assert len(log.read_text().split()) == 1
+    log.unlink()
+    two = arena.run(entries, 32, seed=5, workers=2, progress=False, games_at_once=4)
+    callers = log.read_text().split()
+    assert len(callers) == len(set(callers)) <= 2
+    assert np.array_equal(one.scores, two.scores)
 
 
 @pytest.mark.parametrize(
@@ -101,7 +180,7 @@ def test_the_subcommand_end_to_end(tmp_path):
     [
         (["random", "random", "random"], "arguments"),
         (["random"] * 4 + ["--games", "6"], "multiple of 4"),
-        (["random", "random", "random", "mcts:0"], "agent spec"),
+        (["random", "random", "random", "mcts:0"], "player spec 'mcts:0': simulations"),
         (["random"] * 4 + ["--json", "/no/such/folder/x.json"], "does not exist"),
     ],
 )

@@ -5,7 +5,6 @@ of bad runs and bad files; the subcommand."""
 import shutil
 import subprocess
 import sys
-import types
 from pathlib import Path
 from typing import ClassVar
 
@@ -16,9 +15,10 @@ from arena_players import LowestAction
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from krodan_rl import data, selfplay  # noqa: E402 (after the skip without pyarrow)
+from krodan_rl import data, players, selfplay  # noqa: E402 (after the skip without pyarrow)
 from krodan_rl._krodan import PyKrodan  # noqa: E402
-from krodan_rl.agents import MCTSAgent, agent_from_spec  # noqa: E402
+from krodan_rl.agents import MCTSAgent  # noqa: E402
+from krodan_rl.selfplay import cli  # noqa: E402
 
 SEED = 7
 GAMES, PER_SHARD = 9, 4  # shards of 4, 4 and 1 games
@@ -89,7 +89,7 @@ def pass_done_movers(game: PyKrodan) -> None:
 
 
 def test_every_turn_replays_to_the_next_and_the_last_to_the_final_scores(dataset):
-    out, players, summary, _ = dataset
+    out, lineup, summary, _ = dataset
     turns, games = read(out, "turns"), games_by_id(out)
     assert sorted(games) == list(range(GAMES))
     assert (summary.games, summary.shards, summary.turns) == (GAMES, 3, len(turns["game_id"]))
@@ -97,8 +97,8 @@ def test_every_turn_replays_to_the_next_and_the_last_to_the_final_scores(dataset
         ids = set(pq.read_table(path).column("game_id").to_pylist())
         assert ids == set(range(s * PER_SHARD, min((s + 1) * PER_SHARD, GAMES)))
         assert pq.read_schema(path).metadata[b"krodan_rl.format"] == b"1"
-    searching = {k for k, p in enumerate(players) if not isinstance(p, (str, LowestAction))}
-    searching |= {k for k, p in enumerate(players) if str(p).startswith("mcts")}
+    searching = {k for k, p in enumerate(lineup) if not isinstance(p, (str, LowestAction))}
+    searching |= {k for k, p in enumerate(lineup) if str(p).startswith("mcts")}
     rows = list(
         zip(*(turns[k] for k in ("game_id", "ply", "mover", "state", "action")), strict=True)
     )
@@ -120,7 +120,7 @@ def test_every_turn_replays_to_the_next_and_the_last_to_the_final_scores(dataset
             assert record["final_scores"] == game.scores and record["seed"] == SEED
             for mode in PyKrodan.reward_modes:
                 assert np.allclose(record[f"outcome_{mode}"], game.outcome(mode))
-            assert record["players"] == [selfplay.player_name(p) for p in players]
+            assert record["players"] == [players.name(p) for p in lineup]
             game = None
     assert turns["game_id"] == sorted(turns["game_id"])
 
@@ -128,7 +128,7 @@ def test_every_turn_replays_to_the_next_and_the_last_to_the_final_scores(dataset
 def test_players_are_seeded_per_shard_game_and_seat(dataset):
     """Built-in agents replayed from SeedSequence([seed, s, j, seat]) play the recorded moves;
     the search player's choices follow SeedSequence([seed, s, j, seat, ply])."""
-    out, players, _, _ = dataset
+    out, lineup, _, _ = dataset
     turns = read(out, "turns")
     agents = {}
     for game_id, ply, mover, state, action in zip(
@@ -136,14 +136,14 @@ def test_players_are_seeded_per_shard_game_and_seat(dataset):
     ):
         s, j = divmod(game_id, PER_SHARD)
         game = PyKrodan.from_bytes(state)
-        player = players[mover]
+        player = lineup[mover]
         if player is SEARCH:
             legal = legal_actions(game)
             assert action == legal[selfplay.move_seed(SEED, s, j, mover, ply) % legal.size]
         elif isinstance(player, str):
             key = (game_id, mover)
             if key not in agents:
-                agents[key] = agent_from_spec(player, selfplay.player_seed(SEED, s, j, mover))
+                agents[key] = players.make(player, selfplay.player_seed(SEED, s, j, mover))
             agent = agents[key]
             played = agent.search(game).action if isinstance(agent, MCTSAgent) else agent.act(game)
             assert played == action
@@ -151,9 +151,12 @@ def test_players_are_seeded_per_shard_game_and_seat(dataset):
             assert action == legal_actions(game)[0]
 
 
-def test_search_players_are_called_once_per_step_for_the_games_of_their_seats(dataset):
-    out, players, _, calls = dataset
-    seats = {k for k, p in enumerate(players) if p is SEARCH}
+def test_search_players_are_asked_once_a_round_for_every_game_waiting_on_them(dataset):
+    """Each round, every game of a chunk advances to its next move by the search player, which
+    is then asked once for all of them: its k-th call holds the k-th such move of every game
+    that has one."""
+    out, lineup, _, calls = dataset
+    seats = {k for k, p in enumerate(lineup) if p is SEARCH}
     turns = read(out, "turns")
     expected = []
     for s in range(3):
@@ -162,12 +165,10 @@ def test_search_players_are_called_once_per_step_for_the_games_of_their_seats(da
             ids = range(first, min(first + 3, shard_end))
             movers = {g: [] for g in ids}
             for game_id, mover in zip(turns["game_id"], turns["mover"], strict=True):
-                if game_id in movers:
+                if game_id in movers and mover in seats:
                     movers[game_id].append(mover)
-            for step in range(max(len(m) for m in movers.values())):
-                asked = [m[step] for m in movers.values() if step < len(m) and m[step] in seats]
-                if asked:
-                    expected.append((len(ids), asked))
+            for k in range(max(len(m) for m in movers.values())):
+                expected.append((len(ids), [m[k] for m in movers.values() if k < len(m)]))
     assert calls == expected
 
 
@@ -274,25 +275,32 @@ def test_a_failing_player_stops_the_run_and_leaves_no_shard(tmp_path, player, er
 
 
 class FakeGuidedPlayer(UniformSearch):
-    made: ClassVar[list[tuple[object, int, float, int]]] = []
+    made: ClassVar[list[tuple[object, int, float, float, int]]] = []
 
-    def __init__(self, evaluator, simulations, temperature, seed):
-        FakeGuidedPlayer.made.append((evaluator, simulations, temperature, seed))
+    def __init__(self, evaluator, simulations, seed, temperature=0.0, dirichlet_fraction=0.0):
+        FakeGuidedPlayer.made.append(
+            (evaluator, simulations, temperature, dirichlet_fraction, seed)
+        )
 
 
 def make_evaluator(seed):
-    return ("evaluator", seed)
+    def evaluate(leaves):
+        raise AssertionError("never called")
+
+    evaluate.seed = seed
+    return evaluate
 
 
-def test_guided_specs_make_one_player_per_shard_shared_by_their_seats(tmp_path, monkeypatch):
-    monkeypatch.setattr(
-        selfplay, "_search_module", lambda: types.SimpleNamespace(GuidedPlayer=FakeGuidedPlayer)
-    )
+def test_guided_specs_make_one_exploring_player_per_shard_shared_by_their_seats(
+    tmp_path, monkeypatch
+):
+    monkeypatch.setattr(players, "GuidedPlayer", FakeGuidedPlayer)
     FakeGuidedPlayer.made.clear()
     spec = "guided:test_selfplay:make_evaluator:25"
     generate(tmp_path, [spec, "random", spec, "guided:test_selfplay:make_evaluator"])
-    assert [(m[1], m[2]) for m in FakeGuidedPlayer.made] == [(25, 1.0), (800, 1.0)] * 3
-    assert all(m[0] == ("evaluator", m[3]) for m in FakeGuidedPlayer.made)
+    made = FakeGuidedPlayer.made
+    assert [m[1:4] for m in made] == [(25, 1.0, 0.25), (800, 1.0, 0.25)] * 3
+    assert all(m[0].seed == m[4] for m in made)
     turns = read(tmp_path, "turns")
     assert all(h == (m != 1) for h, m in zip(turns["has_policy"], turns["mover"], strict=True))
     assert games_by_id(tmp_path)[0]["players"][0] == spec
@@ -302,8 +310,12 @@ def test_guided_specs_make_one_player_per_shard_shared_by_their_seats(tmp_path, 
     ("change", "error", "message"),
     [
         ({"players": ["random"] * 3}, ValueError, "exactly 4 players"),
-        ({"players": ["random"] * 3 + ["mcts:x"]}, ValueError, "unknown agent spec"),
-        ({"players": ["random"] * 3 + ["guided:no_such_module:make:0"]}, ValueError, "SIMULATIONS"),
+        ({"players": ["random"] * 3 + ["mcts:x"]}, ValueError, "player spec 'mcts:x'"),
+        (
+            {"players": ["random"] * 3 + ["guided:no_such_module:make:0"]},
+            ValueError,
+            "simulations must be at least 1",
+        ),
         ({"players": ["random"] * 3 + ["no_such_module:make"]}, ValueError, "no_such_module"),
         ({"players": ["random"] * 3 + [object()]}, TypeError, "act"),
         ({"num_games": 0}, ValueError, "num_games"),
@@ -424,7 +436,7 @@ def test_the_subcommand_end_to_end(tmp_path):
         (["--out", "x", "--players", "random", "random", "random", "random"], "--games"),
         (["--games", "2", "--out", "x", "--players", "random", "random", "random"], "--players"),
         (["--games", "0", "--out", "x", "--players", *["random"] * 4], "num_games"),
-        (["--games", "2", "--out", "x", "--players", *["random"] * 3, "mcts:0"], "agent spec"),
+        (["--games", "2", "--out", "x", "--players", *["random"] * 3, "mcts:0"], "player spec"),
         (
             ["--games", "2", "--out", "x", "--workers", "0", "--players", *["random"] * 4],
             "--workers",
@@ -436,7 +448,7 @@ def test_the_subcommand_refuses_bad_arguments(tmp_path, monkeypatch, capsys, arg
     monkeypatch.chdir(tmp_path)
     (tmp_path / "file").write_text("")
     with pytest.raises(SystemExit) as stopped:
-        selfplay.main(args)
+        cli.main(args)
     assert stopped.value.code == 2 and message in capsys.readouterr().err
     assert not (tmp_path / "x").exists()
 

@@ -8,7 +8,9 @@ import math
 import numpy as np
 import pytest
 
-from krodan_rl.standings import PRIOR_GAMES, outcome_values, standings
+from krodan_rl.arena.ratings import PRIOR_GAMES
+from krodan_rl.arena.standings import standings
+from krodan_rl.outcomes import outcome_values
 
 ROTATIONS = np.array([np.roll(np.arange(4), -k) for k in range(4)])
 
@@ -226,7 +228,7 @@ def test_bad_input(changed, message):
 @pytest.mark.parametrize(
     ("scores", "mode", "message"),
     [
-        ([1, 2, 3, 4], "elo", "mode must be one of score, win_share, rank"),
+        ([1, 2, 3, 4], "elo", "unknown reward mode 'elo'"),
         ([1, 2, 3], "rank", "4 values on the last axis"),
         ([1, 2, 3, np.nan], "rank", "finite numbers"),
     ],

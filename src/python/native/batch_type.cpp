@@ -6,11 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "batch/game_batch.hpp"
+#include "game/state_string.hpp"
 #include "python/arguments.hpp"
 #include "python/borrow_flag.hpp"
 #include "python/errors.hpp"
@@ -42,6 +44,8 @@ inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
 inline constexpr std::array<const char*, 1> STATES = {"states"};
 inline constexpr Signature SET_STATES{"GameBatch.set_states()", STATES};
+inline constexpr std::array<const char*, 2> STATE_ROWS = {"states", "count"};
+inline constexpr Signature SET_STATE_ROWS{"GameBatch.set_state_rows()", STATE_ROWS};
 
 // More games than this would not fit in memory anyway (about 80 KB a game), and their legal
 // lists could outgrow the 32-bit offsets.
@@ -321,6 +325,31 @@ PyObject* batch_set_states(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// Games 0 .. count-1 from `count` state strings laid end to end in one uint8 buffer: what a
+// dataset reader hands over, without a bytes object per game.
+PyObject* batch_set_state_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    std::array<PyObject*, 2> a{};
+    if (!bind_arguments(SET_STATE_ROWS, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        std::uint64_t count;
+        if (!to_bounded(a[1], "count", 0, b.state->batch.size(), count)) return nullptr;
+        BufferArg states(a[0], "states", PyBUF_C_CONTIGUOUS);
+        if (!states.check(static_cast<Py_ssize_t>(count * STATE_SIZE), "B")) return nullptr;
+        const char* data = static_cast<const char*>(states.data());
+        std::vector<GameBatch::StateOf> parsed(static_cast<std::size_t>(count));
+        for (std::size_t k = 0; k < parsed.size(); ++k)
+            parsed[k] = {k, std::string_view(data + k * STATE_SIZE, STATE_SIZE)};
+        const auto refused = without_lock([&] { return b.state->batch.set_states(parsed); });
+        if (refused) {
+            const std::string prefix = "row " + std::to_string(refused->position) + ": ";
+            return raise_text(PyExc_ValueError, prefix, refused->refusal.message);
+        }
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* batch_arrays(PyObject* self, PyObject*) {
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
         const BatchOutputs& out = b.state->batch.outputs();
@@ -389,6 +418,9 @@ PyMethodDef methods[] = {
     {"set_states", method(batch_set_states), FASTCALL,
      "set_states($self, states)\n--\n\nReplaces the games of (index, data) pairs in one pass; "
      "all are checked first."},
+    {"set_state_rows", method(batch_set_state_rows), FASTCALL,
+     "set_state_rows($self, states, count)\n--\n\nReplaces games 0 .. count-1 by the games of "
+     "`count` state strings laid end to end in a uint8 buffer; all are checked first."},
     {"arrays", batch_arrays, METH_NOARGS,
      "arrays($self)\n--\n\nViews of the output arrays by name (None for those turned off)."},
     {"legal_actions", batch_legal_actions, METH_NOARGS,

@@ -3,10 +3,11 @@
 Shards are played by Ray actors, each playing one shard at a time with its own engine (and
 its guided searches, batched over the games it plays in lockstep); the driver keeps a few
 shards in flight per actor and learns of each finished shard from its marker, which the actor
-writes after renaming the shard's files into place (``krodan_rl.run_folder``), so that a
+writes after renaming the shard's files into place (``krodan_rl.selfplay.run_folder``), so that a
 driver that dies loses nothing an actor finished. An actor that dies (its process killed, its
 node lost) is replaced, and its shards are given to another actor, up to ``MAX_ATTEMPTS``
-times each; then the run fails naming them, the finished shards staying committed.
+times each; then the run fails naming them, the finished shards staying committed. Actors
+report their games as they finish through a Ray queue, for the driver's progress bar.
 
 The run lives in a Ray namespace of its own. Without an address it starts a local Ray instance
 sized to the machine and stops it at the end; with one it connects to that cluster and, at the
@@ -18,17 +19,19 @@ from __future__ import annotations
 
 import contextlib
 import os
+import pickle
 import time
 import uuid
 from collections import Counter, deque
 from collections.abc import Callable
-from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from krodan_rl.selfplay import RunConfig
+from krodan_rl import arguments
+from krodan_rl.selfplay.backends.base import ShardJob
+from krodan_rl.selfplay.config import RunConfig
+from krodan_rl.selfplay.shard import produce_shard
 
-__all__ = ["MAX_ATTEMPTS", "SHARDS_IN_FLIGHT", "ShardWorker", "check_available", "run"]
+__all__ = ["MAX_ATTEMPTS", "SHARDS_IN_FLIGHT", "RayBackend", "ShardWorker"]
 
 # How many times a shard is given to an actor before the run gives up on it.
 MAX_ATTEMPTS = 3
@@ -40,89 +43,104 @@ ACTOR_START_SECONDS = 300.0
 SHARDS_IN_FLIGHT = 2
 
 
-def check_available() -> None:
-    """Raises ImportError with the way to install Ray when it is missing."""
+def _import_ray() -> Any:
     try:
-        import ray  # noqa: F401
+        import ray
     except ImportError as error:
         raise ImportError(
             "the ray backend needs Ray: pip install 'krodan_rl[ray]' (or 'ray[data]')"
         ) from error
+    return ray
 
 
 class ShardWorker:
-    """The actor: plays and commits the shards it is given, one at a time."""
+    """The actor: plays and commits the shards it is given, one at a time, reporting its games
+    to ``reports`` (a Ray queue) as they finish."""
 
-    def __init__(self, config: RunConfig, out_dir: str) -> None:
+    def __init__(self, config: RunConfig, out_dir: str, reports: Any = None) -> None:
         self.config = config
         self.out_dir = out_dir
+        self.reports = reports
 
     def produce(self, shard: int) -> dict[str, Any]:
-        from krodan_rl.selfplay import produce_shard
+        def report(games: int) -> None:
+            if self.reports is not None:
+                with contextlib.suppress(Exception):  # progress is never worth a shard
+                    self.reports.put_nowait((shard, games))
 
-        return produce_shard(self.config, shard, self.out_dir)
+        return produce_shard(self.config, shard, self.out_dir, report)
 
     def pid(self) -> int:
         return os.getpid()
 
 
-def run(
-    config: RunConfig,
-    out_dir: str | Path,
-    todo: list[int],
-    workers: int | None,
-    address: str | None,
-    actor_options: dict[str, Any] | None,
-    committed: Callable[[dict[str, Any]], None],
-) -> None:
-    """Plays the shards ``todo`` on Ray actors (``workers`` of them, or one per CPU of the
-    cluster, at most one per shard), calling ``committed(marker)`` as each is done."""
-    import ray
+class RayBackend:
+    """Ray actors play the shards: ``workers`` of them (None: one per CPU of the cluster, at
+    most one per shard), on a local Ray instance sized to the machine, or on the cluster at
+    ``address`` ("auto" for the one this machine belongs to); ``ray_actor_options`` go to the
+    actors (``{"num_gpus": 1}``)."""
 
-    connected_here = not ray.is_initialized()
-    if not connected_here and address:
-        raise ValueError(
-            "Ray is already initialised in this process: leave address out to use its "
-            "connection, or call ray.shutdown() first"
-        )
-    if connected_here:
-        namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
-        if address:
-            ray.init(address=address, namespace=namespace, log_to_driver=False)
-        else:
-            ray.init(
-                num_cpus=os.cpu_count(),
-                namespace=namespace,
-                include_dashboard=False,
-                log_to_driver=False,
+    def __init__(
+        self,
+        workers: int | None = None,
+        address: str | None = None,
+        ray_actor_options: dict[str, Any] | None = None,
+    ) -> None:
+        self.workers = None if workers is None else arguments.integer(workers, "workers", minimum=1)
+        self.address = address
+        self.actor_options = dict(ray_actor_options or {})
+
+    def check(self, config: RunConfig) -> None:
+        _import_ray()
+        try:
+            pickle.dumps(config)
+        except Exception as error:  # whatever stops pickling, the run is refused
+            raise TypeError(f"players must pickle to play in workers: {error}") from error
+
+    def run(self, job: ShardJob) -> None:
+        """Plays the job's shards on actors, calling ``committed(marker)`` as each is done."""
+        ray = _import_ray()
+        connected_here = not ray.is_initialized()
+        if not connected_here and self.address:
+            raise ValueError(
+                "Ray is already initialised in this process: leave address out to use its "
+                "connection, or call ray.shutdown() first"
             )
-    driver = _Driver(config, str(Path(out_dir).resolve()), todo, actor_options, committed)
-    try:
-        count = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
-        driver.play(min(count, len(todo)))
-    finally:
-        driver.stop()
         if connected_here:
-            ray.shutdown()
+            namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
+            if self.address:
+                ray.init(address=self.address, namespace=namespace, log_to_driver=False)
+            else:
+                ray.init(
+                    num_cpus=os.cpu_count(),
+                    namespace=namespace,
+                    include_dashboard=False,
+                    log_to_driver=False,
+                )
+        driver = _Driver(job, self.actor_options)
+        try:
+            count = self.workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
+            driver.play(min(count, len(job.todo)))
+        finally:
+            driver.stop()
+            if connected_here:
+                ray.shutdown()
 
 
 class _Driver:
     """The loop of a run: actors started, shards handed to the ready ones, deaths answered."""
 
-    def __init__(
-        self,
-        config: RunConfig,
-        folder: str,
-        todo: list[int],
-        actor_options: dict[str, Any] | None,
-        committed: Callable[[dict[str, Any]], None],
-    ) -> None:
+    def __init__(self, job: ShardJob, actor_options: dict[str, Any]) -> None:
         import ray
+        from ray.util.queue import Queue
 
-        options = {"num_cpus": 1, **(actor_options or {}), "max_restarts": 0}
+        options = {"num_cpus": 1, **actor_options, "max_restarts": 0}
         self.actor_class = ray.remote(ShardWorker).options(**options)
-        self.config, self.folder, self.committed = config, folder, committed
-        self.queue = deque(todo)
+        self.config, self.folder = job.config, job.out_dir
+        self.committed: Callable[[dict[str, Any]], None] = job.committed
+        self.progress = job.progress
+        self.reports = Queue(actor_options={"num_cpus": 0})
+        self.queue = deque(job.todo)
         self.deaths: Counter[int] = Counter()  # of the actor playing the shard
         self.failed: list[int] = []
         self.actors: list[Any] = []
@@ -131,7 +149,7 @@ class _Driver:
         self.last_start = time.monotonic()
 
     def new_actor(self) -> None:
-        actor: Any = self.actor_class.remote(self.config, self.folder)
+        actor: Any = self.actor_class.remote(self.config, self.folder, self.reports)
         self.actors.append(actor)
         self.shards[actor] = deque()
         self.starting[actor.pid.remote()] = actor
@@ -160,6 +178,7 @@ class _Driver:
                     "the resources asked for (1 CPU each, or what ray_actor_options asks)"
                 )
             ready, _ = ray.wait([*flight, *self.starting], num_returns=1, timeout=1.0)
+            self.drain_reports()
             for ref in ready:
                 if ref in self.starting:
                     self.started(ref)
@@ -171,6 +190,11 @@ class _Driver:
                 "times, each time with the death of the actor playing it; the shards finished "
                 "are committed, and running the same command again plays the others"
             )
+
+    def drain_reports(self) -> None:
+        with contextlib.suppress(Exception):  # a lost queue costs the bar, not the run
+            for shard, games in self.reports.get_nowait_batch(self.reports.qsize()):
+                self.progress(shard, games)
 
     def started(self, ref: Any) -> None:
         import ray
@@ -231,3 +255,5 @@ class _Driver:
         for actor in self.actors:
             with contextlib.suppress(Exception):  # one that is gone must not spare the others
                 ray.kill(actor, no_restart=True)
+        with contextlib.suppress(Exception):
+            self.reports.shutdown()

@@ -20,19 +20,22 @@ extend the run (a last shard that was short is redone whole).
 from __future__ import annotations
 
 import fcntl
-import hashlib
 import json
 import os
 import time
-import uuid
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from krodan_rl.selfplay import RunConfig
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from krodan_rl.data.schema import FORMAT_KEY, FORMAT_VERSION, SHARD_PATTERN, shard_name
+from krodan_rl.data.shards import shard_facts
+from krodan_rl.files import sha256_of, write_atomic
+from krodan_rl.selfplay.config import RunConfig
 
 __all__ = [
     "DONE",
@@ -43,7 +46,7 @@ __all__ = [
     "commit_shard",
     "locked",
     "prepare",
-    "write_atomic",
+    "recorded_games_per_shard",
 ]
 
 MANIFEST = "_manifest.json"
@@ -58,8 +61,6 @@ FIXED = ("format", "seed", "players", "games_per_shard")
 
 def run_record(config: RunConfig) -> dict[str, Any]:
     """The arguments that define a run's games, as the manifest and the markers store them."""
-    from krodan_rl.data import FORMAT_VERSION
-
     return {
         "format": FORMAT_VERSION,
         "seed": config.seed,
@@ -81,38 +82,6 @@ def _marker_name(shard: int) -> str:
     return f"{shard:06d}.json"
 
 
-def sha256_of(path: Path) -> str:
-    digest = hashlib.sha256()
-    with path.open("rb") as file:
-        while chunk := file.read(1 << 20):
-            digest.update(chunk)
-    return digest.hexdigest()
-
-
-def fsync(path: Path) -> None:
-    """Flushes a file, or a folder's entries, to disk."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def write_atomic(path: Path, text: str) -> None:
-    """Writes ``path`` whole or not at all: a temporary file (a dot name unique to the attempt)
-    flushed to disk, then renamed over it."""
-    temporary = path.parent / f".{path.name}.{os.getpid()}.{uuid.uuid4().hex}.tmp"
-    try:
-        with temporary.open("w") as file:
-            file.write(text)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, path)
-    finally:
-        temporary.unlink(missing_ok=True)
-    fsync(path.parent)
-
-
 def _file_entry(path: Path) -> dict[str, Any]:
     return {"bytes": path.stat().st_size, "sha256": sha256_of(path)}
 
@@ -128,8 +97,6 @@ def commit_shard(
     """Writes the marker of a shard whose two files are in place; returns it. ``written``: the
     sha256 of the files this attempt wrote, which the files in place must still have (another
     attempt at the same shard may have replaced one of them meanwhile)."""
-    from krodan_rl.data import shard_name
-
     root = Path(out_dir)
     files = {kind: _file_entry(root / kind / shard_name(shard)) for kind in SHARD_FOLDERS}
     if written is not None and any(files[k]["sha256"] != written.get(k) for k in SHARD_FOLDERS):
@@ -190,8 +157,6 @@ def _read_json(path: Path) -> dict[str, Any] | None:
 
 def _verified(root: Path, marker: dict[str, Any], games: int) -> bool:
     """The marker's shard holds the expected games and its files are the ones it recorded."""
-    from krodan_rl.data import shard_name
-
     if marker.get("games") != games or not isinstance(marker.get("files"), dict):
         return False
     for kind in SHARD_FOLDERS:
@@ -205,8 +170,6 @@ def _verified(root: Path, marker: dict[str, Any], games: int) -> bool:
 
 
 def _remove_shard(root: Path, shard: int) -> None:
-    from krodan_rl.data import shard_name
-
     (root / DONE / _marker_name(shard)).unlink(missing_ok=True)
     for kind in SHARD_FOLDERS:
         (root / kind / shard_name(shard)).unlink(missing_ok=True)
@@ -218,11 +181,6 @@ class RunFolderError(ValueError):
 
 def _stored_version(path: Path) -> str | None:
     """The format version a Parquet file declares, or None when it is unreadable or has none."""
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    from krodan_rl.data import FORMAT_KEY
-
     try:
         metadata = pq.read_schema(path).metadata or {}
     except (OSError, pa.ArrowException):  # a damaged file declares nothing
@@ -236,8 +194,6 @@ def _adoptable(root: Path, config: RunConfig, shard: int, last_found: bool) -> i
     None when they are damaged, or hold the first games of this shard only while no later shard
     is there (a shorter run's last shard). A shard of another run (another format, seed or
     players, or games that are not this shard's) is refused."""
-    from krodan_rl.data import FORMAT_VERSION, shard_facts, shard_name
-
     turns = root / "turns" / shard_name(shard)
     for path in (turns, root / "games" / shard_name(shard)):
         version = _stored_version(path)
@@ -315,8 +271,6 @@ def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
     checked before anything changes: a folder of another run, or one holding more games than
     this run asks for, is refused (RunFolderError) as it is. Then the leftovers of interrupted
     attempts and the files of the shards to redo are removed, and adopted shards marked."""
-    from krodan_rl.data import SHARD_PATTERN, shard_name
-
     root = Path(out_dir)
     if root.exists() and not root.is_dir():
         raise RunFolderError(f"out_dir {root} exists and is not a folder")
@@ -435,3 +389,18 @@ class Manifest:
     def maybe_write(self) -> None:
         if time.monotonic() - self.written >= MANIFEST_INTERVAL:
             self.write()
+
+
+def recorded_games_per_shard(out_dir: str | Path) -> int | None:
+    """The ``games_per_shard`` of the run a folder holds, as its manifest or a marker records
+    it; None for a folder without either (a new run)."""
+    root = Path(out_dir)
+    records = [_read_json(root / MANIFEST)]
+    if (root / DONE).is_dir():
+        records += [_read_json(path) for path in sorted((root / DONE).glob("*.json"))]
+    for record in records:
+        run = record.get("run") if record is not None else None
+        value = run.get("games_per_shard") if isinstance(run, dict) else None
+        if isinstance(value, int) and not isinstance(value, bool) and value >= 1:
+            return value
+    return None

@@ -1,0 +1,73 @@
+"""``python -m krodan_rl arena A B C D``: four players rated by seat-rotated games."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from pathlib import Path
+
+from krodan_rl import arguments, files, players
+from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
+
+__all__ = ["main", "write_json"]
+
+PROG = "python -m krodan_rl arena"
+
+
+def write_json(path: str | Path, result: ArenaResult) -> None:
+    """Writes the result whole or not at all."""
+    files.write_atomic(Path(path), json.dumps(result.to_dict(), indent=2) + "\n")
+
+
+def parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Rate four agents by seat-rotated games: mean score and outcomes with 95 %% "
+        "bootstrap intervals over blocks of four games, win share by seat, and a rating.",
+        epilog=f"agents:\n{players.describe()}".replace("%", "%%"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "agents", nargs=NUM_SEATS, metavar="AGENT", help="a player spec (see below)"
+    )
+    parser.add_argument("--games", type=int, default=400, help="a multiple of 4 (400)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the whole run (0)")
+    parser.add_argument(
+        "--workers", type=int, default=os.cpu_count() or 1, help="threads or processes (cores)"
+    )
+    parser.add_argument("--json", metavar="FILE", help="also write the standings and games")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """``python -m krodan_rl arena A B C D --games N --seed S --workers W --json FILE``."""
+    command = parser()
+    args = command.parse_args(argv)
+    if args.games <= 0 or args.games % NUM_SEATS:
+        command.error("--games must be a positive multiple of 4")
+    if args.workers < 1:
+        command.error("--workers must be at least 1")
+    try:
+        arguments.seed(args.seed, "--seed")
+    except ValueError as error:
+        command.error(str(error))
+    if args.json is not None:
+        problem = files.unwritable(Path(args.json))
+        if problem:
+            command.error(f"--json {args.json}: {problem}")
+    try:
+        check_entries(args.agents)
+    except (ValueError, TypeError) as error:
+        command.error(str(error))
+    try:
+        result = run(args.agents, args.games, args.seed, args.workers)
+    except (ValueError, TypeError, RuntimeError) as error:  # a player that fails
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
+    print(result.standings.format())
+    if args.json is not None:
+        write_json(args.json, result)
+        print(f"standings written to {args.json}")
+    return 0

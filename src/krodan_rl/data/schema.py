@@ -1,0 +1,121 @@
+"""The layout of a self-play dataset on disk, declared once: the columns of its two Parquet
+tables, in order, their types, the format version and the shard file names. The writer builds
+its tables by column name through ``table`` and the reader checks files against the same
+schemas, so that a column is added in one place.
+
+Shard s is two files, both with the schema metadata ``krodan_rl.format = "1"``:
+
+- ``turns/shard-{s:06d}.parquet``, one row per placement, sorted by game and ply: ``game_id``
+  int64, ``ply`` int16 (the placements made before this one), ``mover`` int8 (the agent
+  placing, absolute), ``state`` fixed_size_binary(278) (``PyKrodan.to_bytes`` of the position
+  right before the placement, the mover to play), ``action`` int32 (in the mover's frame),
+  ``has_policy`` bool, and the policy target ``policy_actions`` list<int32> with
+  ``policy_probs`` list<float32> (a search's visit distribution, or one-hot on the action when
+  the player gave none);
+- ``games/shard-{s:06d}.parquet``, one row per game: ``game_id`` int64, ``players``
+  list<string> (by seat), ``seed`` uint64 (the run's), ``final_scores`` list<int16>,
+  ``outcome_score``, ``outcome_win_share`` and ``outcome_rank`` list<float32> (each 4 entries,
+  absolute agent order) and ``turns`` int32 (placements).
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+
+from krodan_rl import _native
+from krodan_rl._krodan import PyKrodan
+
+__all__ = [
+    "FORMAT_KEY",
+    "FORMAT_VERSION",
+    "GAMES_SCHEMA",
+    "OUTCOME_MODES",
+    "SHARD_PATTERN",
+    "TURNS_SCHEMA",
+    "shard_name",
+    "table",
+]
+
+FORMAT_KEY = "krodan_rl.format"
+FORMAT_VERSION = "1"
+STATE_SIZE = _native.STATE_SIZE
+OUTCOME_MODES: tuple[str, ...] = PyKrodan.reward_modes
+# Six digits or more: shard 1,000,000 is shard-1000000.parquet.
+SHARD_PATTERN = re.compile(r"shard-([0-9]{6,})\.parquet")
+
+
+def _schema(fields: list[tuple[str, Any]]) -> pa.Schema:
+    return pa.schema(
+        [pa.field(name, kind, nullable=False) for name, kind in fields],
+        metadata={FORMAT_KEY: FORMAT_VERSION},
+    )
+
+
+TURNS_SCHEMA = _schema(
+    [
+        ("game_id", pa.int64()),
+        ("ply", pa.int16()),
+        ("mover", pa.int8()),
+        ("state", pa.binary(STATE_SIZE)),
+        ("action", pa.int32()),
+        ("has_policy", pa.bool_()),
+        ("policy_actions", pa.list_(pa.int32())),
+        ("policy_probs", pa.list_(pa.float32())),
+    ]
+)
+
+GAMES_SCHEMA = _schema(
+    [
+        ("game_id", pa.int64()),
+        ("players", pa.list_(pa.string())),
+        ("seed", pa.uint64()),
+        ("final_scores", pa.list_(pa.int16())),
+        *((f"outcome_{mode}", pa.list_(pa.float32())) for mode in OUTCOME_MODES),
+        ("turns", pa.int32()),
+    ]
+)
+
+
+def shard_name(shard: int) -> str:
+    """The file name of shard ``shard`` in both ``turns/`` and ``games/``."""
+    return f"shard-{shard:06d}.parquet"
+
+
+def _column(kind: pa.DataType, values: Any) -> pa.Array:
+    """One column from numpy values; a list column from a sequence of 1-D arrays, one a row."""
+    if pa.types.is_list(kind):
+        parts: Sequence[Any] = values
+        item = kind.value_type
+        lengths = np.fromiter((len(p) for p in parts), dtype=np.int64, count=len(parts))
+        offsets = np.zeros(len(parts) + 1, dtype=np.int32)
+        np.cumsum(lengths, out=offsets[1:])
+        if pa.types.is_string(item):
+            flat = pa.array([v for p in parts for v in p], type=item)
+        else:
+            dtype = item.to_pandas_dtype()
+            flat = pa.array(
+                np.concatenate([np.asarray(p, dtype=dtype) for p in parts])
+                if len(parts)
+                else np.empty(0, dtype=dtype),
+                type=item,
+            )
+        return pa.ListArray.from_arrays(pa.array(offsets, type=pa.int32()), flat)
+    if pa.types.is_fixed_size_binary(kind):
+        return pa.array(list(values), type=kind)
+    return pa.array(np.asarray(values, dtype=kind.to_pandas_dtype()), type=kind)
+
+
+def table(schema: pa.Schema, columns: Mapping[str, Any]) -> pa.Table:
+    """A table of ``schema`` from its columns given by name (each a sequence of values, or of
+    1-D arrays for a list column), laid out in the schema's order."""
+    if set(columns) != set(schema.names):
+        missing = sorted(set(schema.names) - set(columns))
+        extra = sorted(set(columns) - set(schema.names))
+        raise ValueError(f"columns do not match the schema: missing {missing}, extra {extra}")
+    arrays = [_column(field.type, columns[field.name]) for field in schema]
+    return pa.Table.from_arrays(arrays, schema=schema)

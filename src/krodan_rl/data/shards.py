@@ -1,0 +1,279 @@
+"""Shards read back and checked: the files a path names, and each turns shard read whole into
+numpy arrays after checking it against its games shard (format version, columns and types,
+games present, plies and turn counts agreeing, policies sound). A file that fails raises
+ValueError naming it, never skipped."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from krodan_rl import _native
+from krodan_rl.data.rows import Rows
+from krodan_rl.data.schema import (
+    FORMAT_KEY,
+    FORMAT_VERSION,
+    GAMES_SCHEMA,
+    OUTCOME_MODES,
+    SHARD_PATTERN,
+    STATE_SIZE,
+    TURNS_SCHEMA,
+)
+
+__all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts", "shard_paths"]
+
+Array = npt.NDArray[Any]
+
+NUM_AGENTS = _native.NUM_AGENTS
+NUM_ACTIONS = _native.NUM_ACTIONS
+# How far a stored policy's probabilities may sum from 1.
+PROBABILITY_TOLERANCE = 1e-3
+# The columns of a turns shard checked before the rest is read.
+_SMALL_COLUMNS = ["game_id", "ply", "mover", "action", "has_policy"]
+
+
+def shard_paths(path: str | Path) -> list[Path]:
+    """The turns shards that ``path`` names, in order: the file itself, the shards of a dataset
+    folder's ``turns/`` subfolder, or those of a folder of turns shards. Files whose names are
+    not ``shard-NNNNNN.parquet`` (an interrupted run's temporary files start with a dot) are
+    not shards; shards come in the order of their numbers."""
+    root = Path(path)
+    if root.is_file():
+        return [root]
+    if not root.is_dir():
+        raise FileNotFoundError(f"no such file or folder: {root}")
+    folder = root / "turns" if (root / "turns").is_dir() else root
+    numbered = sorted(
+        (int(m[1]), p) for p in folder.iterdir() if (m := SHARD_PATTERN.fullmatch(p.name))
+    )
+    found = [p for _, p in numbered]
+    if not found:
+        raise ValueError(f"{root}: no turns shards (shard-NNNNNN.parquet) found in {folder}")
+    for shard in found:
+        if not shard.is_file():
+            raise ValueError(f"{shard} is not a file")
+    return found
+
+
+def games_path(turns_path: Path) -> Path:
+    """The games shard that goes with a turns shard: ``../games/`` under the same name."""
+    return turns_path.parent.parent / "games" / turns_path.name
+
+
+def _open_parquet(path: Path, schema: Any, what: str) -> Any:
+    """A Parquet file checked for our format version and exactly the expected columns."""
+    if not path.is_file():
+        raise ValueError(f"{path}: missing (expected the {what} shard)")
+    try:
+        parquet = pq.ParquetFile(path)
+    except (OSError, pa.ArrowException) as error:
+        raise ValueError(f"{path}: not a readable Parquet file: {error}") from error
+    try:
+        found = parquet.schema_arrow
+        metadata = found.metadata or {}
+        version = metadata.get(FORMAT_KEY.encode())
+        if version is None:
+            raise ValueError(
+                f"{path}: not a krodan_rl {what} shard (no {FORMAT_KEY} in its metadata)"
+            )
+        if version != FORMAT_VERSION.encode():
+            raise ValueError(
+                f"{path}: {FORMAT_KEY} is {version.decode(errors='replace')!r}; this reader "
+                f"reads version {FORMAT_VERSION}"
+            )
+        if not found.remove_metadata().equals(schema.remove_metadata()):
+            expected = ", ".join(f"{f.name}: {f.type}" for f in schema)
+            got = ", ".join(f"{f.name}: {f.type}" for f in found)
+            raise ValueError(
+                f"{path}: not a krodan_rl {what} shard: columns ({got}), expected ({expected})"
+            )
+    except BaseException:
+        parquet.close()
+        raise
+    return parquet
+
+
+def _read_columns(parquet: Any, path: Path, columns: list[str] | None = None) -> Any:
+    try:
+        return parquet.read(columns=columns)
+    except (OSError, pa.ArrowException) as error:
+        raise ValueError(f"{path}: unreadable Parquet data: {error}") from error
+
+
+def _column(table: Any, name: str, dtype: Any) -> Array:
+    return np.asarray(table.column(name).to_numpy(), dtype=dtype)
+
+
+def _fixed_lists(table: Any, name: str, dtype: Any, path: Path) -> Array:
+    """A list column whose every entry has 4 values, as a (rows, 4) array."""
+    column = table.column(name).combine_chunks()
+    lengths = np.asarray(column.value_lengths().to_numpy(zero_copy_only=False))
+    if column.values.null_count or not (lengths == NUM_AGENTS).all():
+        raise ValueError(f"{path}: column {name} must hold {NUM_AGENTS} values in every row")
+    values = column.flatten().to_numpy(zero_copy_only=False)
+    return np.asarray(values, dtype=dtype).reshape(-1, NUM_AGENTS)
+
+
+@dataclass(frozen=True)
+class GamesTable:
+    """A games shard's games: ids (strictly increasing), placements, the run's seed, and the
+    outcome of each game in every reward mode (absolute agent order)."""
+
+    game_ids: Array
+    turns: Array
+    seeds: Array  # uint64
+    outcomes: dict[str, Array]  # by mode, float32 (games, 4)
+    players: list[list[str]]
+
+
+def read_games(game_file: Path) -> GamesTable:
+    games = _open_parquet(game_file, GAMES_SCHEMA, "games")
+    try:
+        table = _read_columns(games, game_file)
+    finally:
+        games.close()
+    game_ids = _column(table, "game_id", np.int64)
+    turns = _column(table, "turns", np.int64)
+    outcomes = {
+        mode: _fixed_lists(table, f"outcome_{mode}", np.float32, game_file)
+        for mode in OUTCOME_MODES
+    }
+    _fixed_lists(table, "final_scores", np.int16, game_file)
+    players = _fixed_lists(table, "players", object, game_file)
+    if game_ids.size == 0 or (np.diff(game_ids) <= 0).any():
+        raise ValueError(f"{game_file}: game_id must be non-empty and strictly increasing")
+    if (turns < 1).any():
+        raise ValueError(f"{game_file}: every game must have at least one placement")
+    seeds = np.asarray(table.column("seed").to_numpy(), dtype=np.uint64)
+    return GamesTable(game_ids, turns, seeds, outcomes, players.tolist())
+
+
+def _open_turns(turns_file: Path) -> tuple[Any, GamesTable]:
+    """A turns shard opened after checking its small columns against its games shard."""
+    game_file = games_path(turns_file)
+    if not game_file.is_file():
+        raise ValueError(f"{turns_file}: its games shard {game_file} is missing")
+    games = read_games(game_file)
+    parquet = _open_parquet(turns_file, TURNS_SCHEMA, "turns")
+    try:
+        _check_turns(
+            _read_columns(parquet, turns_file, _SMALL_COLUMNS), turns_file, games.game_ids,
+            games.turns,
+        )  # fmt: skip
+    except BaseException:
+        parquet.close()
+        raise
+    return parquet, games
+
+
+def _list_column(column: Any, dtype: Any) -> tuple[Array, Array]:
+    """A list column as its flat values and int64 offsets starting at 0."""
+    column = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
+    offsets = np.asarray(column.offsets.to_numpy(), dtype=np.int64)
+    values = column.flatten()
+    if values.null_count:
+        raise ValueError("null entries")
+    return np.asarray(values.to_numpy(), dtype=dtype), offsets - offsets[0]
+
+
+def _states(column: Any) -> Array:
+    """A fixed_size_binary(278) column as a (rows, 278) uint8 array, without a Python object
+    per row."""
+    array = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
+    if array.null_count:
+        raise ValueError("null states")
+    data = array.buffers()[1]
+    start = array.offset * STATE_SIZE
+    flat = np.frombuffer(data, dtype=np.uint8)[start : start + len(array) * STATE_SIZE]
+    return flat.reshape(len(array), STATE_SIZE)
+
+
+def read_shard(turns_file: str | Path) -> tuple[Rows, GamesTable]:
+    """Every row of a turns shard, checked, with its games shard."""
+    turns_file = Path(turns_file)
+    parquet, games = _open_turns(turns_file)
+    try:
+        table = _read_columns(parquet, turns_file)
+    finally:
+        parquet.close()
+    try:
+        actions, offsets = _list_column(table.column("policy_actions"), np.int32)
+        probs, prob_offsets = _list_column(table.column("policy_probs"), np.float32)
+        states = _states(table.column("state"))
+    except ValueError as error:
+        raise ValueError(f"{turns_file}: {error}") from error
+    if not np.array_equal(offsets, prob_offsets):
+        raise ValueError(f"{turns_file}: policy_actions and policy_probs differ in length")
+    _check_policies(turns_file, actions, probs, offsets)
+    rows = Rows(
+        game_id=_column(table, "game_id", np.int64),
+        ply=_column(table, "ply", np.int16),
+        mover=_column(table, "mover", np.int8),
+        state=states,
+        action=_column(table, "action", np.int32),
+        has_policy=np.asarray(table.column("has_policy").to_numpy(), dtype=np.bool_),
+        policy_offsets=offsets,
+        policy_actions=actions,
+        policy_probs=probs,
+    )
+    return rows, games
+
+
+def _check_policies(path: Path, actions: Array, probs: Array, offsets: Array) -> None:
+    if (np.diff(offsets) < 1).any():
+        raise ValueError(f"{path}: a row has an empty policy")
+    if ((actions < 0) | (actions >= NUM_ACTIONS)).any():
+        raise ValueError(f"{path}: a policy action is out of range")
+    if not np.isfinite(probs).all() or (probs < 0).any():
+        raise ValueError(f"{path}: a policy probability is negative or not finite")
+    if offsets.size < 2:
+        return
+    sums = np.add.reduceat(probs.astype(np.float64), offsets[:-1])
+    if not np.allclose(sums, 1.0, rtol=0, atol=PROBABILITY_TOLERANCE):
+        raise ValueError(f"{path}: a policy's probabilities do not sum to 1")
+
+
+@dataclass(frozen=True)
+class ShardFacts:
+    """What a whole, valid shard holds, for a run that finds it without its marker."""
+
+    game_ids: Array
+    rows: int
+    players: list[list[str]]  # each game's, by seat
+    seeds: list[int]  # each game's run seed
+
+
+def shard_facts(turns_file: str | Path) -> ShardFacts:
+    """Checks a turns shard and its games shard as ``load`` does before yielding their rows
+    (ValueError naming the file otherwise) and returns what they hold."""
+    rows, games = read_shard(turns_file)
+    return ShardFacts(games.game_ids, len(rows), games.players, [int(s) for s in games.seeds])
+
+
+def _check_turns(table: Any, path: Path, game_ids: Array, turns: Array) -> None:
+    """The rows of a turns shard are the placements of the games of its games shard, each game's
+    plies 0, 1, ... in order, as many as its recorded turns."""
+    rows = _column(table, "game_id", np.int64)
+    if rows.size != int(turns.sum()):
+        raise ValueError(
+            f"{path}: {rows.size} rows, but its games shard records {int(turns.sum())} placements"
+        )
+    expected_ids = np.repeat(game_ids, turns)
+    if not np.array_equal(rows, expected_ids):
+        raise ValueError(f"{path}: its game_ids do not match its games shard's games and turns")
+    starts = np.repeat(np.cumsum(turns) - turns, turns)
+    expected_ply = np.arange(rows.size) - starts
+    if not np.array_equal(_column(table, "ply", np.int64), expected_ply):
+        raise ValueError(f"{path}: each game's plies must run 0, 1, 2, ... in order")
+    movers = _column(table, "mover", np.int64)
+    if ((movers < 0) | (movers >= NUM_AGENTS)).any():
+        raise ValueError(f"{path}: mover must be from 0 to {NUM_AGENTS - 1}")
+    actions = _column(table, "action", np.int64)
+    if ((actions < 0) | (actions >= NUM_ACTIONS)).any():
+        raise ValueError(f"{path}: action must be from 0 to {NUM_ACTIONS - 1}")

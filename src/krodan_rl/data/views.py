@@ -1,0 +1,76 @@
+"""The mover's view of stored positions, rebuilt by the batched engine from their state strings:
+the observation planes, pieces and done flags, and the legal actions (a CSR list, or a dense
+mask on request), exactly as a ``VecKrodan`` gives them for a game in that position."""
+
+from __future__ import annotations
+
+import re
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import _native
+
+__all__ = ["StateRefused", "ViewBuilder"]
+
+Array = npt.NDArray[Any]
+
+
+class StateRefused(ValueError):
+    """A stored state the engine refuses: ``row`` of the batch, and why."""
+
+    def __init__(self, row: int, why: str) -> None:
+        super().__init__(f"row {row}: {why}")
+        self.row = row
+        self.why = why
+
+
+_NATIVE_ROW = re.compile(r"row ([0-9]+): (.*)", re.DOTALL)
+
+
+class ViewBuilder:
+    """An engine batch of ``capacity`` games, refilled from state strings for each batch of
+    rows; its memory grows with the rows asked for, not with ``capacity`` up front."""
+
+    def __init__(self, capacity: int, legal: str | None) -> None:
+        self.capacity = capacity
+        self.legal = legal  # None, "csr" or "mask"
+        self.size = 0
+        self.batch: Any = None
+        self.views: dict[str, Array] = {}
+
+    def _grow(self, rows: int) -> None:
+        size = min(self.capacity, max(rows, 2 * self.size, 64))
+        dense = self.legal == "mask"
+        self.batch = _native.GameBatch(size, 0, "win_share", False, dense, True, 0)
+        self.views = {
+            name: np.asarray(view) for name, view in self.batch.arrays().items() if view is not None
+        }
+        self.size = size
+
+    def build(self, states: Array, movers: Array) -> dict[str, Array]:
+        """The views of ``states`` (uint8 (B, 278)) as fresh arrays. StateRefused names the
+        first row whose state string is not a game in progress, or whose mover is not the
+        row's."""
+        n = len(states)
+        if n > self.size:
+            self._grow(n)
+        try:
+            self.batch.set_state_rows(np.ascontiguousarray(states).reshape(-1), n)
+        except ValueError as error:
+            found = _NATIVE_ROW.fullmatch(str(error))
+            row, why = (int(found[1]), found[2]) if found else (0, str(error))
+            raise StateRefused(row, f"the state string is not a game in progress: {why}") from None
+        current = self.views["current_agent"][:n]
+        if not np.array_equal(current, movers):
+            row = int(np.flatnonzero(current != movers)[0])
+            raise StateRefused(row, "the state's agent to move is not the row's mover")
+        out = {name: self.views[name][:n].copy() for name in ("observation", "pieces", "done")}
+        if self.legal == "mask":
+            out["action_mask"] = self.views["action_mask"][:n].copy()
+        elif self.legal == "csr":
+            offsets = self.views["legal_offsets"][: n + 1]
+            out["legal_offsets"] = offsets.copy()
+            out["legal_actions"] = np.asarray(self.batch.legal_actions())[: int(offsets[-1])].copy()
+        return out

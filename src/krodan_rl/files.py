@@ -1,0 +1,63 @@
+"""Files written whole or not at all, and the checks made before a long run writes one."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import uuid
+from pathlib import Path
+
+__all__ = ["fsync", "sha256_of", "temporary_name", "unwritable", "write_atomic"]
+
+
+def sha256_of(path: Path) -> str:
+    digest = hashlib.sha256()
+    with path.open("rb") as file:
+        while chunk := file.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def fsync(path: Path) -> None:
+    """Flushes a file, or a folder's entries, to disk."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def temporary_name(path: Path) -> Path:
+    """A name beside ``path`` for writing it: a dot name unique to the attempt (process id and a
+    fresh uuid), ending in ``.tmp``, which run folders recognise as a leftover."""
+    return path.parent / f".{path.name}.{os.getpid()}.{uuid.uuid4().hex}.tmp"
+
+
+def write_atomic(path: Path, text: str) -> None:
+    """Writes ``path`` whole or not at all: a temporary file flushed to disk, then renamed over
+    it."""
+    temporary = temporary_name(path)
+    try:
+        with temporary.open("w") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+    fsync(path.parent)
+
+
+def unwritable(path: Path) -> str | None:
+    """Why a new file cannot be written at `path`, checked before any game is played; None
+    when it can."""
+    if path.is_dir():
+        return "is a folder"
+    parent = path.parent
+    if not parent.exists():
+        return f"the folder {parent} does not exist"
+    if not parent.is_dir():
+        return f"{parent} is not a folder"
+    if not os.access(parent, os.W_OK):
+        return f"the folder {parent} is not writable"
+    return None

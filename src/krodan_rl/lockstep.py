@@ -1,0 +1,159 @@
+"""Many games played side by side, so that a player that searches in batches decides every game
+that waits on it in one call: the arena and self-play both play through ``play``.
+
+Each round, every game in play advances through the passes of done agents and the moves of
+players that act one game at a time, up to a move of a search player (one with
+``search_moves``); then each search player is asked once, for all the games waiting on it, and
+those games play its moves. A search player is given a copy of each game and a seed per game,
+from which its move must follow: what a game records then depends on neither the other games
+nor how many are played together. A player that acts one game at a time gets a copy of the game
+too, so that nothing it does to the game can change the one being played.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import arguments, players
+from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import MCTSAgent
+from krodan_rl.search import SearchMove
+
+__all__ = ["Decision", "play"]
+
+NUM_ACTIONS = PyKrodan.num_actions
+# How far a search player's probabilities may sum from 1.
+PROBABILITY_TOLERANCE = 1e-3
+
+
+@dataclass(frozen=True)
+class Decision:
+    """A move and the policy behind it: a search's visit distribution (``has_policy``), or
+    one-hot on the action. ``action`` is -1 for a pass."""
+
+    action: int
+    has_policy: bool
+    actions: npt.NDArray[np.int32]
+    probs: npt.NDArray[np.float32]
+
+
+#: (game index, agent, ply) -> the seed of a search player's move.
+MoveSeed = Callable[[int, int, int], int]
+#: (game index, agent) -> how errors name the player of that agent.
+Describe = Callable[[int, int], str]
+#: Called before each move is played, with the game still before it.
+Record = Callable[[int, PyKrodan, Decision], None]
+
+
+def play(
+    games: Sequence[PyKrodan],
+    seats: Sequence[Sequence[object]],
+    move_seed: MoveSeed,
+    describe: Describe,
+    record: Record | None = None,
+    policies: bool = False,
+) -> None:
+    """Plays every game to its end: ``seats[i][a]`` plays agent a of game i. ``policies``: a
+    built-in tree search gives its visit distribution (else every act player is one-hot)."""
+    active = list(range(len(games)))
+    while active:
+        waiting: dict[int, tuple[object, list[int]]] = {}
+        for i in active:
+            game = games[i]
+            while _skip_passes(game):
+                player = seats[i][game.agent_selection]
+                if players.is_search_player(player):
+                    waiting.setdefault(id(player), (player, []))[1].append(i)
+                    break
+                _move(game, _act(player, game, policies), i, describe, record)
+        for player, members in waiting.values():
+            for i, decision in _search(player, games, members, move_seed, describe).items():
+                _move(games[i], decision, i, describe, record)
+        active = [i for i in active if not games[i].is_over]
+
+
+def _skip_passes(game: PyKrodan) -> bool:
+    """Plays the passes of done movers; whether the game goes on."""
+    while not game.is_over and game.terminations[game.agent_selection]:
+        game.step(None)
+    return not game.is_over
+
+
+def one_hot(action: int | None) -> Decision:
+    chosen = -1 if action is None else arguments.integer(action, "the action")
+    return Decision(chosen, False, np.array([chosen], dtype=np.int32), np.ones(1, np.float32))
+
+
+def _act(player: object, game: PyKrodan, policies: bool) -> Decision:
+    if policies and isinstance(player, MCTSAgent):
+        result = player.search(game.copy())
+        if result.action is None:
+            return one_hot(None)
+        return Decision(int(result.action), True, result.actions, result.policy())
+    return one_hot(player.act(game.copy()))  # type: ignore[attr-defined]
+
+
+def _search(
+    player: object,
+    games: Sequence[PyKrodan],
+    members: list[int],
+    move_seed: MoveSeed,
+    describe: Describe,
+) -> dict[int, Decision]:
+    """One call of a search player for the games ``members``; their checked decisions."""
+    asked: list[PyKrodan | None] = [None] * len(games)
+    # uint64, not a list: numpy reads a list of ints beyond 2**63 as float64.
+    seeds = np.zeros(len(games), dtype=np.uint64)
+    for i in members:
+        game = games[i]
+        asked[i] = game.copy()
+        seeds[i] = move_seed(i, game.agent_selection, game.ply)
+    found = player.search_moves(asked, seeds)  # type: ignore[attr-defined]
+    name = describe(members[0], games[members[0]].agent_selection)
+    if not isinstance(found, Sequence) or len(found) != len(games):
+        raise ValueError(f"{name}: search_moves must give one entry per game")
+    for i, entry in enumerate(found):
+        if asked[i] is None and entry is not None:
+            raise ValueError(f"{name}: search_moves answered a game not asked")
+    return {i: checked_move(name, found[i], games[i]) for i in members}
+
+
+def checked_move(name: str, found: object, game: PyKrodan) -> Decision:
+    """A ``search_moves`` entry for one game, refused unless it is a sound policy."""
+    where = f"{name} at ply {game.ply}"
+    if not isinstance(found, Sequence) or isinstance(found, str) or len(found) != 3:
+        raise ValueError(f"{where}: search_moves must give (action, actions, probs) per game")
+    move = SearchMove(*found)
+    action = arguments.integer(move.action, "the chosen action")
+    actions = np.asarray(move.actions)
+    probs = np.asarray(move.probs)
+    if actions.ndim != 1 or actions.shape != probs.shape or actions.size == 0:
+        raise ValueError(f"{where}: policy actions and probabilities must be equal 1-D arrays")
+    if actions.dtype.kind not in "iu" or probs.dtype.kind != "f":
+        raise ValueError(f"{where}: policy actions must be integers, probabilities floats")
+    if ((actions < 0) | (actions >= NUM_ACTIONS)).any() or np.unique(actions).size != actions.size:
+        raise ValueError(f"{where}: policy actions must be distinct actions")
+    total = float(probs.sum())
+    if not np.isfinite(probs).all() or (probs < 0).any() or abs(total - 1) > PROBABILITY_TOLERANCE:
+        raise ValueError(f"{where}: policy probabilities must be non-negative and sum to 1")
+    return Decision(action, True, actions.astype(np.int32), probs.astype(np.float32))
+
+
+def _move(
+    game: PyKrodan, decision: Decision, i: int, describe: Describe, record: Record | None
+) -> None:
+    mover, ply = game.agent_selection, game.ply
+    if record is not None:
+        record(i, game, decision)
+    action = decision.action if decision.action >= 0 else None
+    try:
+        game.step(action)
+    except AssertionError as error:  # the engine's refusal of an illegal action
+        raise ValueError(
+            f"{describe(i, mover)} chose {action} for agent {mover} at ply {ply}, which is not "
+            f"a legal action: {error}"
+        ) from error

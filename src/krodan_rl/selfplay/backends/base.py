@@ -1,0 +1,38 @@
+"""What a backend of self-play runs does: play the shards it is given, each committed by its
+marker, and say how far they are. The driver (``krodan_rl.selfplay.driver``) has checked the
+run and holds its folder; a backend only plays."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from krodan_rl.selfplay.config import RunConfig
+
+__all__ = ["Backend", "ShardJob"]
+
+
+@dataclass(frozen=True)
+class ShardJob:
+    """The shards ``todo`` of a run to play into ``out_dir``. ``committed(marker)`` is called
+    in the driver's process as each shard is committed; ``progress(shard, games)`` as games of
+    a shard in play finish (how many of its games are done)."""
+
+    config: RunConfig
+    out_dir: str
+    todo: list[int]
+    committed: Callable[[dict[str, Any]], None]
+    progress: Callable[[int, int], None]
+
+
+class Backend(Protocol):
+    """Plays the shards of runs: locally, or on a cluster."""
+
+    def check(self, config: RunConfig) -> None:
+        """Refuses, before anything is written, a run it could not play (players that do not
+        pickle for processes elsewhere, a missing library)."""
+
+    def run(self, job: ShardJob) -> None:
+        """Plays every shard of the job; raises when one fails, the shards committed before
+        staying committed."""

@@ -1,0 +1,192 @@
+"""One shard of a run: its games played in chunks (``games_at_once`` at a time, side by side so
+that search players decide them together), recorded, and written as two Parquet files whole or
+not at all; then committed with its marker."""
+
+from __future__ import annotations
+
+import copy
+import os
+import time
+import uuid
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import pyarrow.parquet as pq
+
+from krodan_rl import files, lockstep, players
+from krodan_rl._krodan import PyKrodan
+from krodan_rl.data.schema import TURNS_SCHEMA, shard_name
+from krodan_rl.selfplay import run_folder
+from krodan_rl.selfplay.config import RunConfig, move_seed, player_seed
+from krodan_rl.selfplay.record import GameRecord
+from krodan_rl.selfplay.tables import games_table, turns_table
+
+__all__ = ["ShardSummary", "generate_shard", "produce_shard"]
+
+# Games per row group of a turns shard: fixed, so that a shard's bytes depend on neither
+# `games_at_once` nor `workers`.
+ROW_GROUP_GAMES = 256
+SHARD_KINDS = ("turns", "games")
+
+#: Called as a shard's games finish, with how many of them are done.
+OnGames = Callable[[int], None]
+
+
+@dataclass(frozen=True)
+class ShardSummary:
+    shard: int
+    games: int
+    turns: int
+    seconds: float
+    turns_path: str
+    games_path: str
+    sha256: dict[str, str] = field(default_factory=dict)  # of the files written, by kind
+
+
+def _copies(objects: Sequence[Any], keep: Callable[[object], bool]) -> dict[int, Any]:
+    """Deep copies of the objects (not specs) that ``keep`` selects, by seat, made together so
+    that an object in several seats stays one object."""
+    seats = [k for k, p in enumerate(objects) if not isinstance(p, str) and keep(p)]
+    copied = copy.deepcopy([objects[k] for k in seats])
+    return dict(zip(seats, copied, strict=True))
+
+
+class ShardPlayers:
+    """The players of one shard: search players made or copied once for the whole shard (a
+    spec's shared by the seats that name it), the others made for each game and seat."""
+
+    def __init__(self, config: RunConfig, shard: int) -> None:
+        self.config = config
+        self.shard = shard
+        self.names = config.player_names
+        self.shared: dict[int, Any] = _copies(config.players, players.is_search_player)
+        by_spec: dict[str, Any] = {}
+        for seat, player in enumerate(config.players):
+            if isinstance(player, str) and players.parse(player).searches:
+                if player not in by_spec:
+                    seed = player_seed(config.seed, shard, config.games_per_shard, seat)
+                    by_spec[player] = players.make(player, seed, exploration=True)
+                self.shared[seat] = by_spec[player]
+
+    def of_game(self, game: int) -> list[Any]:
+        """The four players of game ``game`` of the shard."""
+        config = self.config
+        own = _copies(config.players, lambda p: not players.is_search_player(p))
+        made: list[Any] = []
+        for seat, player in enumerate(config.players):
+            if seat in self.shared:
+                made.append(self.shared[seat])
+            elif isinstance(player, str):
+                made.append(players.make(player, player_seed(config.seed, self.shard, game, seat)))
+            else:
+                made.append(own[seat])
+        return made
+
+    def play(self, first: int, count: int) -> list[GameRecord]:
+        """Games ``first`` to ``first + count - 1`` of the shard, played side by side."""
+        games = [PyKrodan() for _ in range(count)]
+        records = [GameRecord() for _ in range(count)]
+        lockstep.play(
+            games,
+            [self.of_game(first + i) for i in range(count)],
+            move_seed=lambda i, seat, ply: move_seed(
+                self.config.seed, self.shard, first + i, seat, ply
+            ),
+            describe=lambda i, seat: f"player {self.names[seat]}",
+            record=lambda i, game, decision: records[i].add(game, decision),
+            policies=True,
+        )
+        for game, record in zip(games, records, strict=True):
+            record.finish(game)
+        return records
+
+
+def _chunks(total: int, size: int) -> Iterator[tuple[int, int]]:
+    for first in range(0, total, size):
+        yield first, min(size, total - first)
+
+
+def generate_shard(
+    config: RunConfig, shard: int, out_dir: str | Path, on_games: OnGames | None = None
+) -> ShardSummary:
+    """Plays shard ``shard`` of a run and writes its two files under ``out_dir``; returns what
+    it wrote. ``on_games(n)`` is called as games finish, with the shard's games done so far.
+
+    The files go to temporary names beginning with a dot (the process id and a fresh uuid in
+    them), are flushed to disk and renamed into place, turns first; an older games shard of the
+    same name is removed before, so that no turns shard is ever paired with another run's
+    games.
+    """
+    start = time.perf_counter()
+    count = config.shard_games(shard)
+    first_id = shard * config.games_per_shard
+    root = Path(out_dir)
+    folders = {kind: root / kind for kind in SHARD_KINDS}
+    for folder in folders.values():
+        folder.mkdir(parents=True, exist_ok=True)
+    name = shard_name(shard)
+    tag = f"{os.getpid()}.{uuid.uuid4().hex}"
+    temporary = {kind: folder / f".{name}.{tag}.tmp" for kind, folder in folders.items()}
+    final = {kind: folder / name for kind, folder in folders.items()}
+    shard_players = ShardPlayers(config, shard)
+    records: list[GameRecord] = []
+    pending: list[GameRecord] = []
+    written = 0
+    try:
+        writer = pq.ParquetWriter(
+            temporary["turns"],
+            TURNS_SCHEMA,
+            use_dictionary=["game_id", "ply", "mover"],
+            write_statistics=["game_id", "ply", "mover", "action"],
+        )
+        try:
+            for first, size in _chunks(count, config.games_at_once):
+                played = shard_players.play(first, size)
+                records.extend(played)
+                pending.extend(played)
+                while len(pending) >= ROW_GROUP_GAMES or (pending and len(records) == count):
+                    group = pending[:ROW_GROUP_GAMES]
+                    writer.write_table(turns_table(first_id + written, group))
+                    written += len(group)
+                    for record in group:
+                        record.release()
+                    pending = pending[ROW_GROUP_GAMES:]
+                if on_games is not None:
+                    on_games(len(records))
+        finally:
+            writer.close()
+        table = games_table(first_id, records, config.player_names, config.seed)
+        pq.write_table(table, temporary["games"])
+        for path in temporary.values():
+            files.fsync(path)
+        digests = {kind: files.sha256_of(path) for kind, path in temporary.items()}
+        final["games"].unlink(missing_ok=True)
+        os.replace(temporary["turns"], final["turns"])
+        os.replace(temporary["games"], final["games"])
+        for folder in folders.values():
+            files.fsync(folder)
+    finally:
+        for path in temporary.values():
+            path.unlink(missing_ok=True)
+    return ShardSummary(
+        shard,
+        count,
+        sum(record.placements for record in records),
+        time.perf_counter() - start,
+        str(final["turns"]),
+        str(final["games"]),
+        digests,
+    )
+
+
+def produce_shard(
+    config: RunConfig, shard: int, out_dir: str | Path, on_games: OnGames | None = None
+) -> dict[str, Any]:
+    """Plays and writes a shard, then commits it with its marker; returns the marker. What a
+    worker, a process or a remote actor alike, runs for each shard."""
+    summary = generate_shard(config, shard, out_dir, on_games)
+    return run_folder.commit_shard(
+        out_dir, config, shard, summary.games, summary.turns, summary.sha256
+    )
