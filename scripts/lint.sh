@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Formatting and lint, enforced: clang-format over the C++ and ruff over the Python, at the
-# exact versions of the `lint` extra (installed where missing or different).
+# Formatting and lint, enforced: clang-format over the C++, ruff over the Python and the
+# package's import layers (import-linter, contracts in pyproject.toml), at the exact versions of
+# the `lint` extra (installed where missing or different).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pins=$(python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
@@ -10,3 +11,6 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 echo "== ruff"
 ruff check .
 ruff format --check .
+echo "== import layers"
+# The contracts are read from the sources: the package need not be installed.
+PYTHONPATH=src lint-imports --no-cache
