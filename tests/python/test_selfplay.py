@@ -475,3 +475,22 @@ def test_the_guided_player_plays_alike_whatever_the_chunking(tmp_path):
     assert turns["has_policy"] == [m in (0, 2) for m in turns["mover"]]
     rows = sum(len(b["action"]) for b in data.load(tmp_path / "one"))  # checks every row
     assert rows == len(turns["game_id"])
+
+
+def test_a_rerun_without_a_shard_size_takes_the_folders_and_a_new_run_takes_100(tmp_path):
+    old = tmp_path / "old"
+    generate(old, ["random"] * 4, num_games=7, games_per_shard=3)
+    summary = selfplay.generate(10, ["random"] * 4, old, seed=SEED, workers=1)
+    assert (summary.shards, summary.reused, summary.generated) == (4, 2, 2)  # 3 + 3 + 3 + 1
+    assert [p.name for p in data.shard_paths(old)][-1] == "shard-000003.parquet"
+    new = tmp_path / "new"
+    selfplay.generate(3, ["random"] * 4, new, workers=1)
+    manifest = (new / "_manifest.json").read_text()
+    assert f'"games_per_shard": {selfplay.DEFAULT_GAMES_PER_SHARD}' in manifest
+
+
+def test_progress_moves_game_by_game(tmp_path, capsys):
+    generate(tmp_path, ["random"] * 4, num_games=6, games_per_shard=6, games_at_once=2,
+             progress=True)  # fmt: skip
+    shown = capsys.readouterr().err
+    assert all(f" {n}/6 " in shown for n in (2, 4, 6))  # not only when the shard ends
