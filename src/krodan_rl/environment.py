@@ -97,7 +97,7 @@ from gymnasium import spaces
 from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.render import board_image, board_text
 
@@ -138,10 +138,11 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
 
     def __init__(self, render_mode: str | None = None, reward_mode: str = "win_share") -> None:
         super().__init__()  # type: ignore[no-untyped-call]  # AECEnv.__init__ is unannotated
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"unknown render mode {render_mode!r}")
-        if reward_mode not in PyKrodan.reward_modes:
-            raise ValueError(f"unknown reward mode {reward_mode!r}")
+        if render_mode is not None:
+            arguments.choice(
+                render_mode, "render_mode", self.metadata["render_modes"], what="render mode"
+            )
+        arguments.reward_mode(reward_mode)
         self.render_mode = render_mode
         self.reward_mode = reward_mode
         self.possible_agents = [f"player_{i}" for i in range(NUM_AGENTS)]
