@@ -86,6 +86,18 @@ def shard_name(shard: int) -> str:
     return f"shard-{shard:06d}.parquet"
 
 
+# The numpy dtype of each Arrow type the schemas use (asked of Arrow, it would import pandas).
+_NUMPY_TYPES: dict[pa.DataType, Any] = {
+    pa.bool_(): np.bool_,
+    pa.int8(): np.int8,
+    pa.int16(): np.int16,
+    pa.int32(): np.int32,
+    pa.int64(): np.int64,
+    pa.uint64(): np.uint64,
+    pa.float32(): np.float32,
+}
+
+
 def _column(kind: pa.DataType, values: Any) -> pa.Array:
     """One column from numpy values; a list column from a sequence of 1-D arrays, one a row."""
     if pa.types.is_list(kind):
@@ -97,7 +109,7 @@ def _column(kind: pa.DataType, values: Any) -> pa.Array:
         if pa.types.is_string(item):
             flat = pa.array([v for p in parts for v in p], type=item)
         else:
-            dtype = item.to_pandas_dtype()
+            dtype = _NUMPY_TYPES[item]
             flat = pa.array(
                 np.concatenate([np.asarray(p, dtype=dtype) for p in parts])
                 if len(parts)
@@ -107,7 +119,7 @@ def _column(kind: pa.DataType, values: Any) -> pa.Array:
         return pa.ListArray.from_arrays(pa.array(offsets, type=pa.int32()), flat)
     if pa.types.is_fixed_size_binary(kind):
         return pa.array(list(values), type=kind)
-    return pa.array(np.asarray(values, dtype=kind.to_pandas_dtype()), type=kind)
+    return pa.array(np.asarray(values, dtype=_NUMPY_TYPES[kind]), type=kind)
 
 
 def table(schema: pa.Schema, columns: Mapping[str, Any]) -> pa.Table:
