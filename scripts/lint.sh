@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Formatting and lint, enforced: clang-format over the C++ and ruff over the Python, at the
-# exact versions of the `lint` extra (installed where missing or different).
+# exact versions of the `lint` extra (installed where missing or different), and the layers of
+# the C++ folders, whose includes point down only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pins=$(python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
@@ -10,3 +11,5 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 echo "== ruff"
 ruff check .
 ruff format --check .
+echo "== layers"
+python scripts/check_layers.py
