@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -16,7 +17,11 @@ inline bool to_real(PyObject* obj, const char* name, double low, double high, do
     out = PyFloat_AsDouble(obj);
     if (out == -1.0 && PyErr_Occurred()) return false;
     if (std::isnan(out) || out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %g to %g, not %R", name, low, high, obj);
+        // The host's formatting knows no floating-point conversions: the bounds are written
+        // here.
+        char range[96];
+        std::snprintf(range, sizeof range, "from %g to %g", low, high);
+        PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, range, obj);
         return false;
     }
     return true;
