@@ -17,10 +17,15 @@ std::optional<RootVisits> Agent::search(const Game& game, std::size_t i, AgentSc
                                         bool parallel) {
     if (config_.kind != AgentKind::mcts) throw InternalError("a search asked of a plain policy");
     if (!mover_in_play(game)) return std::nullopt;
-    if (scratch.trees.size() < config_.search.trees) scratch.trees.resize(config_.search.trees);
+    const unsigned trees = config_.search.trees;
+    if (scratch.trees.size() < trees) scratch.trees.resize(trees);
+    if (scratch.rollouts.size() < trees) scratch.rollouts.resize(trees);
+    const auto rollout = [&](unsigned t, Game& leaf, Generator& rng) {
+        play_out(leaf, config_.rollout, rng, scratch.rollouts[t]);
+    };
     // One draw of the stream seeds every tree of this search.
     const std::uint64_t seed = stream(i).next();
-    RootVisits found = uct_search(game, config_.search, seed, parallel, scratch.trees);
+    RootVisits found = uct_search(game, config_.search, seed, parallel, scratch.trees, rollout);
     // The trees' memory goes with the search.
     for (UctTree& tree : scratch.trees) tree.release();
     return found;

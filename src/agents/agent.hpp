@@ -26,13 +26,15 @@ std::optional<AgentKind> agent_kind_named(std::string_view name);
 struct AgentConfig {
     AgentKind kind = AgentKind::random;
     std::uint64_t seed = 0;
-    UctOptions search;  // the tree search's, for mcts
+    UctOptions search;                              // the tree search's, for mcts
+    RolloutPolicy rollout = RolloutPolicy::random;  // how its leaves are played out
 };
 
 // Memory one thread's decisions reuse.
 struct AgentScratch {
     PolicyScratch policy;
     std::vector<UctTree> trees;
+    std::vector<PolicyScratch> rollouts;  // one per tree
 };
 
 class Agent {

@@ -4,8 +4,15 @@
 
 #include "game/agent_masks.hpp"
 #include "game/move_search.hpp"
+#include "game/passes.hpp"
 
 namespace krodan {
+
+std::optional<RolloutPolicy> rollout_named(std::string_view name) {
+    for (std::size_t i = 0; i < ROLLOUT_NAMES.size(); ++i)
+        if (ROLLOUT_NAMES[i] == name) return static_cast<RolloutPolicy>(i);
+    return std::nullopt;
+}
 
 std::optional<unsigned> mover_in_play(const Game& game) {
     const unsigned a = static_cast<unsigned>(game.current_agent);
@@ -14,23 +21,12 @@ std::optional<unsigned> mover_in_play(const Game& game) {
     return a;
 }
 
-std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id) {
-    const auto& to_agent = table.absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS];
-    if (id >= to_agent.size()) throw InternalError("placement id out of range");
-    return table.placement_actions[to_agent[id]];
-}
-
 std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
                                            PolicyScratch& scratch) {
-    const auto mover = mover_in_play(game);
-    if (!mover) return std::nullopt;
-    const AgentMasks masks = agent_masks(game, *mover);
-    scratch.actions.clear();
-    const std::size_t count = append_legal_actions(*game.table, masks.blocked, masks.corners,
-                                                   game.agent_states[*mover].remaining,
-                                                   scratch.legal, scratch.actions, *mover);
-    if (count == 0) throw InternalError("a mover in play without a legal action");
-    return static_cast<std::uint32_t>(scratch.actions[rng.below(count)]);
+    if (!mover_in_play(game)) return std::nullopt;
+    mover_legal_actions(game, scratch.legal, scratch.actions);
+    if (scratch.actions.empty()) throw InternalError("a mover in play without a legal action");
+    return static_cast<std::uint32_t>(scratch.actions[rng.below(scratch.actions.size())]);
 }
 
 std::optional<std::uint32_t> playout_action(const Game& game, Generator& rng,
@@ -86,6 +82,15 @@ std::optional<std::uint32_t> greedy_action(const Game& game, Generator& rng,
         }
     }
     return action_in_frame(table, *mover, best);
+}
+
+void play_out(Game& game, RolloutPolicy policy, Generator& rng, PolicyScratch& scratch) {
+    while (!is_over(game)) {
+        const auto action = policy == RolloutPolicy::greedy ? greedy_action(game, rng, scratch)
+                                                            : playout_action(game, rng, scratch);
+        if (!action) throw InternalError("a rollout met a done mover");
+        play_choice(game, *action);
+    }
 }
 
 }  // namespace krodan

@@ -3,8 +3,10 @@
 // policy serves a single game, every game of a batch (each with its own stream) and a search's
 // rollouts alike. An action is an index in the mover's frame; nothing when the mover is done.
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "game/game.hpp"
@@ -20,11 +22,16 @@ struct PolicyScratch {
     std::vector<PlacementId> ids;
 };
 
+// The policies that play a tree search's leaves out.
+enum class RolloutPolicy : std::uint8_t { random = 0, greedy = 1 };
+
+inline constexpr std::array<std::string_view, 2> ROLLOUT_NAMES = {"random", "greedy"};
+
+// The rollout policy of this exact name, or nothing.
+std::optional<RolloutPolicy> rollout_named(std::string_view name);
+
 // The mover, or nothing when it is done (or the game over).
 std::optional<unsigned> mover_in_play(const Game& game);
-
-// The action, in agent a's frame, of board-frame placement `id`.
-std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id);
 
 // Uniform among the mover's legal actions (ascending, one draw of `rng`).
 std::optional<std::uint32_t> random_action(const Game& game, Generator& rng,
@@ -41,5 +48,9 @@ std::optional<std::uint32_t> playout_action(const Game& game, Generator& rng,
 // (one draw of `rng` per tie met).
 std::optional<std::uint32_t> greedy_action(const Game& game, Generator& rng,
                                            PolicyScratch& scratch);
+
+// Plays `game` to its end, every choice made by `policy` (playout_action for random) with
+// draws of `rng`, the passes between them too: a tree search's rollout.
+void play_out(Game& game, RolloutPolicy policy, Generator& rng, PolicyScratch& scratch);
 
 }  // namespace krodan

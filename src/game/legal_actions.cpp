@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "game/agent_masks.hpp"
 #include "game/move_search.hpp"
 
 namespace krodan {
@@ -40,6 +41,23 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
     }
     if (next != out.data() + out.size()) throw InternalError("a placement listed twice");
     return scratch.ids.size();
+}
+
+void mover_legal_actions(const Game& game, LegalActionScratch& scratch,
+                         std::vector<std::int32_t>& out) {
+    out.clear();
+    const auto mover = static_cast<unsigned>(game.current_agent);
+    if (mover >= NUM_AGENTS) throw InternalError("current agent out of range");
+    if (game.agent_states[mover].done) return;
+    const AgentMasks masks = agent_masks(game, mover);
+    append_legal_actions(*game.table, masks.blocked, masks.corners,
+                         game.agent_states[mover].remaining, scratch, out, mover);
+}
+
+std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id) {
+    const auto& to_agent = table.absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS];
+    if (id >= to_agent.size()) throw InternalError("placement id out of range");
+    return table.placement_actions[to_agent[id]];
 }
 
 }  // namespace krodan

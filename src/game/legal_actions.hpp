@@ -1,6 +1,6 @@
 #pragma once
 // An agent's legal actions as action indices of its own frame, in ascending order, appended to
-// caller-owned memory: the list form of the action mask, for batches and agents.
+// caller-owned memory: the list form of the action mask, for batches, agents and searches.
 
 #include <array>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "game/actions/action_table.hpp"
+#include "game/game.hpp"
 
 namespace krodan {
 
@@ -31,5 +32,14 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
                                  const Bitboard& corners, std::uint32_t remaining,
                                  LegalActionScratch& scratch, std::vector<std::int32_t>& out,
                                  std::optional<unsigned> agent = std::nullopt);
+
+// Replaces `out` with the legal actions of the mover of `game`, in its frame, ascending: none
+// when the mover is done or the game over.
+void mover_legal_actions(const Game& game, LegalActionScratch& scratch,
+                         std::vector<std::int32_t>& out);
+
+// The action, in agent a's frame, of board-frame placement `id`: for the placements that
+// legal_placements lists, in its order, where no sorted list is needed.
+std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id);
 
 }  // namespace krodan

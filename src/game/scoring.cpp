@@ -1,5 +1,7 @@
 #include "game/scoring.hpp"
 
+#include "game/internal_error.hpp"
+
 namespace krodan {
 
 std::optional<RewardMode> reward_mode_named(std::string_view name) {
@@ -57,6 +59,17 @@ Outcome outcome_values(const Scores& scores, RewardMode mode) {
 std::optional<Outcome> final_outcome(const Game& game, RewardMode mode) {
     if (!is_over(game)) return std::nullopt;
     return outcome_values(compute_scores(game), mode);
+}
+
+std::array<double, NUM_AGENTS> normalised_outcome(const Game& finished, RewardMode mode) {
+    const auto outcome = final_outcome(finished, mode);
+    if (!outcome) throw InternalError("the outcome of a game in play");
+    constexpr double range = HIGHEST_SCORE - LOWEST_SCORE;
+    std::array<double, NUM_AGENTS> values;
+    for (unsigned a = 0; a < NUM_AGENTS; ++a)
+        values[a] = mode == RewardMode::score ? ((*outcome)[a] - double{LOWEST_SCORE}) / range
+                                              : static_cast<double>((*outcome)[a]);
+    return values;
 }
 
 }  // namespace krodan

@@ -22,6 +22,9 @@ inline constexpr std::string_view UNKNOWN_REWARD_MODE = "Unknown reward mode ";
 
 inline constexpr std::int16_t ALL_PLACED_SCORE = 15;
 inline constexpr std::int16_t LAST_PIECE_I1_SCORE = 20;
+// The range of scores: every cell still in hand, and every piece placed with "I1" last.
+inline constexpr std::int16_t LOWEST_SCORE = -static_cast<std::int16_t>(TOTAL_PIECE_CELLS);
+inline constexpr std::int16_t HIGHEST_SCORE = LAST_PIECE_I1_SCORE;
 
 // The mode with this exact (case-sensitive) name, or nothing.
 std::optional<RewardMode> reward_mode_named(std::string_view name);
@@ -35,5 +38,10 @@ Outcome outcome_values(const Scores& scores, RewardMode mode);
 
 // The outcome once every agent is done, nothing before.
 std::optional<Outcome> final_outcome(const Game& game, RewardMode mode);
+
+// The outcome of a finished game mapped to [0, 1], in double precision, for searches that
+// average it: scores s as (s - LOWEST_SCORE) / (HIGHEST_SCORE - LOWEST_SCORE), that is
+// (s + 89) / 109; the other modes as they are.
+std::array<double, NUM_AGENTS> normalised_outcome(const Game& finished, RewardMode mode);
 
 }  // namespace krodan

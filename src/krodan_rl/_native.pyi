@@ -15,6 +15,8 @@ NUM_PIECES: int
 NUM_ACTIONS: int
 STATE_SIZE: int
 NO_OWNER: int
+LOWEST_SCORE: int
+HIGHEST_SCORE: int
 OBSERVATION_SHAPE: tuple[int, int, int]
 
 @final
@@ -99,3 +101,4 @@ def owner_grid(game: PyKrodan, /) -> bytes: ...
 def play_games(
     games: Sequence[Sequence[Agent]], streams: Sequence[int], num_threads: int
 ) -> bytes: ...
+def visit_policy(counts: _BufferArg, offsets: _BufferArg, temperature: float) -> bytes: ...

@@ -1,10 +1,10 @@
 #pragma once
 // Tree search guided by the caller's evaluations (priors and values) for many games at once:
-// the PUCT rule, driven from outside. Each round, pending() walks every game's tree down to
-// one leaf that needs an evaluation; the caller evaluates them all in one batch and hands the
-// results to expand(), which adds the leaves' children and backs their values up. Passes of
-// done movers are played on the way (nodes are positions whose mover can place a piece, or
-// finished games); a finished game's node is valued by its outcome without the caller.
+// the PUCT rule on the tree of search/tree.hpp, driven from outside. Each round, pending() walks
+// every game's tree down to one leaf that needs an evaluation; the caller evaluates them all in one
+// batch and hands the results to expand(), which adds the leaves' children and backs their values
+// up. Passes of done movers are played on the way (nodes are positions whose mover can place a
+// piece, or finished games); a finished game's node is valued by its outcome without the caller.
 //
 // The rule, exactly: from a node whose mover is m, take the child maximising
 //     Q_m(child) + c_puct · P(child) · √N(node) / (1 + N(child)),
@@ -28,6 +28,7 @@
 #include "game/observation.hpp"
 #include "game/scoring.hpp"
 #include "random/generator.hpp"
+#include "search/tree.hpp"
 
 namespace krodan {
 
@@ -58,17 +59,13 @@ struct LeafArrays {
 
 // Per slot i: its root's legal actions (ascending) and their visits at
 // [offsets[i], offsets[i + 1]); the root's mover, or -1 for an idle or finished slot (with no
-// actions).
+// actions). visit_policy() turns the counts into probabilities.
 struct VisitCounts {
     std::vector<std::int32_t> actions;
     std::vector<std::int32_t> counts;
     std::vector<std::int32_t> offsets;
     std::vector<std::int8_t> movers;
 };
-
-// probs ∝ counts^(1/T) over each root's actions, in the layout of `visits`; T = 0: one-hot on
-// the most visited, ties to the lowest action.
-void visit_policy(const VisitCounts& visits, double temperature, std::span<float> probs);
 
 // What a call refused, before changing anything.
 struct SearchRefusal {
@@ -110,8 +107,8 @@ class GuidedSearch {
     // Every slot's root: its legal actions and their visits (see VisitCounts).
     VisitCounts visit_counts() const;
 
-    // One action per slot drawn from policy(temperature) with the slot's stream (no draw for
-    // T = 0); -1 for an idle or finished slot.
+    // One action per slot drawn from the visit counts' weights at `temperature` (see
+    // visit_weights) with the slot's stream, no draw for T = 0; -1 for an idle or finished slot.
     void select(double temperature, std::span<std::int32_t> out);
 
     // Plays actions[i] (the root mover's, in its frame; -1 for an idle or finished slot) and
@@ -123,17 +120,8 @@ class GuidedSearch {
     std::size_t bytes() const;
 
   private:
-    enum class NodeState : std::uint8_t { fresh, expanded, terminal };
-    struct Node {
-        std::array<double, NUM_AGENTS> value{};  // sums of backed-up values, absolute agents
-        std::uint32_t visits = 0;
-        std::uint32_t first_child = 0;  // into the slot's edges
-        std::uint16_t num_children = 0;
-        std::uint8_t mover = 0;
-        NodeState state = NodeState::fresh;
-    };
     struct Edge {
-        std::uint32_t node = 0;  // 0: not visited (node 0 is the root, never a child)
+        std::uint32_t node = 0;
         float prior = 0;
         std::uint16_t action = 0;
     };
@@ -145,12 +133,7 @@ class GuidedSearch {
         Game root;
         Game leaf;
         Generator rng;
-        std::vector<Node> nodes;
-        std::vector<Edge> edges;
-        std::vector<Node> spare_nodes;  // where advance() copies the kept subtree
-        std::vector<Edge> spare_edges;
-        std::vector<std::uint32_t> path;   // root to the pending leaf
-        std::vector<std::uint32_t> stack;  // advance's walk
+        SearchTree<Edge> tree;
         std::vector<std::int32_t> leaf_actions;
         std::vector<double> noise;
     };
@@ -162,10 +145,7 @@ class GuidedSearch {
     bool complete(const Slot& slot) const;
     void walk(Slot& slot, LegalActionScratch& scratch) const;
     void add_noise(Slot& slot) const;
-    std::uint32_t select_child(const Slot& slot, const Node& node) const;
-    void back_up(Slot& slot, const std::array<double, NUM_AGENTS>& value) const;
     void write_leaf(std::size_t row, const Slot& slot, std::size_t slot_index);
-    void keep_subtree(Slot& slot, std::uint32_t child) const;
     bool root_legal(Slot& slot, std::int32_t action, LegalActionScratch& scratch) const;
 
     GuidedSearchOptions options_;

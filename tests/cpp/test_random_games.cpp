@@ -1,12 +1,15 @@
 // Checks over many seeded random games: at every position the actions the engine accepts are
-// exactly the legal placements it lists, listed once each; done flags are never cleared; every
-// game ends with all agents done and keeps its invariants throughout.
+// exactly the legal placements it lists, listed once each; the mover's sorted list is that list;
+// the passes end at a choice; done flags are never cleared; every game ends with all agents
+// done and keeps its invariants throughout.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
 
+#include "game/legal_actions.hpp"
+#include "game/passes.hpp"
 #include "play.hpp"
 
 namespace krodan {
@@ -108,6 +111,29 @@ TEST(RandomGames, ListsAreUniqueDoneFlagsStickAndGamesEnd) {
             if (i > 0) {
                 EXPECT_EQ(g.current_agent, (positions[i - 1].current_agent + 1) % 4);
                 EXPECT_GE(ply(g), ply(positions[i - 1]));
+            }
+        }
+    }
+}
+
+TEST(RandomGames, MoverListsAreTheSortedLegalActionsAndPassesEndAtAChoice) {
+    LegalActionScratch scratch;
+    std::vector<std::int32_t> listed;
+    for (std::uint64_t seed = 200; seed < 230; ++seed) {
+        for (const Game& g : random_game(seed)) {
+            const unsigned mover = static_cast<unsigned>(g.current_agent);
+            auto expected = legal_actions(g, mover);
+            std::sort(expected.begin(), expected.end());
+            mover_legal_actions(g, scratch, listed);
+            ASSERT_EQ(std::vector<std::uint64_t>(listed.begin(), listed.end()), expected);
+
+            Game skipped = g;
+            skip_passes(skipped);
+            const unsigned next = static_cast<unsigned>(skipped.current_agent);
+            EXPECT_TRUE(is_over(skipped) || !skipped.agent_states[next].done);
+            EXPECT_EQ(ply(skipped), ply(g));
+            if (!g.agent_states[mover].done) {
+                EXPECT_EQ(skipped, g) << "a mover in play passed";
             }
         }
     }

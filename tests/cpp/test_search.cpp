@@ -24,20 +24,22 @@ std::vector<Game> choice_positions() {
 
 struct SearchCase {
     unsigned trees;
-    Rollout rollout;
+    RolloutPolicy rollout;
     RewardMode mode;
 };
 
 class Search : public ::testing::TestWithParam<SearchCase> {};
 
 TEST_P(Search, VisitsAddUpAndRepeatForTheSameSeed) {
-    const UctOptions options{.simulations = 61,
-                             .rollout = GetParam().rollout,
-                             .trees = GetParam().trees,
-                             .reward_mode = GetParam().mode};
+    const UctOptions options{
+        .simulations = 61, .trees = GetParam().trees, .reward_mode = GetParam().mode};
     std::vector<UctTree> trees(options.trees);
+    std::vector<PolicyScratch> scratch(options.trees);
+    const auto rollout = [&](unsigned t, Game& leaf, Generator& rng) {
+        play_out(leaf, GetParam().rollout, rng, scratch[t]);
+    };
     for (const Game& g : choice_positions()) {
-        const RootVisits found = uct_search(g, options, 5, false, trees);
+        const RootVisits found = uct_search(g, options, 5, false, trees, rollout);
         ASSERT_EQ(found.actions.size(), found.visits.size());
         std::vector<std::int32_t> legal;
         for (auto a : testing::legal_actions(g, static_cast<unsigned>(g.current_agent)))
@@ -46,26 +48,31 @@ TEST_P(Search, VisitsAddUpAndRepeatForTheSameSeed) {
         EXPECT_EQ(found.actions, legal);
         EXPECT_EQ(std::accumulate(found.visits.begin(), found.visits.end(), 0), 61);
         EXPECT_LE(found.nodes, 61u / options.trees + 2);
-        const RootVisits threaded = uct_search(g, options, 5, true, trees);
+        const RootVisits threaded = uct_search(g, options, 5, true, trees, rollout);
         EXPECT_EQ(threaded.visits, found.visits);
         if (found.actions.size() > 1) {
-            EXPECT_NE(uct_search(g, options, 6, false, trees).visits, found.visits);
+            EXPECT_NE(uct_search(g, options, 6, false, trees, rollout).visits, found.visits);
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, Search,
-                         ::testing::Values(SearchCase{1, Rollout::random, RewardMode::win_share},
-                                           SearchCase{3, Rollout::random, RewardMode::score},
-                                           SearchCase{2, Rollout::greedy, RewardMode::rank}));
+                         ::testing::Values(SearchCase{1, RolloutPolicy::random,
+                                                      RewardMode::win_share},
+                                           SearchCase{3, RolloutPolicy::random, RewardMode::score},
+                                           SearchCase{2, RolloutPolicy::greedy, RewardMode::rank}));
 
 TEST(Search, OneSimulationPerChildFirst) {
     // With as many simulations as root actions, each is tried once.
     const Game g = new_game();
     const std::size_t n = testing::legal_actions(g, 0).size();
     std::vector<UctTree> trees(1);
+    PolicyScratch scratch;
+    const auto rollout = [&](unsigned, Game& leaf, Generator& rng) {
+        play_out(leaf, RolloutPolicy::random, rng, scratch);
+    };
     const UctOptions options{.simulations = static_cast<std::uint32_t>(n)};
-    const RootVisits found = uct_search(g, options, 1, false, trees);
+    const RootVisits found = uct_search(g, options, 1, false, trees, rollout);
     for (std::int32_t v : found.visits) EXPECT_EQ(v, 1);
     EXPECT_EQ(most_visited(found), found.actions.front());  // ties go to the lowest action
 }

@@ -91,9 +91,9 @@ PyObject* agent_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.kind = *kind;
     config.search = {.simulations = static_cast<std::uint32_t>(simulations),
                      .c = c,
-                     .rollout = *rollout,
                      .trees = static_cast<unsigned>(trees),
                      .reward_mode = *mode};
+    config.rollout = *rollout;
 
     return guarded([&]() -> PyObject* {
         Ref self(type->tp_alloc(type, 0));

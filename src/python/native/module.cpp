@@ -5,6 +5,7 @@
 #include "game/actions/action_table.hpp"
 #include "game/observation.hpp"
 #include "game/owner_grid.hpp"
+#include "game/scoring.hpp"
 #include "game/state_string.hpp"
 #include "python/errors.hpp"
 #include "python/module_slots.hpp"
@@ -13,6 +14,7 @@
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
 #include "python/native/search_type.hpp"
+#include "python/native/visit_policy.hpp"
 #include "python/owned_ref.hpp"
 
 namespace krodan::python {
@@ -26,7 +28,9 @@ int add_constants(PyObject* module) {
         PyModule_AddIntConstant(module, "NUM_PIECES", NUM_PIECES) < 0 ||
         PyModule_AddIntConstant(module, "NUM_ACTIONS", NUM_ACTIONS) < 0 ||
         PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0 ||
-        PyModule_AddIntConstant(module, "NO_OWNER", NO_OWNER) < 0)
+        PyModule_AddIntConstant(module, "NO_OWNER", NO_OWNER) < 0 ||
+        PyModule_AddIntConstant(module, "LOWEST_SCORE", LOWEST_SCORE) < 0 ||
+        PyModule_AddIntConstant(module, "HIGHEST_SCORE", HIGHEST_SCORE) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "OBSERVATION_SHAPE", observation_shape.get());
 }
@@ -59,6 +63,14 @@ PyMethodDef functions[] = {
      "play_games($module, games, streams, num_threads)\n--\n\nPlays game k among the built-in "
      "agents of games[k] (four, by seat), each drawing from its stream streams[k], on "
      "num_threads threads (0: one per core); the final scores as int16 bytes, four per game."},
+    {"visit_policy",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_visit_policy)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "visit_policy($module, counts, offsets, temperature)\n--\n\nThe policy of visit counts: "
+     "for each row counts[offsets[i]:offsets[i + 1]] (int32 buffers), probabilities "
+     "proportional to counts ** (1 / temperature) as float32 bytes in the same layout. "
+     "Temperature 0 is one-hot on the most visited (ties to the first), 1 gives exactly "
+     "float32(count / sum) computed in double; a row never visited is uniform."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,6 +22,7 @@
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 #include "search/batched_search.hpp"
+#include "search/visit_policy.hpp"
 
 namespace krodan::python {
 namespace {
@@ -64,17 +65,6 @@ PyObject* with_search(PyObject* self, Body&& body) {
                           "this search is running a call from another thread; calls into one "
                           "search must not overlap",
                           [&] { return body(*s->search); });
-}
-
-// A float in [low, high] (high may be infinite).
-bool to_real(PyObject* obj, const char* name, double low, double high, double& out) {
-    out = PyFloat_AsDouble(obj);
-    if (out == -1.0 && PyErr_Occurred()) return false;
-    if (std::isnan(out) || out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %g to %g, not %R", name, low, high, obj);
-        return false;
-    }
-    return true;
 }
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -273,7 +263,7 @@ PyObject* search_policy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         const VisitCounts visits = search.visit_counts();
         std::vector<float> probs(visits.counts.size());
-        visit_policy(visits, temperature, probs);
+        visit_policy(visits.counts, visits.offsets, temperature, probs);
         return visits_tuple(visits, &probs);
     });
 }
