@@ -66,11 +66,6 @@ class SearchResult(NamedTuple):
         if self.visits.size == 0:
             return np.empty(0, dtype=np.float32)
         offsets = np.array([0, self.visits.size], dtype=np.int32)
-        if not hasattr(_native, "visit_policy"):  # TEMPORARY until the native policy lands
-            assert t == 1.0
-            v = self.visits.astype(np.float64)
-            out: npt.NDArray[np.float32] = (v / v.sum()).astype(np.float32)
-            return out
         probs: npt.NDArray[np.float32] = np.frombuffer(
             _native.visit_policy(self.visits, offsets, t), dtype=np.float32
         )
