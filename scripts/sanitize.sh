@@ -25,8 +25,9 @@ ctest --test-dir "$build" --output-on-failure -j 2
 
 echo "== Python tests under ASan and UBSan"
 package="$build/package"
-rm -rf "$package" && mkdir -p "$package/krodan_rl"
-cp src/krodan_rl/*.py src/krodan_rl/*.pyi src/krodan_rl/py.typed "$package/krodan_rl/"
+rm -rf "$package" && mkdir -p "$package"
+cp -r src/krodan_rl "$package/"  # the package with its subpackages
+find "$package" -name __pycache__ -prune -exec rm -rf {} +
 cp "$build"/_*.so "$package/krodan_rl/"  # every extension module
 # The interpreter itself, not a wrapper script that would run under the preloaded runtime too.
 # libstdc++ is preloaded with the runtime so that its exception interceptor finds __cxa_throw.

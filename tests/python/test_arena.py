@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -111,6 +112,27 @@ def test_one_worker_plays_in_this_process_and_takes_a_closure():
                        progress=False)  # fmt: skip
     assert calls and max(calls) > 1  # batches of several games
     assert result.specs[0] == "closure"
+
+
+class Recorder(LowestAction):
+    """Plays the lowest legal action and notes, in the class, which object played each move."""
+
+    seen: ClassVar[set[int]] = set()
+
+    def act(self, game):
+        Recorder.seen.add(id(self))
+        return super().act(game)
+
+
+class StatelessRecorder(Recorder):
+    stateless = True
+
+
+@pytest.mark.parametrize(("player", "objects"), [(Recorder(), 8), (StatelessRecorder(), 1)])
+def test_a_stateless_player_plays_every_game_itself_and_others_a_copy_each(player, objects):
+    Recorder.seen = set()
+    arena.run([player, "greedy", "random", "random"], 8, seed=1, workers=1, progress=False)
+    assert len(Recorder.seen) == objects and (objects == 8) != (id(player) in Recorder.seen)
 
 
 FACTORY_LOG = "KRODAN_TEST_FACTORY_LOG"
