@@ -152,10 +152,12 @@ class MCTSAgent(BuiltInAgent):
                 stacklevel=2,
             )
             trees = threads
-        self.simulations = arguments.integer(simulations, "simulations", minimum=1)
+        self.simulations = arguments.integer(
+            simulations, "simulations", minimum=1, maximum=_native.MAX_SIMULATIONS
+        )
         self.c = arguments.real(c, "c", minimum=0)
         self.rollout = arguments.choice(rollout, "rollout", ROLLOUTS)
-        self.trees = arguments.integer(trees, "trees", minimum=1)
+        self.trees = arguments.integer(trees, "trees", minimum=1, maximum=_native.MAX_TREES)
         self.reward_mode = arguments.reward_mode(reward_mode)
         #: The size of the last search's largest tree: nodes, and bytes of nodes and child lists.
         self.last_tree_nodes = 0

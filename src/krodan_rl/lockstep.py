@@ -18,7 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, players
+from krodan_rl import arguments, players, targets
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import MCTSAgent
 from krodan_rl.search import SearchMove
@@ -26,8 +26,6 @@ from krodan_rl.search import SearchMove
 __all__ = ["Decision", "play"]
 
 NUM_ACTIONS = PyKrodan.num_actions
-# How far a search player's probabilities may sum from 1.
-PROBABILITY_TOLERANCE = 1e-3
 
 
 @dataclass(frozen=True)
@@ -135,12 +133,17 @@ def checked_move(name: str, found: object, game: PyKrodan) -> Decision:
         raise ValueError(f"{where}: policy actions and probabilities must be equal 1-D arrays")
     if actions.dtype.kind not in "iu" or probs.dtype.kind != "f":
         raise ValueError(f"{where}: policy actions must be integers, probabilities floats")
-    if ((actions < 0) | (actions >= NUM_ACTIONS)).any() or np.unique(actions).size != actions.size:
-        raise ValueError(f"{where}: policy actions must be distinct actions")
-    total = float(probs.sum())
-    if not np.isfinite(probs).all() or (probs < 0).any() or abs(total - 1) > PROBABILITY_TOLERANCE:
-        raise ValueError(f"{where}: policy probabilities must be non-negative and sum to 1")
-    return Decision(action, True, actions.astype(np.int32), probs.astype(np.float32))
+    mask = np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.bool_)
+    legal = np.flatnonzero(mask)
+    stored = (actions.astype(np.int32), probs.astype(np.float32))
+    problem = targets.policy_problem(
+        stored[0], stored[1], np.array([0, actions.size]), np.array([action]), np.ones(1, bool),
+        legal, np.array([0, legal.size]),
+    )  # fmt: skip
+    if problem is not None:
+        raise ValueError(f"{where}: {problem[1]} (policies are distinct legal actions with "
+                         "probabilities summing to 1, the action played among them)")  # fmt: skip
+    return Decision(action, True, *stored)
 
 
 def _move(

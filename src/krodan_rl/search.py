@@ -76,9 +76,9 @@ _LEAF_ROWS = ("observation", "pieces", "done", "action_mask", "mover", "game_ind
 def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
     """`count` seeds as uint64, read as Python integers first: numpy would read a list of
     integers above and below 2**63 as float64 and round them."""
-    values = np.asarray(seeds, dtype=object).reshape(-1)
-    if len(values) != count:
-        raise ValueError(f"seeds must be {count} integers, one per slot, not {len(values)}")
+    values = np.asarray(seeds, dtype=object)
+    if values.ndim != 1 or len(values) != count:
+        raise ValueError(f"seeds must be {count} integers, one per slot, not shape {values.shape}")
     return np.array([arguments.seed(v, "seeds") for v in values], dtype=np.uint64)
 
 
@@ -113,8 +113,12 @@ class BatchedSearch:
         num_threads: int = 0,
         dense_mask: bool = False,
     ) -> None:
-        self.num_games = arguments.integer(num_games, "num_games", minimum=1)
-        self.simulations = arguments.integer(simulations, "simulations", minimum=1)
+        self.num_games = arguments.integer(
+            num_games, "num_games", minimum=1, maximum=_native.MAX_GAMES
+        )
+        self.simulations = arguments.integer(
+            simulations, "simulations", minimum=1, maximum=_native.MAX_SIMULATIONS
+        )
         self.seed = arguments.optional_seed(seed)
         self.dense_mask = arguments.flag(dense_mask, "dense_mask")
         self._native = _native.GuidedSearch(
@@ -125,7 +129,7 @@ class BatchedSearch:
             arguments.real(dirichlet_fraction, "dirichlet_fraction", minimum=0, maximum=1),
             arguments.reward_mode(reward_mode),
             self.seed,
-            arguments.integer(num_threads, "num_threads", minimum=0),
+            arguments.integer(num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS),
             self.dense_mask,
         )
         views = self._native.leaves()

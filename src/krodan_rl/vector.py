@@ -78,8 +78,10 @@ class VecKrodan:
         copy: bool = True,
         seed: int = 0,
     ) -> None:
-        n = arguments.integer(num_games, "num_games", minimum=1)
-        threads = arguments.integer(num_threads, "num_threads", minimum=0)
+        n = arguments.integer(num_games, "num_games", minimum=1, maximum=_native.MAX_GAMES)
+        threads = arguments.integer(
+            num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS
+        )
         if threads == 0:
             # The cores this process may run on, which a container or taskset may limit.
             threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 0

@@ -25,7 +25,7 @@ def lint_imports(source_root: Path) -> subprocess.CompletedProcess[str]:
         "import sys; from importlinter.cli import lint_imports_command; lint_imports_command()"
     )
     return subprocess.run(
-        [sys.executable, "-c", command, "--config", str(ROOT / "pyproject.toml"), "--no-cache"],
+        [sys.executable, "-c", command, str(ROOT / "pyproject.toml"), "--no-cache"],
         capture_output=True, text=True, check=False, timeout=300, cwd=source_root,
         env={"PYTHONPATH": str(source_root), "PATH": "/usr/bin:/bin"},
     )  # fmt: skip

@@ -262,8 +262,8 @@ class BadSearch(UniformSearch):
         (Fails("raise"), RuntimeError, "the player broke"),
         (Fails("illegal"), ValueError, "not a legal action"),
         (BadSearch("short"), ValueError, "one entry per game"),
-        (BadSearch("unnormalised"), ValueError, "sum to 1"),
-        (BadSearch("negative"), ValueError, "non-negative"),
+        (BadSearch("unnormalised"), ValueError, "not summing to 1"),
+        (BadSearch("negative"), ValueError, "negative or not finite"),
         (BadSearch("unasked"), ValueError, "a game not asked"),
     ],
 )
@@ -373,6 +373,7 @@ MESSAGES = {
 def test_the_reader_refuses_bad_files_naming_them(dataset, tmp_path, fault, given):
     out = tmp_path / "copy"
     shutil.copytree(dataset[0], out)
+    shutil.rmtree(out / "_done")  # the files' own checks, not their markers'
     target = out / "turns" / "shard-000001.parquet"
     BAD_FILES[fault](target)
     with pytest.raises(ValueError, match=MESSAGES[fault]) as refused:

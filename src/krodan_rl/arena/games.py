@@ -129,7 +129,7 @@ def run(
     workers = (
         os.cpu_count() or 1
         if workers is None
-        else arguments.integer(workers, "workers", minimum=1, maximum=1024)
+        else arguments.integer(workers, "workers", minimum=1, maximum=_native.MAX_THREADS)
     )
     at_once = arguments.integer(games_at_once, "games_at_once", minimum=1)
     seats = rotation_seats(games)

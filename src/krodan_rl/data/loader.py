@@ -58,6 +58,7 @@ def load(
     window: tuple[str, int] | None = None,
     legal_actions: bool | str = False,
     normalise_values: bool = False,
+    verify: bool = True,
 ) -> Iterator[dict[str, Array]]:
     """The placements of the runs ``path`` names, in batches of ``batch_size`` rows.
 
@@ -78,6 +79,8 @@ def load(
       ``action_mask`` bool (B, 36400).
     - ``normalise_values``: ``value`` on the searches' [0, 1] scale
       (``krodan_rl.outcomes.normalise``: only scores change), as ``BatchedSearch`` takes them.
+    - ``verify``: each shard's files against the sha256 their commit marker records (their
+      sizes are always checked), on by default: it costs little beside the other checks.
 
     Each batch holds, for B placements:
 
@@ -91,8 +94,11 @@ def load(
     - ``value`` float32 (B, 4): the game's outcome in ``reward_mode`` with the agents in the
       mover's relative order (index k is agent (mover + k) % 4).
 
-    Arguments and the files' presence are checked at once. Each shard is checked against its
-    games shard before any of its rows is used; a file that fails raises ValueError naming it.
+    Arguments and the files' presence are checked at once. Each shard is checked whole before
+    any of its rows is used (``krodan_rl.data.shards``: its marker, page checksums, columns,
+    games and outcomes, and every row replayed through the engine: states, legal actions,
+    policies, each state following from the one before); a file that fails raises ValueError
+    naming it and the game and ply.
     """
     size = arguments.integer(batch_size, "batch_size", minimum=1)
     mode = arguments.reward_mode(reward_mode)
@@ -110,6 +116,7 @@ def load(
         ),
         legal=_legal_layout(legal_actions),
         normalise_values=arguments.flag(normalise_values, "normalise_values"),
+        verify=arguments.flag(verify, "verify"),
     )
     sources = _windowed(_sources(path), window)
     return _batches(sources, options)
@@ -128,6 +135,7 @@ class _Options:
     validation_fraction: float
     legal: str | None
     normalise_values: bool
+    verify: bool
 
 
 def _legal_layout(value: object) -> str | None:
@@ -194,7 +202,7 @@ def validation_games(run_seeds: npt.ArrayLike, game_ids: npt.ArrayLike, fraction
 
 def _shard_rows(source: _Source, index: int, options: _Options) -> Rows:
     """A shard's rows that the split and window keep, with their value targets."""
-    rows, games = read_shard(source.turns)
+    rows, games = read_shard(source.turns, options.verify)
     at = np.searchsorted(games.game_ids, rows.game_id)
     keep = np.ones(len(rows), dtype=np.bool_)
     if source.first_game is not None:

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Mapping, Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -31,12 +32,16 @@ from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
 
 __all__ = [
+    "DONE",
     "FORMAT_KEY",
     "FORMAT_VERSION",
     "GAMES_SCHEMA",
+    "MANIFEST",
+    "MAX_FOOTER_BYTES",
     "OUTCOME_MODES",
     "SHARD_PATTERN",
     "TURNS_SCHEMA",
+    "marker_path",
     "shard_name",
     "table",
 ]
@@ -47,6 +52,13 @@ STATE_SIZE = _native.STATE_SIZE
 OUTCOME_MODES: tuple[str, ...] = PyKrodan.reward_modes
 # Six digits or more: shard 1,000,000 is shard-1000000.parquet.
 SHARD_PATTERN = re.compile(r"shard-([0-9]{6,})\.parquet")
+# A run folder's shard markers (``_done/{shard:06d}.json``: the run, the shard's games and
+# rows, each file's bytes and sha256) and its manifest (the run and the markers known).
+DONE = "_done"
+MANIFEST = "_manifest.json"
+# A shard's Parquet footer (its schema, metadata and row groups) is a few kilobytes; a larger
+# one is refused before it is read.
+MAX_FOOTER_BYTES = 1 << 20
 
 
 def _schema(fields: list[tuple[str, Any]]) -> pa.Schema:
@@ -84,6 +96,11 @@ GAMES_SCHEMA = _schema(
 def shard_name(shard: int) -> str:
     """The file name of shard ``shard`` in both ``turns/`` and ``games/``."""
     return f"shard-{shard:06d}.parquet"
+
+
+def marker_path(root: Path, shard: int) -> Path:
+    """Where a run folder keeps the commit marker of shard ``shard``."""
+    return root / DONE / f"{shard:06d}.json"
 
 
 # The numpy dtype of each Arrow type the schemas use (asked of Arrow, it would import pandas).

@@ -1,10 +1,15 @@
 """Shards read back and checked: the files a path names, and each turns shard read whole into
-numpy arrays after checking it against its games shard (format version, columns and types,
-games present, plies and turn counts agreeing, policies sound). A file that fails raises
-ValueError naming it, never skipped."""
+numpy arrays after checking everything it cheaply can. Its files against their commit marker
+where the run folder has one (size, and sha256 with ``verify``); the Parquet footer's size and
+the pages' checksums (files written before checksums load without them); the format version,
+columns and types; the games shard's outcomes against its final scores; the rows against the
+games (ids, plies, counts) and, through the engine, against each other (``checks``). A file
+that fails raises ValueError naming it and the row, never skipped."""
 
 from __future__ import annotations
 
+import json
+import struct
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -15,16 +20,20 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from krodan_rl import _native
+from krodan_rl.data.checks import check_games, check_rows
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.schema import (
     FORMAT_KEY,
     FORMAT_VERSION,
     GAMES_SCHEMA,
+    MAX_FOOTER_BYTES,
     OUTCOME_MODES,
     SHARD_PATTERN,
     STATE_SIZE,
     TURNS_SCHEMA,
+    marker_path,
 )
+from krodan_rl.files import sha256_of
 
 __all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts", "shard_paths"]
 
@@ -32,8 +41,6 @@ Array = npt.NDArray[Any]
 
 NUM_AGENTS = _native.NUM_AGENTS
 NUM_ACTIONS = _native.NUM_ACTIONS
-# How far a stored policy's probabilities may sum from 1.
-PROBABILITY_TOLERANCE = 1e-3
 # The columns of a turns shard checked before the rest is read.
 _SMALL_COLUMNS = ["game_id", "ply", "mover", "action", "has_policy"]
 
@@ -66,12 +73,30 @@ def games_path(turns_path: Path) -> Path:
     return turns_path.parent.parent / "games" / turns_path.name
 
 
+def _footer_bytes(path: Path) -> int:
+    """The size of a Parquet file's footer, from its last eight bytes; -1 when they are not a
+    Parquet ending."""
+    with path.open("rb") as file:
+        file.seek(0, 2)
+        if file.tell() < 12:
+            return -1
+        file.seek(-8, 2)
+        length, magic = struct.unpack("<I4s", file.read(8))
+    return int(length) if magic == b"PAR1" else -1
+
+
 def _open_parquet(path: Path, schema: Any, what: str) -> Any:
-    """A Parquet file checked for our format version and exactly the expected columns."""
+    """A Parquet file checked for our format version and exactly the expected columns; its
+    pages' checksums are verified as they are read."""
     if not path.is_file():
         raise ValueError(f"{path}: missing (expected the {what} shard)")
+    if _footer_bytes(path) > MAX_FOOTER_BYTES:
+        raise ValueError(
+            f"{path}: a footer of {_footer_bytes(path)} bytes (at most {MAX_FOOTER_BYTES}): "
+            f"not a krodan_rl {what} shard"
+        )
     try:
-        parquet = pq.ParquetFile(path)
+        parquet = pq.ParquetFile(path, page_checksum_verification=True)
     except (OSError, pa.ArrowException) as error:
         raise ValueError(f"{path}: not a readable Parquet file: {error}") from error
     try:
@@ -130,6 +155,7 @@ class GamesTable:
     seeds: Array  # uint64
     outcomes: dict[str, Array]  # by mode, float32 (games, 4)
     players: list[list[str]]
+    final_scores: Array  # int16 (games, 4)
 
 
 def read_games(game_file: Path) -> GamesTable:
@@ -144,14 +170,17 @@ def read_games(game_file: Path) -> GamesTable:
         mode: _fixed_lists(table, f"outcome_{mode}", np.float32, game_file)
         for mode in OUTCOME_MODES
     }
-    _fixed_lists(table, "final_scores", np.int16, game_file)
+    final_scores = _fixed_lists(table, "final_scores", np.int16, game_file)
     players = _fixed_lists(table, "players", object, game_file)
     if game_ids.size == 0 or (np.diff(game_ids) <= 0).any():
         raise ValueError(f"{game_file}: game_id must be non-empty and strictly increasing")
     if (turns < 1).any():
         raise ValueError(f"{game_file}: every game must have at least one placement")
     seeds = np.asarray(table.column("seed").to_numpy(), dtype=np.uint64)
-    return GamesTable(game_ids, turns, seeds, outcomes, players.tolist())
+    problem = check_games(final_scores, outcomes)
+    if problem is not None:
+        raise ValueError(f"{game_file}: {problem}")
+    return GamesTable(game_ids, turns, seeds, outcomes, players.tolist(), final_scores)
 
 
 def _open_turns(turns_file: Path) -> tuple[Any, GamesTable]:
@@ -194,14 +223,70 @@ def _states(column: Any) -> Array:
     return flat.reshape(len(array), STATE_SIZE)
 
 
-def read_shard(turns_file: str | Path) -> tuple[Rows, GamesTable]:
-    """Every row of a turns shard, checked, with its games shard."""
+def _marker(turns_file: Path) -> dict[str, Any] | None:
+    """The commit marker of a shard in a run folder, or None where it has none (a folder of
+    shards, a shard still being committed)."""
+    match = SHARD_PATTERN.fullmatch(turns_file.name)
+    if match is None or turns_file.parent.name != "turns":
+        return None
+    path = marker_path(turns_file.parent.parent, int(match[1]))
+    if not path.exists():
+        return None
+    try:
+        marker = json.loads(path.read_text())
+    except (OSError, ValueError) as error:
+        raise ValueError(f"{path}: an unreadable marker: {error}") from error
+    if not isinstance(marker, dict) or not isinstance(marker.get("files"), dict):
+        raise ValueError(f"{path}: not a shard marker")
+    return marker
+
+
+def _check_marked_files(turns_file: Path, marker: dict[str, Any], verify: bool) -> None:
+    for kind, path in (("turns", turns_file), ("games", games_path(turns_file))):
+        entry = marker["files"].get(kind)
+        if not isinstance(entry, dict) or not path.is_file():
+            raise ValueError(f"{path}: missing, or not in its marker")
+        if path.stat().st_size != entry.get("bytes"):
+            raise ValueError(
+                f"{path}: {path.stat().st_size} bytes, its marker records {entry.get('bytes')}"
+            )
+        if verify and sha256_of(path) != entry.get("sha256"):
+            raise ValueError(f"{path}: its sha256 is not the one its marker records")
+
+
+def _check_marked_games(turns_file: Path, marker: dict[str, Any], games: GamesTable) -> None:
+    """The games of a marked shard are those its number and the run's shard size give."""
+    run = marker.get("run")
+    per_shard = run.get("games_per_shard") if isinstance(run, dict) else None
+    count = marker.get("games")
+    match = SHARD_PATTERN.fullmatch(turns_file.name)
+    if not isinstance(per_shard, int) or not isinstance(count, int) or match is None:
+        raise ValueError(f"{turns_file}: its marker records no games_per_shard or games")
+    first = int(match[1]) * per_shard
+    if not np.array_equal(games.game_ids, np.arange(first, first + count)):
+        raise ValueError(
+            f"{games_path(turns_file)}: games {games.game_ids[0]}-{games.game_ids[-1]}, but "
+            f"shard {int(match[1])} of its run holds games {first}-{first + count - 1}"
+        )
+
+
+def read_shard(
+    turns_file: str | Path, verify: bool = True, markers: bool = True
+) -> tuple[Rows, GamesTable]:
+    """Every row of a turns shard, checked (see the module's documentation), with its games
+    shard. ``verify``: the files' sha256 against their marker, beside their sizes; without
+    ``markers`` the files are checked on their own."""
     turns_file = Path(turns_file)
+    marker = _marker(turns_file) if markers else None
+    if marker is not None:
+        _check_marked_files(turns_file, marker, verify)
     parquet, games = _open_turns(turns_file)
     try:
         table = _read_columns(parquet, turns_file)
     finally:
         parquet.close()
+    if marker is not None:
+        _check_marked_games(turns_file, marker, games)
     try:
         actions, offsets = _list_column(table.column("policy_actions"), np.int32)
         probs, prob_offsets = _list_column(table.column("policy_probs"), np.float32)
@@ -210,7 +295,6 @@ def read_shard(turns_file: str | Path) -> tuple[Rows, GamesTable]:
         raise ValueError(f"{turns_file}: {error}") from error
     if not np.array_equal(offsets, prob_offsets):
         raise ValueError(f"{turns_file}: policy_actions and policy_probs differ in length")
-    _check_policies(turns_file, actions, probs, offsets)
     rows = Rows(
         game_id=_column(table, "game_id", np.int64),
         ply=_column(table, "ply", np.int16),
@@ -222,21 +306,11 @@ def read_shard(turns_file: str | Path) -> tuple[Rows, GamesTable]:
         policy_actions=actions,
         policy_probs=probs,
     )
+    final_scores = dict(zip(games.game_ids.tolist(), games.final_scores, strict=True))
+    problem = check_rows(rows, final_scores)
+    if problem is not None:
+        raise ValueError(f"{turns_file}: {problem}")
     return rows, games
-
-
-def _check_policies(path: Path, actions: Array, probs: Array, offsets: Array) -> None:
-    if (np.diff(offsets) < 1).any():
-        raise ValueError(f"{path}: a row has an empty policy")
-    if ((actions < 0) | (actions >= NUM_ACTIONS)).any():
-        raise ValueError(f"{path}: a policy action is out of range")
-    if not np.isfinite(probs).all() or (probs < 0).any():
-        raise ValueError(f"{path}: a policy probability is negative or not finite")
-    if offsets.size < 2:
-        return
-    sums = np.add.reduceat(probs.astype(np.float64), offsets[:-1])
-    if not np.allclose(sums, 1.0, rtol=0, atol=PROBABILITY_TOLERANCE):
-        raise ValueError(f"{path}: a policy's probabilities do not sum to 1")
 
 
 @dataclass(frozen=True)
@@ -250,9 +324,10 @@ class ShardFacts:
 
 
 def shard_facts(turns_file: str | Path) -> ShardFacts:
-    """Checks a turns shard and its games shard as ``load`` does before yielding their rows
-    (ValueError naming the file otherwise) and returns what they hold."""
-    rows, games = read_shard(turns_file)
+    """Checks a turns shard and its games shard as ``load`` does before yielding their rows,
+    but for their marker, which a run folder looks for this when it lacks (ValueError naming
+    the file otherwise), and returns what they hold."""
+    rows, games = read_shard(turns_file, verify=False, markers=False)
     return ShardFacts(games.game_ids, len(rows), games.players, [int(s) for s in games.seeds])
 
 

@@ -4,13 +4,13 @@ mask on request), exactly as a ``VecKrodan`` gives them for a game in that posit
 
 from __future__ import annotations
 
-import re
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from krodan_rl import _native
+from krodan_rl.data.checks import refused_row
 
 __all__ = ["StateRefused", "ViewBuilder"]
 
@@ -24,9 +24,6 @@ class StateRefused(ValueError):
         super().__init__(f"row {row}: {why}")
         self.row = row
         self.why = why
-
-
-_NATIVE_ROW = re.compile(r"row ([0-9]+): (.*)", re.DOTALL)
 
 
 class ViewBuilder:
@@ -59,8 +56,7 @@ class ViewBuilder:
         try:
             self.batch.set_state_rows(np.ascontiguousarray(states).reshape(-1), n)
         except ValueError as error:
-            found = _NATIVE_ROW.fullmatch(str(error))
-            row, why = (int(found[1]), found[2]) if found else (0, str(error))
+            row, why = refused_row(error)
             raise StateRefused(row, f"the state string is not a game in progress: {why}") from None
         current = self.views["current_agent"][:n]
         if not np.array_equal(current, movers):

@@ -32,7 +32,15 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from krodan_rl.data.schema import FORMAT_KEY, FORMAT_VERSION, SHARD_PATTERN, shard_name
+from krodan_rl.data.schema import (
+    DONE,
+    FORMAT_KEY,
+    FORMAT_VERSION,
+    MANIFEST,
+    SHARD_PATTERN,
+    marker_path,
+    shard_name,
+)
 from krodan_rl.data.shards import shard_facts
 from krodan_rl.files import sha256_of, write_atomic
 from krodan_rl.selfplay.config import RunConfig
@@ -49,8 +57,6 @@ __all__ = [
     "recorded_games_per_shard",
 ]
 
-MANIFEST = "_manifest.json"
-DONE = "_done"
 LOCK = "_lock"
 SHARD_FOLDERS = ("turns", "games")
 # The manifest is rewritten at most this often while a run goes on (seconds).
@@ -76,10 +82,6 @@ def _differences(found: dict[str, Any], wanted: dict[str, Any]) -> list[str]:
         for key in FIXED
         if found.get(key) != wanted[key]
     ]
-
-
-def _marker_name(shard: int) -> str:
-    return f"{shard:06d}.json"
 
 
 def _file_entry(path: Path) -> dict[str, Any]:
@@ -119,7 +121,7 @@ def commit_shard(
 def _write_marker(root: Path, marker: dict[str, Any]) -> None:
     folder = root / DONE
     folder.mkdir(exist_ok=True)
-    write_atomic(folder / _marker_name(int(marker["shard"])), json.dumps(marker, indent=1) + "\n")
+    write_atomic(marker_path(root, int(marker["shard"])), json.dumps(marker, indent=1) + "\n")
 
 
 @dataclass
@@ -170,7 +172,7 @@ def _verified(root: Path, marker: dict[str, Any], games: int) -> bool:
 
 
 def _remove_shard(root: Path, shard: int) -> None:
-    (root / DONE / _marker_name(shard)).unlink(missing_ok=True)
+    marker_path(root, shard).unlink(missing_ok=True)
     for kind in SHARD_FOLDERS:
         (root / kind / shard_name(shard)).unlink(missing_ok=True)
 

@@ -140,6 +140,7 @@ def generate_shard(
             TURNS_SCHEMA,
             use_dictionary=["game_id", "ply", "mover"],
             write_statistics=["game_id", "ply", "mover", "action"],
+            write_page_checksum=True,
         )
         try:
             for first, size in _chunks(count, config.games_at_once):
@@ -158,7 +159,7 @@ def generate_shard(
         finally:
             writer.close()
         table = games_table(first_id, records, config.player_names, config.seed)
-        pq.write_table(table, temporary["games"])
+        pq.write_table(table, temporary["games"], write_page_checksum=True)
         for path in temporary.values():
             files.fsync(path)
         digests = {kind: files.sha256_of(path) for kind, path in temporary.items()}

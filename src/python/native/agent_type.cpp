@@ -16,6 +16,7 @@
 #include "python/errors.hpp"
 #include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
+#include "python/native/limits.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
@@ -33,8 +34,6 @@ inline constexpr Signature SEARCH{"Agent.search()", GAME};
 inline constexpr Signature SET_STREAMS{"Agent.set_streams()", DATA};
 inline constexpr Signature PLAY_GAMES{"play_games()", PLAY_ARGS};
 
-constexpr std::uint64_t MAX_SIMULATIONS = std::uint64_t{1} << 24;
-constexpr std::uint64_t MAX_TREES = 256;
 constexpr std::size_t STREAM_BYTES = 32;
 // Streams are made up to the highest index asked for, 32 bytes each.
 constexpr std::uint64_t MAX_STREAM = std::uint64_t{1} << 26;

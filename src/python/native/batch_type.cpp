@@ -2,6 +2,7 @@
 
 #include "python/native/batch_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "python/native/array_type.hpp"
 #include "python/native/buffer_arg.hpp"
 #include "python/native/exclusive_call.hpp"
+#include "python/native/limits.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
@@ -46,11 +48,8 @@ inline constexpr std::array<const char*, 1> STATES = {"states"};
 inline constexpr Signature SET_STATES{"GameBatch.set_states()", STATES};
 inline constexpr std::array<const char*, 2> STATE_ROWS = {"states", "count"};
 inline constexpr Signature SET_STATE_ROWS{"GameBatch.set_state_rows()", STATE_ROWS};
-
-// More games than this would not fit in memory anyway (about 80 KB a game), and their legal
-// lists could outgrow the 32-bit offsets.
-constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 20;
-constexpr std::uint64_t MAX_THREADS = 1024;
+inline constexpr std::array<const char*, 2> STATE_ROWS_OUT = {"out", "count"};
+inline constexpr Signature STATE_ROWS_OF{"GameBatch.state_rows()", STATE_ROWS_OUT};
 
 struct BatchState {
     explicit BatchState(const BatchOptions& options)
@@ -350,6 +349,27 @@ PyObject* batch_set_state_rows(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+// The state strings of games 0 .. count-1, end to end, into a writable uint8 buffer.
+PyObject* batch_state_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    std::array<PyObject*, 2> a{};
+    if (!bind_arguments(STATE_ROWS_OF, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        std::uint64_t count;
+        if (!to_bounded(a[1], "count", 0, b.state->batch.size(), count)) return nullptr;
+        BufferArg out(a[0], "out", PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        if (!out.check(static_cast<Py_ssize_t>(count * STATE_SIZE), "B")) return nullptr;
+        auto* data = static_cast<std::uint8_t*>(out.data());
+        without_lock([&] {
+            for (std::size_t k = 0; k < count; ++k) {
+                const StateString state = b.state->batch.state(k);
+                std::copy(state.begin(), state.end(), data + k * STATE_SIZE);
+            }
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* batch_arrays(PyObject* self, PyObject*) {
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
         const BatchOutputs& out = b.state->batch.outputs();
@@ -421,6 +441,9 @@ PyMethodDef methods[] = {
     {"set_state_rows", method(batch_set_state_rows), FASTCALL,
      "set_state_rows($self, states, count)\n--\n\nReplaces games 0 .. count-1 by the games of "
      "`count` state strings laid end to end in a uint8 buffer; all are checked first."},
+    {"state_rows", method(batch_state_rows), FASTCALL,
+     "state_rows($self, out, count)\n--\n\nWrites the state strings of games 0 .. count-1 end "
+     "to end into the writable uint8 buffer `out`."},
     {"arrays", batch_arrays, METH_NOARGS,
      "arrays($self)\n--\n\nViews of the output arrays by name (None for those turned off)."},
     {"legal_actions", batch_legal_actions, METH_NOARGS,

@@ -13,6 +13,7 @@
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
+#include "python/native/limits.hpp"
 #include "python/native/search_type.hpp"
 #include "python/native/visit_policy.hpp"
 #include "python/owned_ref.hpp"
@@ -30,7 +31,11 @@ int add_constants(PyObject* module) {
         PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0 ||
         PyModule_AddIntConstant(module, "NO_OWNER", NO_OWNER) < 0 ||
         PyModule_AddIntConstant(module, "LOWEST_SCORE", LOWEST_SCORE) < 0 ||
-        PyModule_AddIntConstant(module, "HIGHEST_SCORE", HIGHEST_SCORE) < 0)
+        PyModule_AddIntConstant(module, "HIGHEST_SCORE", HIGHEST_SCORE) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_GAMES", MAX_GAMES) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_THREADS", MAX_THREADS) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_SIMULATIONS", MAX_SIMULATIONS) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_TREES", MAX_TREES) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "OBSERVATION_SHAPE", observation_shape.get());
 }

@@ -19,6 +19,7 @@
 #include "python/native/buffer_arg.hpp"
 #include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
+#include "python/native/limits.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 #include "search/batched_search.hpp"
@@ -41,10 +42,6 @@ inline constexpr Signature EXPAND{"GuidedSearch.expand()", EXPAND_ARGS};
 inline constexpr Signature POLICY{"GuidedSearch.policy()", TEMPERATURE};
 inline constexpr Signature SELECT{"GuidedSearch.select()", SELECT_ARGS};
 inline constexpr Signature ADVANCE{"GuidedSearch.advance()", ACTIONS};
-
-constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 20;
-constexpr std::uint64_t MAX_SIMULATIONS = std::uint64_t{1} << 24;
-constexpr std::uint64_t MAX_THREADS = 1024;
 
 // Every field is valid zeroed, as the allocator leaves it.
 struct SearchObject {

@@ -1,0 +1,90 @@
+"""What a policy target must be, checked alike where self-play records one and where the loader
+reads one back: for each row, distinct legal actions with finite, non-negative probabilities
+summing to 1 within ``PROBABILITY_TOLERANCE``; a search's distribution includes the action
+played, and any other target is one-hot on it. Rows are CSR: row i's entries at
+``offsets[i]:offsets[i + 1]``.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["PROBABILITY_TOLERANCE", "policy_problem"]
+
+Array = npt.NDArray[Any]
+
+NUM_ACTIONS = 36400
+#: How far a policy's probabilities may sum from 1. Probabilities computed in double and
+#: stored as float32 sum to 1 within about 1e-7; 1e-5 leaves room for a network's own float32
+#: arithmetic, and none for a policy that lost or doubled an entry.
+PROBABILITY_TOLERANCE = 1e-5
+
+
+def _keys(offsets: Array, values: Array) -> Array:
+    """Each entry as row * NUM_ACTIONS + value: sortable across rows."""
+    rows = np.repeat(np.arange(len(offsets) - 1, dtype=np.int64), np.diff(offsets))
+    return rows * NUM_ACTIONS + values.astype(np.int64)
+
+
+def _first(bad: Array, why: str) -> tuple[int, str] | None:
+    found = np.flatnonzero(bad)
+    return (int(found[0]), why) if found.size else None
+
+
+def policy_problem(
+    actions: Array,
+    probs: Array,
+    offsets: Array,
+    chosen: Array,
+    has_policy: Array,
+    legal_actions: Array | None = None,
+    legal_offsets: Array | None = None,
+) -> tuple[int, str] | None:
+    """The first row whose target is unsound and why, or None. ``chosen`` is each row's action
+    played, ``has_policy`` whether its target came from a search; with the legal lists (CSR,
+    ascending), every policy action must be legal."""
+    offsets = np.asarray(offsets, dtype=np.int64)
+    lengths = np.diff(offsets)
+    rows = len(lengths)
+    row_of = np.repeat(np.arange(rows), lengths)
+    checks: list[tuple[int, str] | None] = [_first(lengths < 1, "an empty policy")]
+    out_of_range = np.zeros(rows, dtype=np.bool_)
+    out_of_range[row_of[(actions < 0) | (actions >= NUM_ACTIONS)]] = True
+    checks.append(_first(out_of_range, "a policy action out of range"))
+    bad_prob = np.zeros(rows, dtype=np.bool_)
+    bad_prob[row_of[~np.isfinite(probs) | (probs < 0)]] = True
+    checks.append(_first(bad_prob, "a policy probability negative or not finite"))
+    sums = np.bincount(row_of, weights=probs.astype(np.float64), minlength=rows)
+    checks.append(
+        _first(np.abs(sums - 1) > PROBABILITY_TOLERANCE, "policy probabilities not summing to 1")
+    )
+    keys = np.sort(_keys(offsets, np.clip(actions, 0, NUM_ACTIONS - 1)))
+    repeated = np.zeros(rows, dtype=np.bool_)
+    repeated[(keys[1:][np.diff(keys) == 0] // NUM_ACTIONS).astype(np.int64)] = True
+    checks.append(_first(repeated, "a policy action listed twice"))
+    chosen_keys = np.arange(rows, dtype=np.int64) * NUM_ACTIONS + np.asarray(chosen, np.int64)
+    at = np.minimum(np.searchsorted(keys, chosen_keys), max(len(keys) - 1, 0))
+    listed = keys[at] == chosen_keys if len(keys) else np.zeros(rows, dtype=np.bool_)
+    checks.append(_first(~listed, "the action played is not in its policy"))
+    one_hot = (lengths == 1) & listed & (sums == 1)
+    checks.append(
+        _first(
+            ~np.asarray(has_policy) & ~one_hot,
+            "a target without a search is not one-hot on its action",
+        )
+    )
+    if legal_actions is not None and legal_offsets is not None:
+        legal = _keys(np.asarray(legal_offsets, np.int64), np.asarray(legal_actions))
+        policy_keys = _keys(offsets, np.asarray(actions))
+        found = np.minimum(np.searchsorted(legal, policy_keys), max(len(legal) - 1, 0))
+        illegal = np.zeros(rows, dtype=np.bool_)
+        if len(legal):
+            illegal[row_of[legal[found] != policy_keys]] = True
+        else:
+            illegal[row_of] = True
+        checks.append(_first(illegal, "a policy action is not legal in its position"))
+    found_problems = [c for c in checks if c is not None]
+    return min(found_problems) if found_problems else None
