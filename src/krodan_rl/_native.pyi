@@ -107,3 +107,11 @@ def play_games(
     games: Sequence[Sequence[Agent]], streams: Sequence[int], num_threads: int
 ) -> bytes: ...
 def visit_policy(counts: _BufferArg, offsets: _BufferArg, temperature: float) -> bytes: ...
+def replay_rows(
+    states: _BufferArg,
+    actions: _BufferArg,
+    after: _BufferArg,
+    movers: _BufferArg,
+    over: _BufferArg,
+    scores: _BufferArg,
+) -> None: ...

@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["PROBABILITY_TOLERANCE", "policy_problem"]
+__all__ = ["PROBABILITY_TOLERANCE", "illegal_policy", "policy_problem"]
 
 Array = npt.NDArray[Any]
 
@@ -77,14 +77,25 @@ def policy_problem(
         )
     )
     if legal_actions is not None and legal_offsets is not None:
-        legal = _keys(np.asarray(legal_offsets, np.int64), np.asarray(legal_actions))
-        policy_keys = _keys(offsets, np.asarray(actions))
-        found = np.minimum(np.searchsorted(legal, policy_keys), max(len(legal) - 1, 0))
-        illegal = np.zeros(rows, dtype=np.bool_)
-        if len(legal):
-            illegal[row_of[legal[found] != policy_keys]] = True
-        else:
-            illegal[row_of] = True
-        checks.append(_first(illegal, "a policy action is not legal in its position"))
+        checks.append(illegal_policy(actions, offsets, legal_actions, legal_offsets))
     found_problems = [c for c in checks if c is not None]
     return min(found_problems) if found_problems else None
+
+
+def illegal_policy(
+    actions: Array, offsets: Array, legal_actions: Array, legal_offsets: Array
+) -> tuple[int, str] | None:
+    """The first row with a policy action not among its legal actions (CSR, ascending), and
+    why, or None."""
+    offsets = np.asarray(offsets, dtype=np.int64)
+    rows = len(offsets) - 1
+    row_of = np.repeat(np.arange(rows), np.diff(offsets))
+    legal = _keys(np.asarray(legal_offsets, np.int64), np.asarray(legal_actions))
+    policy_keys = _keys(offsets, np.asarray(actions))
+    illegal = np.zeros(rows, dtype=np.bool_)
+    if len(legal):
+        found = np.minimum(np.searchsorted(legal, policy_keys), len(legal) - 1)
+        illegal[row_of[legal[found] != policy_keys]] = True
+    else:
+        illegal[row_of] = True
+    return _first(illegal, "a policy action is not legal in its position")

@@ -1,8 +1,8 @@
 """A shard's rows replayed through the engine: each stored state is a game in progress whose
-mover is the row's, its action is legal there, its policy target is sound (``krodan_rl.targets``),
-the state after the action and the passes that follow is the next row's state, and a game's last
-placement ends it with the scores its games row records, whose outcomes are those the scores
-give. A row that fails is named by its game and ply."""
+mover is the row's, its action is legal there, its policy target is sound
+(``krodan_rl.targets``), the state after the action and the passes that follow is the next
+row's state, and a game's last placement ends it with the scores its games row records, whose
+outcomes are those the scores give. A row that fails is named by its game and ply."""
 
 from __future__ import annotations
 
@@ -19,10 +19,9 @@ __all__ = ["check_games", "check_rows", "refused_row"]
 
 Array = npt.NDArray[Any]
 
-# Rows replayed per engine call: the engine's memory follows this, not the shard's size.
-CHUNK_ROWS = 1024
 # How far a stored outcome may lie from the one computed from the final scores (float32).
 OUTCOME_TOLERANCE = 1e-6
+NUM_AGENTS = _native.NUM_AGENTS
 RANGES = {
     "score": (_native.LOWEST_SCORE, _native.HIGHEST_SCORE),
     "win_share": (0, 1),
@@ -39,90 +38,54 @@ def refused_row(error: ValueError) -> tuple[int, str]:
     return (int(found[1]), found[2]) if found else (0, str(error))
 
 
-class _Replay:
-    """Engine batches that take rows' states, one per size asked for."""
-
-    def __init__(self) -> None:
-        self.batches: dict[int, tuple[Any, dict[str, Array]]] = {}
-
-    def batch(self, size: int) -> tuple[Any, dict[str, Array]]:
-        if size not in self.batches:
-            batch = _native.GameBatch(size, 0, "win_share", False, False, False, 0)
-            views = {k: np.asarray(v) for k, v in batch.arrays().items() if v is not None}
-            self.batches = {size: (batch, views)}  # one size at a time: the last chunk's
-        return self.batches[size]
-
-
 def _where(rows: Rows, row: int, why: str) -> str:
     return f"game {int(rows.game_id[row])}, ply {int(rows.ply[row])}: {why}"
 
 
 def check_rows(rows: Rows, final_scores: dict[int, Array]) -> str | None:
     """What is wrong with the first bad row (naming its game and ply), or None. ``final_scores``
-    holds each game's recorded final scores (absolute order) by id."""
-    replay = _Replay()
-    n = len(rows)
-    for start in range(0, n, CHUNK_ROWS):
-        end = min(n, start + CHUNK_ROWS)
-        problem = _check_chunk(rows, start, end, replay, final_scores)
-        if problem is not None:
-            return problem
-    return None
-
-
-def _check_chunk(
-    rows: Rows, start: int, end: int, replay: _Replay, final_scores: dict[int, Array]
-) -> str | None:
-    n = end - start
-    batch, views = replay.batch(n)
-    try:
-        batch.set_state_rows(np.ascontiguousarray(rows.state[start:end]).reshape(-1), n)
-    except ValueError as error:
-        row, why = refused_row(error)
-        return _where(rows, start + row, f"its state is not a game in progress ({why})")
-    movers = views["current_agent"][:n]
-    if not np.array_equal(movers, rows.mover[start:end]):
-        row = start + int(np.flatnonzero(movers != rows.mover[start:end])[0])
-        return _where(rows, row, "its state's agent to move is not its mover")
-    legal_offsets = views["legal_offsets"][: n + 1]
-    legal = np.asarray(batch.legal_actions())[: int(legal_offsets[-1])]
-    policy = slice(int(rows.policy_offsets[start]), int(rows.policy_offsets[end]))
+    holds each game's recorded final scores (absolute order) by id. The policies' actions are
+    checked against the legal lists where those are built (``illegal_policy``)."""
     problem = targets.policy_problem(
-        rows.policy_actions[policy],
-        rows.policy_probs[policy],
-        rows.policy_offsets[start : end + 1] - rows.policy_offsets[start],
-        rows.action[start:end],
-        rows.has_policy[start:end],
-        legal,
-        legal_offsets,
+        rows.policy_actions, rows.policy_probs, rows.policy_offsets, rows.action, rows.has_policy
     )
     if problem is not None:
-        return _where(rows, start + problem[0], problem[1])
-    batch.step(np.ascontiguousarray(rows.action[start:end], dtype=np.int64))
-    after = np.empty((n, rows.state.shape[1]), dtype=np.uint8)
-    batch.state_rows(after.reshape(-1), n)
+        return _where(rows, *problem)
+    n = len(rows)
+    after = np.empty_like(rows.state)
+    movers = np.empty(n, dtype=np.int8)
+    over = np.empty(n, dtype=np.uint8)
+    scores = np.empty((n, NUM_AGENTS), dtype=np.int16)
+    try:
+        _native.replay_rows(
+            np.ascontiguousarray(rows.state).reshape(-1),
+            np.ascontiguousarray(rows.action, dtype=np.int64),
+            after.reshape(-1),
+            movers,
+            over,
+            scores.reshape(-1),
+        )
+    except ValueError as error:
+        row, why = refused_row(error)
+        return _where(rows, row, f"not a position whose mover plays its action: {why}")
+    if not np.array_equal(movers, rows.mover):
+        return _where(rows, int(np.flatnonzero(movers != rows.mover)[0]), "not its mover's turn")
     ids = rows.game_id
-    # Row i's successor: the next row of its game, which may lie in the next chunk.
-    following = np.arange(start + 1, end + 1)
-    has_next = following < len(rows)
-    has_next[has_next] = ids[following[has_next]] == ids[start:end][has_next]
-    nexts = following[has_next]
-    mismatch = np.flatnonzero(has_next)[(after[has_next] != rows.state[nexts]).any(axis=1)]
-    if mismatch.size:
-        return _where(rows, start + int(mismatch[0]), "the next row's state does not follow")
-    ended = views["terminated"][:n]
-    last = ~has_next
-    if not np.array_equal(ended[last], np.ones(int(last.sum()), dtype=np.bool_)):
-        row = start + int(np.flatnonzero(last & ~ended)[0])
-        return _where(rows, row, "the game's last placement does not end it")
-    if ended[has_next].any():
-        row = start + int(np.flatnonzero(has_next & ended)[0])
-        return _where(rows, row, "the game ends before its last row")
-    scores = views["final_scores"][:n]
-    for k in np.flatnonzero(last):
-        recorded = final_scores.get(int(ids[start + k]))
+    has_next = np.zeros(n, dtype=np.bool_)
+    has_next[:-1] = ids[1:] == ids[:-1]
+    follows = (after[:-1] == rows.state[1:]).all(axis=1)
+    broken = np.flatnonzero(has_next[:-1] & ~follows)
+    if broken.size:
+        return _where(rows, int(broken[0]), "the next row's state does not follow from it")
+    ended = over.astype(np.bool_)
+    if (ended & has_next).any():
+        return _where(rows, int(np.flatnonzero(ended & has_next)[0]), "the game ends too soon")
+    if (~ended & ~has_next).any():
+        return _where(rows, int(np.flatnonzero(~ended & ~has_next)[0]), "the game goes on")
+    for k in np.flatnonzero(~has_next):
+        recorded = final_scores.get(int(ids[k]))
         if recorded is None or not np.array_equal(scores[k], recorded):
-            return _where(rows, start + int(k), "the game's final scores are not those recorded")
+            return _where(rows, int(k), "the game's final scores are not those recorded")
     return None
 
 

@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, outcomes
+from krodan_rl import arguments, outcomes, targets
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.shards import games_path, read_shard, shard_paths
 from krodan_rl.data.views import StateRefused, ViewBuilder
@@ -246,8 +246,8 @@ def _batches(sources: list[_Source], options: _Options) -> Iterator[dict[str, Ar
             ready = count // size * size
         ready = min(ready, count // size * size)
         for start in range(0, ready, size):
-            yield _batch(pool.take(np.arange(start, start + size)), views, options, sources)
-        held, count = ([pool.take(np.arange(ready, count))] if ready < count else []), count - ready
+            yield _batch(pool.slice(start, start + size), views, options, sources)
+        held, count = ([pool.slice(ready, count)] if ready < count else []), count - ready
     if not count:
         return
     pool = Rows.concat(held)
@@ -258,20 +258,28 @@ def _batches(sources: list[_Source], options: _Options) -> Iterator[dict[str, Ar
         ends.append(count)
     start = 0
     for end in ends:
-        yield _batch(pool.take(np.arange(start, end)), views, options, sources)
+        yield _batch(pool.slice(start, end), views, options, sources)
         start = end
+
+
+def _naming(rows: Rows, sources: list[_Source], row: int, why: str) -> str:
+    """Why a row of a batch is refused, naming its shard, game and ply (rows of several shards
+    may share a batch)."""
+    assert rows.source is not None
+    turns = sources[int(rows.source[row])].turns
+    return f"{turns}: game {int(rows.game_id[row])}, ply {int(rows.ply[row])}: {why}"
 
 
 def _batch(
     rows: Rows, views: ViewBuilder, options: _Options, sources: list[_Source]
 ) -> dict[str, Array]:
     try:
-        out = views.build(rows.state, rows.mover)
+        out, legal, legal_offsets = views.build(rows.state, rows.mover)
     except StateRefused as refused:
-        assert rows.source is not None
-        turns = sources[int(rows.source[refused.row])].turns
-        game, ply = int(rows.game_id[refused.row]), int(rows.ply[refused.row])
-        raise ValueError(f"{turns}: game {game}, ply {ply}: {refused.why}") from None
+        raise ValueError(_naming(rows, sources, refused.row, refused.why)) from None
+    illegal = targets.illegal_policy(rows.policy_actions, rows.policy_offsets, legal, legal_offsets)
+    if illegal is not None:
+        raise ValueError(_naming(rows, sources, *illegal))
     n = len(rows)
     out["action"] = rows.action
     out["mover"] = rows.mover

@@ -61,6 +61,20 @@ class Rows:
             policy_probs=self.policy_probs[flat],
         )
 
+    def slice(self, start: int, end: int) -> Rows:
+        """Rows ``start`` to ``end`` - 1, as views where numpy allows."""
+        lo, hi = int(self.policy_offsets[start]), int(self.policy_offsets[end])
+        sliced: dict[str, Any] = {
+            name: None if getattr(self, name) is None else getattr(self, name)[start:end]
+            for name in _PER_ROW
+        }
+        return Rows(
+            **sliced,
+            policy_offsets=self.policy_offsets[start : end + 1] - lo,
+            policy_actions=self.policy_actions[lo:hi],
+            policy_probs=self.policy_probs[lo:hi],
+        )
+
     def with_targets(self, value: Array, source: int) -> Rows:
         """The rows with their value targets and the index of their shard."""
         return replace(self, value=value, source=np.full(len(self), source, dtype=np.int32))

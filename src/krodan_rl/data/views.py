@@ -46,8 +46,9 @@ class ViewBuilder:
         }
         self.size = size
 
-    def build(self, states: Array, movers: Array) -> dict[str, Array]:
-        """The views of ``states`` (uint8 (B, 278)) as fresh arrays. StateRefused names the
+    def build(self, states: Array, movers: Array) -> tuple[dict[str, Array], Array, Array]:
+        """The views of ``states`` (uint8 (B, 278)) as fresh arrays, and the legal actions
+        (CSR: actions, offsets) as views that the next call overwrites. StateRefused names the
         first row whose state string is not a game in progress, or whose mover is not the
         row's."""
         n = len(states)
@@ -63,10 +64,11 @@ class ViewBuilder:
             row = int(np.flatnonzero(current != movers)[0])
             raise StateRefused(row, "the state's agent to move is not the row's mover")
         out = {name: self.views[name][:n].copy() for name in ("observation", "pieces", "done")}
+        offsets = self.views["legal_offsets"][: n + 1]
+        legal = np.asarray(self.batch.legal_actions())[: int(offsets[-1])]
         if self.legal == "mask":
             out["action_mask"] = self.views["action_mask"][:n].copy()
         elif self.legal == "csr":
-            offsets = self.views["legal_offsets"][: n + 1]
             out["legal_offsets"] = offsets.copy()
-            out["legal_actions"] = np.asarray(self.batch.legal_actions())[: int(offsets[-1])].copy()
-        return out
+            out["legal_actions"] = legal.copy()
+        return out, legal, offsets

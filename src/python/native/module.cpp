@@ -14,6 +14,7 @@
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
 #include "python/native/limits.hpp"
+#include "python/native/replay.hpp"
 #include "python/native/search_type.hpp"
 #include "python/native/visit_policy.hpp"
 #include "python/owned_ref.hpp"
@@ -76,6 +77,14 @@ PyMethodDef functions[] = {
      "proportional to counts ** (1 / temperature) as float32 bytes in the same layout. "
      "Temperature 0 is one-hot on the most visited (ties to the first), 1 gives exactly "
      "float32(count / sum) computed in double; a row never visited is uniform."},
+    {"replay_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_replay_rows)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "replay_rows($module, states, actions, after, movers, over, scores)\n--\n\nStored turns "
+     "replayed: row k is state string k (states: uint8, 278 bytes a row) and the action its "
+     "mover played (actions: int64). Writes the state after the turn and the passes that "
+     "follow (after), the state's mover (movers: int8), whether the game is over (over: "
+     "uint8) and the scores (scores: int16, four a row); ValueError 'row k: why' for the first "
+     "state that is not a game in progress whose mover can move, or action that is not legal."},
     {nullptr, nullptr, 0, nullptr},
 };
 
