@@ -82,6 +82,31 @@ def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
     return np.array([arguments.seed(v, "seeds") for v in values], dtype=np.uint64)
 
 
+# Rows of priors whose largest legal entry lies outside these bounds are scaled by it first:
+# cast to float32 as they are, they would become infinities (then NaN once renormalised) or
+# zeros (then uniform), and the search would not see the weights it was given.
+_LARGEST_SAFE_PRIOR = 1e30
+_SMALLEST_SAFE_PRIOR = 1e-30
+
+
+def _in_float32_range(priors: Array, legal: Array, offsets: Array, rows: Array | None) -> Array:
+    """``priors`` with each row whose legal entries (``legal``, in the CSR layout of
+    ``offsets``) would not survive float32 divided by its largest legal entry, in double
+    precision; other rows, and all priors of ordinary size, as they are. ``rows``: each legal
+    entry's row, for dense priors."""
+    if not legal.size:
+        return priors
+    largest = np.maximum.reduceat(legal.astype(np.float64), offsets[:-1])
+    scaled = (largest > _LARGEST_SAFE_PRIOR) | ((largest > 0) & (largest < _SMALLEST_SAFE_PRIOR))
+    if not scaled.any():
+        return priors
+    divisor = np.where(scaled, largest, 1.0)
+    out = np.asarray(priors, dtype=np.float64)
+    if rows is None:
+        return out / np.repeat(divisor, np.diff(offsets))
+    return out / divisor[:, None]
+
+
 def _temperature(value: float) -> float:
     return arguments.real(value, "temperature", minimum=0)
 
@@ -200,6 +225,7 @@ class BatchedSearch:
         offsets = self._offsets[: b + 1]
         listed = int(offsets[-1])
         p = arguments.float_array(priors, "priors")
+        rows: Array | None = None  # each legal entry's row, for dense priors
         if p.shape == (b, _native.NUM_ACTIONS):
             dense = True
             legal = np.asarray(self._native.leaves()["legal_actions"])[:listed]
@@ -217,6 +243,7 @@ class BatchedSearch:
             raise ValueError("priors must be finite numbers (a NaN or infinity was given)")
         if (checked < 0).any():
             raise ValueError("priors must be probabilities, not negative (logits?)")
+        p = _in_float32_range(p, checked, offsets, rows)
         v = arguments.float_array(values, "values")
         if v.shape != (b, _native.NUM_AGENTS):
             raise ValueError(f"values must have shape ({b}, {_native.NUM_AGENTS}), not {v.shape}")

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import copy
 import os
+import pickle
 from collections.abc import Sequence
 from concurrent.futures import FIRST_EXCEPTION, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
@@ -34,7 +35,12 @@ from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent
 from krodan_rl.arena.standings import Standings, standings
 from krodan_rl.progress import ProgressBar
-from krodan_rl.workers import pool_context
+from krodan_rl.workers import (
+    bind_to_driver,
+    defined_in_script,
+    pool_context,
+    startable_from_any_script,
+)
 
 __all__ = ["ArenaResult", "entry_seed", "move_seed", "play_games", "rotation_seats", "run"]
 
@@ -249,13 +255,20 @@ def _play_lockstep(
             done += len(chunk)
             bar.update(done)
         return scores
-    with ProcessPoolExecutor(min(workers, len(chunks)), mp_context=pool_context()) as pool:
+    _check_travels(entries)
+    with ProcessPoolExecutor(
+        min(workers, len(chunks)),
+        mp_context=pool_context(),
+        initializer=bind_to_driver,
+        initargs=(os.getpid(),),
+    ) as pool:
         waiting: set[Future[npt.NDArray[np.int16]]] = set()
         which: dict[Future[npt.NDArray[np.int16]], list[int]] = {}
-        for chunk in chunks:
-            future = pool.submit(_play_in_worker, entries, seed, chunk)
-            waiting.add(future)
-            which[future] = chunk
+        with startable_from_any_script():  # the workers start as chunks are submitted
+            for chunk in chunks:
+                future = pool.submit(_play_in_worker, entries, seed, chunk)
+                waiting.add(future)
+                which[future] = chunk
         try:
             while waiting:
                 finished, waiting = wait(waiting, return_when=FIRST_EXCEPTION)
@@ -267,6 +280,22 @@ def _play_lockstep(
             pool.shutdown(cancel_futures=True)
             raise
     return scores
+
+
+def _check_travels(entries: list[Any]) -> None:
+    """Refuses entries that cannot reach worker processes, before any is started."""
+    try:
+        pickle.dumps(entries)
+    except Exception as error:  # whatever stops pickling, the run is refused
+        raise TypeError(
+            f"agents must pickle to play in worker processes (or use workers=1): {error}"
+        ) from error
+    found = defined_in_script(entries)
+    if found:
+        raise TypeError(
+            f"agents defined in a script without a file ({', '.join(found)}) cannot reach "
+            "worker processes: define them in a module, or use workers=1"
+        )
 
 
 # The entries of a worker process, made at its first chunk: factories run once per worker.

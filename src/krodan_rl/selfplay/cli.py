@@ -71,8 +71,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.workers is not None and args.workers < 1:
         command.error("--workers must be at least 1")
     out = Path(args.out)
-    if out.exists() and not out.is_dir():
-        command.error(f"--out {args.out} exists and is not a folder")
+    try:
+        run_folder.check_folder(args.out)
+    except run_folder.RunFolderError as error:
+        command.error(f"--out {args.out!r}: {error}")
     per_shard = args.games_per_shard
     try:
         check_per_shard = per_shard or run_folder.recorded_games_per_shard(out)

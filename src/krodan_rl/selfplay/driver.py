@@ -80,6 +80,7 @@ def generate(
     with another seed, other players or another ``games_per_shard`` is refused. A run that
     fails raises; the shards finished before stay, committed.
     """
+    run_folder.check_folder(out_dir)
     if games_per_shard is None:
         games_per_shard = run_folder.recorded_games_per_shard(out_dir) or DEFAULT_GAMES_PER_SHARD
     config = RunConfig(num_games, tuple(players), games_per_shard, seed, games_at_once)
@@ -90,12 +91,12 @@ def generate(
         options["ray_actor_options"] = ray_actor_options
     runner = backends.make(backend, **options)
     runner.check(config)
-    with run_folder.locked(out_dir):
-        return _run(config, Path(out_dir), runner, progress)
+    with run_folder.locked(out_dir) as token:
+        return _run(config, Path(out_dir), runner, progress, token)
 
 
 def _run(
-    config: RunConfig, out_dir: Path, runner: backends.Backend, progress: bool
+    config: RunConfig, out_dir: Path, runner: backends.Backend, progress: bool, token: str
 ) -> GenerateSummary:
     """A run whose arguments are checked, in its locked folder."""
     start = time.perf_counter()
@@ -124,7 +125,8 @@ def _run(
 
     try:
         if todo:
-            runner.run(ShardJob(config, str(out_dir.resolve()), todo, committed, advanced))
+            job = ShardJob(config, str(out_dir.resolve()), todo, committed, advanced, token)
+            runner.run(job)
     finally:
         manifest.write()
     return GenerateSummary(

@@ -7,7 +7,11 @@ Besides the shards (``turns/`` and ``games/``, see ``krodan_rl.data``), a run fo
   sha256. A shard without its marker is not done.
 - ``_manifest.json``: the run's arguments and format version, and a compaction of the markers
   known to the driver; rewritten atomically when a run starts, now and then, and at its end.
-- ``_lock``: locked by the run writing the folder, so that two runs never write it at once.
+- ``_lock``: locked by the run writing the folder, so that two runs never write it at once;
+- ``_run``: the token of the run that holds the folder, written when it takes the lock. A
+  worker renames a shard's files into place and writes its marker only while the folder still
+  holds its run's token (and, on the driver's machine, the lock is still held), so that the
+  workers of a run that died or was superseded never commit.
 
 A rerun with the same arguments trusts the markers (the manifest's and those in ``_done/``)
 after checking each listed shard's files: a missing or corrupt one is redone. A complete
@@ -22,7 +26,9 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import socket
 import time
+import uuid
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -51,6 +57,8 @@ __all__ = [
     "Manifest",
     "Plan",
     "RunFolderError",
+    "check_folder",
+    "check_holder",
     "commit_shard",
     "locked",
     "prepare",
@@ -58,6 +66,7 @@ __all__ = [
 ]
 
 LOCK = "_lock"
+RUN_TOKEN = "_run"
 SHARD_FOLDERS = ("turns", "games")
 # The manifest is rewritten at most this often while a run goes on (seconds).
 MANIFEST_INTERVAL = 30.0
@@ -343,14 +352,27 @@ def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
     return plan
 
 
-@contextmanager
-def locked(out_dir: str | Path) -> Iterator[None]:
-    """Holds the run folder's lock (an advisory lock on ``_lock``) for as long as a run writes
-    it: a second run on the same folder is refused instead of mixing its attempts with this
-    one's and removing its temporary files. Makes the folder."""
+def check_folder(out_dir: str | Path) -> None:
+    """Refuses, before anything is written, a path that cannot be a run folder: an empty one
+    (it would be the current folder), a file, or a symbolic link to nothing."""
+    if str(out_dir) == "":
+        raise RunFolderError("out_dir must name a folder (an empty path is the current folder)")
     root = Path(out_dir)
+    if root.is_symlink() and not root.exists():
+        raise RunFolderError(f"out_dir {root} is a symbolic link to a missing {root.readlink()}")
     if root.exists() and not root.is_dir():
         raise RunFolderError(f"out_dir {root} exists and is not a folder")
+
+
+@contextmanager
+def locked(out_dir: str | Path) -> Iterator[str]:
+    """Holds the run folder's lock (an advisory lock on ``_lock``) for as long as a run writes
+    it: a second run on the same folder is refused instead of mixing its attempts with this
+    one's and removing its temporary files. Makes the folder, and writes a fresh run token to
+    ``_run``, which it yields: the workers of this run commit only while the folder holds it
+    (``check_holder``), so those of a run that ended or was superseded cannot."""
+    root = Path(out_dir)
+    check_folder(out_dir)
     root.mkdir(parents=True, exist_ok=True)
     fd = os.open(root / LOCK, os.O_RDWR | os.O_CREAT, 0o644)
     try:
@@ -361,9 +383,36 @@ def locked(out_dir: str | Path) -> Iterator[None]:
                 f"{root} is being written by another run (it holds {root / LOCK}): let it "
                 "finish or stop it first"
             ) from None
-        yield
+        token = f"{os.getpid()}.{uuid.uuid4().hex}"
+        write_atomic(root / RUN_TOKEN, token + "\n")
+        yield token
     finally:
         os.close(fd)
+
+
+def check_holder(out_dir: str | Path, token: str, driver_host: str) -> None:
+    """Raises RunFolderError unless the run of ``token`` still holds the folder: its token in
+    ``_run`` and, for a worker on the driver's machine (``driver_host``), the lock still held
+    (a lock taken elsewhere may not show through a shared filesystem)."""
+    root = Path(out_dir)
+    try:
+        found = (root / RUN_TOKEN).read_text().strip()
+    except OSError:
+        found = ""
+    if found != token:
+        raise RunFolderError(
+            f"{root} no longer belongs to the run this worker plays for: nothing committed"
+        )
+    if driver_host != socket.gethostname():
+        return
+    fd = os.open(root / LOCK, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return  # held, by the driver whose token is in place
+    finally:
+        os.close(fd)  # closing the descriptor releases a lock taken by mistake
+    raise RunFolderError(f"the run that holds {root} has ended: nothing committed")
 
 
 class Manifest:

@@ -32,6 +32,8 @@ SHARD_KINDS = ("turns", "games")
 
 #: Called as a shard's games finish, with how many of them are done.
 OnGames = Callable[[int], None]
+#: Called before each commit step; raises when the run no longer holds the folder.
+Claim = Callable[[], None]
 
 
 @dataclass(frozen=True)
@@ -109,10 +111,15 @@ def _chunks(total: int, size: int) -> Iterator[tuple[int, int]]:
 
 
 def generate_shard(
-    config: RunConfig, shard: int, out_dir: str | Path, on_games: OnGames | None = None
+    config: RunConfig,
+    shard: int,
+    out_dir: str | Path,
+    on_games: OnGames | None = None,
+    claim: Claim | None = None,
 ) -> ShardSummary:
     """Plays shard ``shard`` of a run and writes its two files under ``out_dir``; returns what
-    it wrote. ``on_games(n)`` is called as games finish, with the shard's games done so far.
+    it wrote. ``on_games(n)`` is called as games finish, with the shard's games done so far;
+    ``claim()`` before the files are renamed into place.
 
     The files go to temporary names beginning with a dot (the process id and a fresh uuid in
     them), are flushed to disk and renamed into place, turns first; an older games shard of the
@@ -163,6 +170,8 @@ def generate_shard(
         for path in temporary.values():
             files.fsync(path)
         digests = {kind: files.sha256_of(path) for kind, path in temporary.items()}
+        if claim is not None:
+            claim()
         final["games"].unlink(missing_ok=True)
         os.replace(temporary["turns"], final["turns"])
         os.replace(temporary["games"], final["games"])
@@ -183,11 +192,18 @@ def generate_shard(
 
 
 def produce_shard(
-    config: RunConfig, shard: int, out_dir: str | Path, on_games: OnGames | None = None
+    config: RunConfig,
+    shard: int,
+    out_dir: str | Path,
+    on_games: OnGames | None = None,
+    claim: Claim | None = None,
 ) -> dict[str, Any]:
     """Plays and writes a shard, then commits it with its marker; returns the marker. What a
-    worker, a process or a remote actor alike, runs for each shard."""
-    summary = generate_shard(config, shard, out_dir, on_games)
+    worker, a process or a remote actor alike, runs for each shard; ``claim()`` is called
+    before each step that commits (the files renamed, the marker written)."""
+    summary = generate_shard(config, shard, out_dir, on_games, claim)
+    if claim is not None:
+        claim()
     return run_folder.commit_shard(
         out_dir, config, shard, summary.games, summary.turns, summary.sha256
     )

@@ -4,10 +4,13 @@ run and holds its folder; a backend only plays."""
 
 from __future__ import annotations
 
+import functools
+import socket
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.config import RunConfig
 
 __all__ = ["Backend", "ShardJob"]
@@ -17,13 +20,21 @@ __all__ = ["Backend", "ShardJob"]
 class ShardJob:
     """The shards ``todo`` of a run to play into ``out_dir``. ``committed(marker)`` is called
     in the driver's process as each shard is committed; ``progress(shard, games)`` as games of
-    a shard in play finish (how many of its games are done)."""
+    a shard in play finish (how many of its games are done). ``token``: the run's hold on the
+    folder, which a worker checks before it commits (``run_folder.check_holder``)."""
 
     config: RunConfig
     out_dir: str
     todo: list[int]
     committed: Callable[[dict[str, Any]], None]
     progress: Callable[[int, int], None]
+    token: str
+
+    def claim(self) -> Callable[[], None]:
+        """What a worker calls before each commit step: a picklable check that the run still
+        holds the folder (``run_folder.check_holder``), wherever the worker runs."""
+        host = socket.gethostname()
+        return functools.partial(run_folder.check_holder, self.out_dir, self.token, host)
 
 
 class Backend(Protocol):

@@ -15,7 +15,12 @@ from krodan_rl import arguments
 from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard
-from krodan_rl.workers import pool_context
+from krodan_rl.workers import (
+    bind_to_driver,
+    defined_in_script,
+    pool_context,
+    startable_from_any_script,
+)
 
 __all__ = ["LocalBackend"]
 
@@ -26,16 +31,19 @@ REPORT_INTERVAL = 0.25
 _reports: Any = None
 
 
-def _start_worker(reports: Any) -> None:
+def _start_worker(reports: Any, driver: int) -> None:
     global _reports
     _reports = reports
+    bind_to_driver(driver)
 
 
-def _produce_in_worker(config: RunConfig, shard: int, out_dir: str) -> dict[str, Any]:
+def _produce_in_worker(
+    config: RunConfig, shard: int, out_dir: str, claim: Callable[[], None]
+) -> dict[str, Any]:
     def report(games: int) -> None:
         _reports.put((shard, games))
 
-    return produce_shard(config, shard, out_dir, report)
+    return produce_shard(config, shard, out_dir, report, claim)
 
 
 class LocalBackend:
@@ -48,16 +56,24 @@ class LocalBackend:
         return max(1, min(self.workers or os.cpu_count() or 1, shards))
 
     def check(self, config: RunConfig) -> None:
-        if (self.workers or os.cpu_count() or 1) > 1 and config.num_shards > 1:
+        if self.processes(config.num_shards) > 1:
             try:
                 pickle.dumps(config)
             except Exception as error:  # whatever stops pickling, the run is refused
                 raise TypeError(f"players must pickle to play in workers: {error}") from error
+            found = defined_in_script(config.players)
+            if found:
+                raise TypeError(
+                    f"players defined in a script without a file ({', '.join(found)}) cannot "
+                    "reach worker processes: define them in a module, or use workers=1"
+                )
 
     def run(self, job: ShardJob) -> None:
         if self.processes(len(job.todo)) == 1:
+            claim = job.claim()
             for shard in job.todo:
-                job.committed(produce_shard(job.config, shard, job.out_dir, _reporter(job, shard)))
+                reporter = _reporter(job, shard)
+                job.committed(produce_shard(job.config, shard, job.out_dir, reporter, claim))
             return
         self._in_processes(job, self.processes(len(job.todo)))
 
@@ -65,13 +81,18 @@ class LocalBackend:
         context = pool_context()
         reports = context.Queue()
         pool = ProcessPoolExecutor(
-            workers, mp_context=context, initializer=_start_worker, initargs=(reports,)
+            workers,
+            mp_context=context,
+            initializer=_start_worker,
+            initargs=(reports, os.getpid()),
         )
+        claim = job.claim()
         try:
-            waiting: set[Future[dict[str, Any]]] = {
-                pool.submit(_produce_in_worker, job.config, shard, job.out_dir)
-                for shard in job.todo
-            }
+            with startable_from_any_script():  # the workers start as shards are submitted
+                waiting: set[Future[dict[str, Any]]] = {
+                    pool.submit(_produce_in_worker, job.config, shard, job.out_dir, claim)
+                    for shard in job.todo
+                }
             while waiting:
                 finished, waiting = wait(
                     waiting, timeout=REPORT_INTERVAL, return_when=FIRST_EXCEPTION

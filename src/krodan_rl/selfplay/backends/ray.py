@@ -20,13 +20,14 @@ from __future__ import annotations
 import contextlib
 import os
 import pickle
+import socket
 import time
 import uuid
 from collections import Counter, deque
 from collections.abc import Callable
 from typing import Any
 
-from krodan_rl import arguments
+from krodan_rl import arguments, workers
 from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard
@@ -53,14 +54,45 @@ def _import_ray() -> Any:
     return ray
 
 
+# How long a cluster's address may take to answer before the run gives up on it (seconds):
+# Ray itself would retry for minutes.
+ADDRESS_SECONDS = 10.0
+
+
+def _check_answers(address: str) -> None:
+    """Raises RuntimeError, in one line, when nothing listens at a HOST:PORT address (a Ray
+    head, or a Ray Client server with ``ray://``); "auto" is left to Ray, which answers at
+    once where no cluster runs on this machine."""
+    if address == "auto":
+        return
+    target = address.removeprefix("ray://")
+    host, _, port = target.rpartition(":")
+    if not host or not port.isdigit():
+        raise ValueError(f"a Ray address is HOST:PORT, ray://HOST:PORT or auto, not {address!r}")
+    try:
+        with socket.create_connection((host, int(port)), timeout=ADDRESS_SECONDS):
+            pass
+    except OSError as error:
+        raise RuntimeError(
+            f"no Ray cluster answers at {address} within {ADDRESS_SECONDS:.0f} s: {error}"
+        ) from None
+
+
 class ShardWorker:
     """The actor: plays and commits the shards it is given, one at a time, reporting its games
     to ``reports`` (a Ray queue) as they finish."""
 
-    def __init__(self, config: RunConfig, out_dir: str, reports: Any = None) -> None:
+    def __init__(
+        self,
+        config: RunConfig,
+        out_dir: str,
+        reports: Any = None,
+        claim: Callable[[], None] | None = None,
+    ) -> None:
         self.config = config
         self.out_dir = out_dir
         self.reports = reports
+        self.claim = claim
 
     def produce(self, shard: int) -> dict[str, Any]:
         def report(games: int) -> None:
@@ -68,7 +100,7 @@ class ShardWorker:
                 with contextlib.suppress(Exception):  # progress is never worth a shard
                     self.reports.put_nowait((shard, games))
 
-        return produce_shard(self.config, shard, self.out_dir, report)
+        return produce_shard(self.config, shard, self.out_dir, report, self.claim)
 
     def pid(self) -> int:
         return os.getpid()
@@ -109,22 +141,30 @@ class RayBackend:
         if connected_here:
             namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
             if self.address:
+                _check_answers(self.address)
                 ray.init(address=self.address, namespace=namespace, log_to_driver=False)
             else:
+                # "local": a new instance sized to this machine, even where RAY_ADDRESS is set
+                # or a head runs here already.
                 ray.init(
+                    address="local",
                     num_cpus=os.cpu_count(),
                     namespace=namespace,
                     include_dashboard=False,
                     log_to_driver=False,
                 )
-        driver = _Driver(job, self.actor_options)
-        try:
-            count = self.workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
-            driver.play(min(count, len(job.todo)))
-        finally:
-            driver.stop()
-            if connected_here:
-                ray.shutdown()
+        # A local instance's processes follow this one should it be killed (Ray ties its
+        # workers to the driver, not all of its agents).
+        local = connected_here and not self.address
+        with workers.reaped(workers.descendants(os.getpid()) if local else []):
+            driver = _Driver(job, self.actor_options)
+            try:
+                count = self.workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
+                driver.play(min(count, len(job.todo)))
+            finally:
+                driver.stop()
+                if connected_here:
+                    ray.shutdown()
 
 
 class _Driver:
@@ -140,6 +180,7 @@ class _Driver:
         self.committed: Callable[[dict[str, Any]], None] = job.committed
         self.progress = job.progress
         self.reports = Queue(actor_options={"num_cpus": 0})
+        self.claim = job.claim()
         self.queue = deque(job.todo)
         self.deaths: Counter[int] = Counter()  # of the actor playing the shard
         self.failed: list[int] = []
@@ -149,7 +190,7 @@ class _Driver:
         self.last_start = time.monotonic()
 
     def new_actor(self) -> None:
-        actor: Any = self.actor_class.remote(self.config, self.folder, self.reports)
+        actor: Any = self.actor_class.remote(self.config, self.folder, self.reports, self.claim)
         self.actors.append(actor)
         self.shards[actor] = deque()
         self.starting[actor.pid.remote()] = actor
