@@ -100,11 +100,10 @@ def _in_float32_range(priors: Array, legal: Array, offsets: Array, rows: Array |
     scaled = (largest > _LARGEST_SAFE_PRIOR) | ((largest > 0) & (largest < _SMALLEST_SAFE_PRIOR))
     if not scaled.any():
         return priors
-    divisor = np.where(scaled, largest, 1.0)
-    out = np.asarray(priors, dtype=np.float64)
-    if rows is None:
-        return out / np.repeat(divisor, np.diff(offsets))
-    return out / divisor[:, None]
+    divisor: Array = np.where(scaled, largest, 1.0)
+    per_entry = np.repeat(divisor, np.diff(offsets)) if rows is None else divisor[:, None]
+    out: Array = np.asarray(priors, dtype=np.float64) / per_entry
+    return out
 
 
 def _temperature(value: float) -> float:

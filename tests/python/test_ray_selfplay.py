@@ -182,3 +182,49 @@ def test_ctrl_c_stops_the_run_and_its_actors_only(tmp_path, ray_address, referen
     rerun = subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=600)
     assert rerun.returncode == 0, rerun.stderr
     assert dataset_rows(tmp_path) == reference
+
+
+def test_without_an_address_a_run_starts_its_own_instance_even_beside_a_cluster(
+    tmp_path, ray_address
+):
+    command = [*cli_command(tmp_path, "")[:-1], "--games", "4"]  # --ray without an address
+    child = subprocess.run(command, env={**ENV, "RAY_ADDRESS": ray_address},
+                           capture_output=True, text=True, timeout=600)  # fmt: skip
+    assert child.returncode == 0, child.stderr
+    assert "4 games" in child.stdout
+
+
+def test_an_address_where_nothing_answers_fails_at_once_in_one_line(tmp_path):
+    start = time.monotonic()
+    child = subprocess.run(cli_command(tmp_path, f"127.0.0.1:{free_port()}"), env=ENV,
+                           capture_output=True, text=True, timeout=600)  # fmt: skip
+    assert child.returncode == 1 and time.monotonic() - start < 30
+    assert "no Ray cluster answers at 127.0.0.1" in child.stderr
+    assert len(child.stderr.strip().splitlines()) == 1
+
+
+def test_a_killed_driver_of_a_local_instance_leaves_no_process_and_no_write(tmp_path):
+    from krodan_rl.workers import descendants
+
+    out = tmp_path / "run"
+    log = (tmp_path / "log").open("w")  # not a pipe, which an orphan would hold open
+    driver = subprocess.Popen(cli_command(out, "")[:-1], env=ENV, stdout=log, stderr=log)
+    try:
+        wait_for(lambda: markers(out) >= 1 or driver.poll() is not None)
+        family = descendants(driver.pid)
+        driver.send_signal(signal.SIGKILL)
+    finally:
+        driver.wait(timeout=60)
+        log.close()
+    assert markers(out) < GAMES // PER_SHARD, "the run ended before its driver was killed"
+
+    def alive(pid):
+        try:
+            return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
+
+    wait_for(lambda: not any(alive(pid) for pid in family), 20)
+    written = {p: p.stat().st_mtime_ns for p in out.rglob("*") if p.is_file()}
+    time.sleep(1.0)
+    assert {p: p.stat().st_mtime_ns for p in out.rglob("*") if p.is_file()} == written

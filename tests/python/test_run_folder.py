@@ -53,8 +53,9 @@ def test_a_rerun_keeps_every_committed_shard_untouched(tmp_path, reference):
     again = run(tmp_path, workers=2)  # workers may change between runs
     assert (again.generated, again.reused, again.redone, again.games) == (0, 4, 0, 0)
     after = files(tmp_path)
-    assert {k: v for k, v in after.items() if k.name != "_manifest.json"} == {
-        k: v for k, v in before.items() if k.name != "_manifest.json"
+    rewritten = ("_manifest.json", "_run")  # the manifest, and each run's token
+    assert {k: v for k, v in after.items() if k.name not in rewritten} == {
+        k: v for k, v in before.items() if k.name not in rewritten
     }
     manifest = json.loads((tmp_path / "_manifest.json").read_text())
     assert manifest["run"] == {"format": "1", "seed": 5, "players": PLAYERS,

@@ -270,8 +270,10 @@ class BadSearch(UniformSearch):
 def test_a_failing_player_stops_the_run_and_leaves_no_shard(tmp_path, player, error, message):
     with pytest.raises(error, match=message):
         generate(tmp_path, ["random", player, "random", "random"], num_games=4, games_at_once=4)
-    # No shard and no leftovers: only the run's manifest, so that a rerun goes on.
-    assert sorted(p.name for p in tmp_path.rglob("*") if p.is_file()) == ["_lock", "_manifest.json"]
+    # No shard and no leftovers: only the run's manifest (and lock and token), so that a rerun
+    # goes on.
+    found = sorted(p.name for p in tmp_path.rglob("*") if p.is_file())
+    assert found == ["_lock", "_manifest.json", "_run"]
 
 
 class FakeGuidedPlayer(UniformSearch):

@@ -91,16 +91,17 @@ def generate(
         options["ray_actor_options"] = ray_actor_options
     runner = backends.make(backend, **options)
     runner.check(config)
-    with run_folder.locked(out_dir) as token:
-        return _run(config, Path(out_dir), runner, progress, token)
+    with run_folder.locked(out_dir):
+        return _run(config, Path(out_dir), runner, progress)
 
 
 def _run(
-    config: RunConfig, out_dir: Path, runner: backends.Backend, progress: bool, token: str
+    config: RunConfig, out_dir: Path, runner: backends.Backend, progress: bool
 ) -> GenerateSummary:
     """A run whose arguments are checked, in its locked folder."""
     start = time.perf_counter()
     plan = run_folder.prepare(out_dir, config)
+    token = run_folder.claim(out_dir)
     manifest = run_folder.Manifest(out_dir, config, plan.markers)
     manifest.write()
     todo = plan.todo

@@ -59,6 +59,7 @@ __all__ = [
     "RunFolderError",
     "check_folder",
     "check_holder",
+    "claim",
     "commit_shard",
     "locked",
     "prepare",
@@ -365,12 +366,10 @@ def check_folder(out_dir: str | Path) -> None:
 
 
 @contextmanager
-def locked(out_dir: str | Path) -> Iterator[str]:
+def locked(out_dir: str | Path) -> Iterator[None]:
     """Holds the run folder's lock (an advisory lock on ``_lock``) for as long as a run writes
     it: a second run on the same folder is refused instead of mixing its attempts with this
-    one's and removing its temporary files. Makes the folder, and writes a fresh run token to
-    ``_run``, which it yields: the workers of this run commit only while the folder holds it
-    (``check_holder``), so those of a run that ended or was superseded cannot."""
+    one's and removing its temporary files. Makes the folder."""
     root = Path(out_dir)
     check_folder(out_dir)
     root.mkdir(parents=True, exist_ok=True)
@@ -383,11 +382,19 @@ def locked(out_dir: str | Path) -> Iterator[str]:
                 f"{root} is being written by another run (it holds {root / LOCK}): let it "
                 "finish or stop it first"
             ) from None
-        token = f"{os.getpid()}.{uuid.uuid4().hex}"
-        write_atomic(root / RUN_TOKEN, token + "\n")
-        yield token
+        yield
     finally:
         os.close(fd)
+
+
+def claim(out_dir: str | Path) -> str:
+    """Writes a fresh run token to ``_run`` in a folder whose lock this run holds, once the
+    folder is found to be its own, and returns it: the workers of this run commit only while
+    the folder holds it (``check_holder``), so those of a run that ended or was superseded
+    cannot."""
+    token = f"{os.getpid()}.{uuid.uuid4().hex}"
+    write_atomic(Path(out_dir) / RUN_TOKEN, token + "\n")
+    return token
 
 
 def check_holder(out_dir: str | Path, token: str, driver_host: str) -> None:
