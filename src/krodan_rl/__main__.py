@@ -112,7 +112,11 @@ def play(args: argparse.Namespace) -> int:
 
 
 # Subcommand name: the module whose main(argv) runs it.
-SUBCOMMANDS = {"arena": "krodan_rl.arena.cli", "selfplay": "krodan_rl.selfplay.cli"}
+SUBCOMMANDS = {
+    "arena": "krodan_rl.arena.cli",
+    "selfplay": "krodan_rl.selfplay.cli",
+    "train": "krodan_rl.train.cli",
+}
 
 
 def main(argv: list[str] | None = None) -> int:

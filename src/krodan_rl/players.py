@@ -14,6 +14,9 @@ one call. A spec is one of:
   greedy rollouts, one tree;
 - ``guided:package.module:factory[:SIMULATIONS]``: ``krodan_rl.search.GuidedPlayer`` with the
   evaluator the factory returns, SIMULATIONS (800) simulations;
+- ``guided:MODEL[:SIMULATIONS]``: the same search guided by a trained network, MODEL a shipped
+  model's name (``baseline``) or a checkpoint path containing ``/`` (``krodan_rl.models``);
+- ``policy:MODEL``: the network's raw policy, one evaluation a move, no search;
 - ``package.module:factory``: the player the factory returns.
 
 A factory is called with ``seed=`` when it takes that keyword, else with no argument. The
@@ -34,8 +37,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native, arguments, models
 from krodan_rl.agents import ROLLOUTS, Agent, GreedyAgent, MCTSAgent, RandomAgent
+from krodan_rl.nn.policy_player import PolicyPlayer
 from krodan_rl.search import GuidedPlayer, SearchPlayer
 
 __all__ = [
@@ -58,7 +62,7 @@ Player = Agent | SearchPlayer
 #: What a search player changes when it plays for data rather than to win (``exploration``):
 #: noise on its roots and a draw from its visits instead of the most visited action.
 EXPLORATION: dict[str, Any] = {"temperature": 1.0, "dirichlet_fraction": 0.25}
-RESERVED_PREFIXES = ("guided", "policy")
+RESERVED_PREFIXES = ("guided", "policy")  # read as their kinds, never as factories
 DEFAULT_GUIDED_SIMULATIONS = 800
 _NUMBER = re.compile(r"[0-9]+")
 
@@ -147,9 +151,21 @@ def _read_factory(spec: str, text: str) -> dict[str, Any]:
     return {"factory": target, "factory_spec": text}
 
 
+def _read_model(spec: str, name: str) -> dict[str, Any]:
+    try:
+        models.path_of(name)
+    except ValueError as error:
+        raise _refuse(spec, str(error)) from None
+    return {"model": name}
+
+
 def _read_guided(spec: str, rest: str) -> dict[str, Any]:
     parts = rest.split(":")
     simulations = DEFAULT_GUIDED_SIMULATIONS
+    if models.is_model(parts[0]) and len(parts) <= 2:
+        if len(parts) == 2:
+            simulations = _simulations(spec, parts[1])
+        return {**_read_model(spec, parts[0]), "simulations": simulations}
     if len(parts) == 3:
         simulations = _simulations(spec, parts.pop())
     if len(parts) != 2 or not all(parts):
@@ -176,14 +192,31 @@ def _build_factory(options: dict[str, Any], seed: int | None, exploration: bool)
     return player
 
 
+def _read_policy(spec: str, rest: str) -> dict[str, Any]:
+    if not rest or not models.is_model(rest):
+        raise _refuse(spec, "expected policy:MODEL, MODEL a shipped model or a checkpoint path")
+    return _read_model(spec, rest)
+
+
+def _build_policy(options: dict[str, Any], seed: int | None, exploration: bool) -> PolicyPlayer:
+    evaluator = models.load(options["model"])
+    return PolicyPlayer(evaluator, sample=exploration, seed=seed, name=f"policy:{options['model']}")
+
+
 def _build_guided(options: dict[str, Any], seed: int | None, exploration: bool) -> GuidedPlayer:
+    settings = EXPLORATION if exploration else {}
+    if "model" in options:
+        name = f"guided:{options['model']}:{options['simulations']}"
+        evaluator = models.load(options["model"])
+        return GuidedPlayer(
+            evaluator, simulations=options["simulations"], seed=seed, name=name, **settings
+        )
     evaluator = call_factory(options["factory"], seed)
     if not callable(evaluator):
         raise ValueError(
             f"guided spec factory {options['factory_spec']!r} made a {type(evaluator).__name__}, "
             "not an evaluator (a callable taking the leaves, giving priors and values)"
         )
-    settings = EXPLORATION if exploration else {}
     return GuidedPlayer(evaluator, simulations=options["simulations"], seed=seed, **settings)
 
 
@@ -218,6 +251,22 @@ KINDS: tuple[Kind, ...] = (
         "PUCT search guided by the evaluator the factory makes",
         _read_guided,
         _build_guided,
+        searches=True,
+    ),
+    Kind(
+        "guided",
+        "guided:MODEL[:SIMULATIONS]",
+        "PUCT search guided by a trained model (baseline, or a checkpoint path with '/')",
+        _read_guided,
+        _build_guided,
+        searches=True,
+    ),
+    Kind(
+        "policy",
+        "policy:MODEL",
+        "a trained model's raw policy, one evaluation a move",
+        _read_policy,
+        _build_policy,
         searches=True,
     ),
     Kind(

@@ -323,7 +323,9 @@ class BatchedSearch:
 class GuidedPlayer:
     """A player whose moves come from ``BatchedSearch`` guided by ``evaluator``: usable
     wherever agents are (``act(game)``), and searching many games in one batch with
-    ``search_moves``. ``temperature`` 0 plays the most visited action; above, a draw.
+    ``search_moves``. ``temperature`` 0 plays the most visited action; above, a draw, in the
+    first ``temperature_plies`` placements of a game only where that is given (the most
+    visited action after them), as self-play schedules it.
 
     The evaluator: ``evaluator(leaves) -> (priors, values)``, called with the arrays of
     ``BatchedSearch.pending`` (the leaves' observations, pieces and done flags in each leaf
@@ -352,11 +354,17 @@ class GuidedPlayer:
         seed: int | None = None,
         num_threads: int = 1,
         name: str | None = None,
+        temperature_plies: int | None = None,
     ) -> None:
         if not callable(evaluator):
             raise TypeError(f"evaluator must be callable, not {type(evaluator).__name__}")
         self.evaluator = evaluator
         self.temperature = _temperature(temperature)
+        self.temperature_plies = (
+            None
+            if temperature_plies is None
+            else arguments.integer(temperature_plies, "temperature_plies", minimum=0)
+        )
         self.seed = arguments.optional_seed(seed)
         self.name = name if name is not None else f"guided:{simulations}"
         self._options: dict[str, Any] = {
@@ -394,6 +402,11 @@ class GuidedPlayer:
         search.start(games, seeds)
         search.run(self.evaluator)
         actions = search.select(self.temperature)
+        if self.temperature_plies is not None:
+            # After the first plies, the most visited action (select draws nothing at T = 0).
+            late = [g is not None and g.ply >= self.temperature_plies for g in games]
+            if any(late):
+                actions = np.where(late, search.select(0.0), actions).astype(np.int32)
         policy = search.policy(1.0)
         offsets = policy["offsets"]
         moves: list[SearchMove | None] = []

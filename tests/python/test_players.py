@@ -85,7 +85,8 @@ def test_factories_take_the_seed_when_they_ask_for_it():
         ("guided:test_players:uniform:0", "simulations must be at least 1"),
         ("guided:test_players", "expected guided:package.module:factory"),
         ("guided:no_such_module:make", "No module named 'no_such_module'"),
-        ("policy:baseline", "reserved"),
+        ("policy:nothing", "expected policy:MODEL"),
+        ("guided:missing/model.npz:8", "no checkpoint at missing/model.npz"),
         ("no_such_module:make", "No module named 'no_such_module'"),
         ("test_players:missing", "has no attribute 'missing'"),
         ("test_players:LowestLegal.act.__name__", "is not callable"),
@@ -125,6 +126,8 @@ def test_the_help_text_lists_every_kind_and_the_reserved_prefixes():
         "greedy",
         "mcts:SIMULATIONS[:ROLLOUT]",
         "guided:package.module:factory[:SIMULATIONS]",
+        "guided:MODEL[:SIMULATIONS]",
+        "policy:MODEL",
         "package.module:factory",
     ]
     text = players.describe()

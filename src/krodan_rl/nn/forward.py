@@ -1,0 +1,107 @@
+"""The reference network as array code, written once for numpy and JAX alike: every function
+takes the array module (``numpy`` or ``jax.numpy``) and a convolution, so that the numpy
+forward pass that plays without JAX and the JAX one that trains are the same lines.
+
+Inputs are the observation's arrays in the mover's frame: ``observation`` (B, 12, 20, 20),
+``pieces`` (B, 4, 21) and ``done`` (B, 4). The tower runs channels last (B, 20, 20, C). The
+policy head is a 1 x 1 convolution to 91 channels, read in the action index order itself:
+``logits[b, o * 400 + r * 20 + c]`` is channel o at row r, column c. The value head pools the
+board and gives four numbers in the observation's relative order (the mover first).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+from krodan_rl.nn.config import NetworkConfig
+
+__all__ = ["NUM_ORIENTATIONS", "forward", "init_params", "policy_logits", "value_of"]
+
+BOARD = 20
+PLANES = 12
+NUM_ORIENTATIONS = 91
+EXTRAS = 4 * 21 + 4  # pieces in hand and done flags
+
+Params = dict[str, Any]
+#: conv(x (B, H, W, Cin), w (k, k, Cin, Cout)) -> (B, H, W, Cout), 'same' padding.
+Conv = Callable[[Any, Any], Any]
+
+
+def init_params(config: NetworkConfig, seed: int) -> Params:
+    """Parameters drawn with numpy (He initialisation; each block's second convolution starts
+    at zero, so that a new tower is the identity and trains from the start)."""
+    rng = np.random.default_rng(seed)
+    width = config.width
+
+    def he(*shape: int) -> np.ndarray:
+        fan_in = int(np.prod(shape[:-1]))
+        drawn: np.ndarray = rng.standard_normal(shape) * np.sqrt(2.0 / fan_in)
+        return drawn.astype(np.float32)
+
+    def zeros(*shape: int) -> np.ndarray:
+        return np.zeros(shape, dtype=np.float32)
+
+    params: Params = {
+        "stem/w": he(3, 3, PLANES, width),
+        "stem/b": zeros(width),
+        "extras/w": he(EXTRAS, width),
+    }
+    for k in range(config.blocks):
+        params[f"block{k}/conv1/w"] = he(3, 3, width, width)
+        params[f"block{k}/conv1/b"] = zeros(width)
+        params[f"block{k}/conv2/w"] = zeros(3, 3, width, width)
+        params[f"block{k}/conv2/b"] = zeros(width)
+    params["policy/w"] = (he(1, 1, width, NUM_ORIENTATIONS) * 0.1).astype(np.float32)
+    params["policy/b"] = zeros(NUM_ORIENTATIONS)
+    params["value/w1"] = he(width, config.value_hidden)
+    params["value/b1"] = zeros(config.value_hidden)
+    params["value/w2"] = (he(config.value_hidden, 4) * 0.1).astype(np.float32)
+    params["value/b2"] = zeros(4)
+    return params
+
+
+def forward(
+    xp: Any, conv: Conv, params: Params, config: NetworkConfig, inputs: dict[str, Any]
+) -> tuple[Any, Any]:
+    """Policy logits (B, 36400) in the action index order, and value logits (B, 4)."""
+    planes = xp.asarray(inputs["observation"], dtype=xp.float32)
+    count = planes.shape[0]
+    x = xp.transpose(planes, (0, 2, 3, 1))
+    extras = xp.concatenate(
+        [
+            xp.reshape(xp.asarray(inputs["pieces"], dtype=xp.float32), (count, -1)),
+            xp.reshape(xp.asarray(inputs["done"], dtype=xp.float32), (count, -1)),
+        ],
+        axis=1,
+    )
+    x = conv(x, params["stem/w"]) + params["stem/b"]
+    x = x + xp.reshape(extras @ params["extras/w"], (count, 1, 1, -1))
+    x = xp.maximum(x, 0)
+    for k in range(config.blocks):
+        y = xp.maximum(conv(x, params[f"block{k}/conv1/w"]) + params[f"block{k}/conv1/b"], 0)
+        y = conv(y, params[f"block{k}/conv2/w"]) + params[f"block{k}/conv2/b"]
+        x = xp.maximum(x + y, 0)
+    logits = policy_logits(xp, conv(x, params["policy/w"]) + params["policy/b"])
+    pooled = xp.mean(x, axis=(1, 2))
+    hidden = xp.maximum(pooled @ params["value/w1"] + params["value/b1"], 0)
+    value_logits = hidden @ params["value/w2"] + params["value/b2"]
+    return logits, value_logits
+
+
+def policy_logits(xp: Any, head: Any) -> Any:
+    """The policy head's output (B, 20, 20, 91), channels last, as logits (B, 36400) in the
+    action index order: orientation * 400 + row * 20 + column."""
+    return xp.reshape(xp.transpose(head, (0, 3, 1, 2)), (head.shape[0], -1))
+
+
+def value_of(xp: Any, value_logits: Any, config: NetworkConfig) -> Any:
+    """The value head read in its mode: win shares (a softmax over the four) or outcomes on the
+    [0, 1] scale (a sigmoid each)."""
+    if config.value_mode == "win_share":
+        shifted = value_logits - xp.max(value_logits, axis=1, keepdims=True)
+        weights = xp.exp(shifted)
+        return weights / xp.sum(weights, axis=1, keepdims=True)
+    return 1 / (1 + xp.exp(-value_logits))

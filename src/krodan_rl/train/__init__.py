@@ -1,0 +1,20 @@
+"""Training a network by self-play: ``train(PRESETS["laptop"], "runs/az")`` or ``python -m
+krodan_rl train --out runs/az``. The parts: ``config`` (the one record of a training's
+options, with presets), ``learner`` (the jit-compiled step), ``loop`` (the iterations and the
+folder they resume from), ``evaluation`` (arena ratings and the strength curve) and ``cli``.
+Needs the ``train`` extra (JAX, optax, matplotlib)."""
+
+from __future__ import annotations
+
+from krodan_rl.train.config import PRESETS, TrainConfig
+
+__all__ = ["PRESETS", "TrainConfig", "train"]
+
+
+def __getattr__(name: str) -> object:
+    # The loop imports JAX through the learner: only when it is asked for.
+    if name == "train":
+        from krodan_rl.train.loop import train
+
+        return train
+    raise AttributeError(f"module 'krodan_rl.train' has no attribute {name!r}")

@@ -1,0 +1,69 @@
+"""``python -m krodan_rl train --out DIR``: trains a network by self-play, locally or on Ray;
+the same command run again resumes."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from krodan_rl.train.config import PRESETS
+
+__all__ = ["main"]
+
+PROG = "python -m krodan_rl train"
+
+
+def parser() -> argparse.ArgumentParser:
+    command = argparse.ArgumentParser(
+        prog=PROG,
+        description="Train a network by self-play (AlphaZero-style): each iteration plays "
+        "games with the current network's guided search, trains on the latest games and "
+        "writes a checkpoint; now and then it rates the checkpoint in the arena. Run the same "
+        "command again to resume.",
+    )
+    command.add_argument("--out", required=True, metavar="DIR", help="the training's folder")
+    command.add_argument("--preset", choices=sorted(PRESETS), default="laptop", help="(laptop)")
+    command.add_argument("--iterations", type=int, help="iterations to reach (the preset's)")
+    command.add_argument("--workers", type=int, help="self-play processes or Ray actors")
+    command.add_argument(
+        "--ray",
+        nargs="?",
+        const="",
+        default=None,
+        metavar="ADDRESS",
+        help="self-play on Ray: a local instance, or the cluster at ADDRESS",
+    )
+    return command
+
+
+def main(argv: list[str] | None = None) -> int:
+    command = parser()
+    args = command.parse_args(argv)
+    try:
+        from krodan_rl.train.loop import train
+    except ImportError as error:
+        print(f"{PROG}: {error}: pip install 'krodan_rl[train]'", file=sys.stderr)
+        return 2
+    options: dict[str, Any] = {}
+    if args.iterations is not None:
+        options["iterations"] = args.iterations
+    if args.workers is not None:
+        options["workers"] = args.workers
+    try:
+        config = PRESETS[args.preset].with_options(**options)
+    except (ValueError, TypeError) as error:
+        command.error(str(error))
+    print(f"{PROG}: {args.preset} {config.to_dict()}", flush=True)
+    try:
+        done = train(config, args.out, log=lambda line: print(line, flush=True),
+                     backend="local" if args.ray is None else "ray",
+                     address=args.ray or None)  # fmt: skip
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted; run the same command again to go on", file=sys.stderr)
+        return 130
+    except (ValueError, RuntimeError, OSError) as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
+    print(f"{PROG}: {done} iterations in {args.out}")
+    return 0

@@ -1,0 +1,114 @@
+"""A training's configuration: one record with presets, printed when a run starts and stored
+in its folder, so that running the same command again resumes the same training."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import asdict, dataclass, field, fields, replace
+from pathlib import Path
+from typing import Any
+
+from krodan_rl import arguments
+from krodan_rl.nn.config import NetworkConfig
+
+__all__ = ["PRESETS", "TrainConfig"]
+
+_MAY_BE_ZERO = ("warm_start_games", "warm_start_steps", "seed")
+
+
+@dataclass(frozen=True)
+class TrainConfig:
+    """What a training does each iteration: ``games`` self-play games with the current
+    network's guided search (``simulations`` a move, root noise, moves drawn at temperature 1
+    for the first ``temperature_plies`` placements), then ``steps`` learner steps of
+    ``batch_size`` rows drawn from the last ``window`` iterations' runs. Every
+    ``evaluate_every`` iterations, ``evaluation_games`` arena games against the built-in agents.
+    ``warm_start_games`` games among greedy agents, played once before the first iteration,
+    teach the network the heuristic's moves and the games' outcomes (``warm_start_steps``)."""
+
+    network: NetworkConfig = field(default_factory=NetworkConfig)
+    iterations: int = 100
+    games: int = 64
+    simulations: int = 32
+    temperature_plies: int = 24
+    games_at_once: int = 64
+    steps: int = 200
+    batch_size: int = 256
+    window: int = 8
+    learning_rate: float = 1e-3
+    weight_decay: float = 1e-4
+    warm_start_games: int = 0
+    warm_start_steps: int = 0
+    evaluate_every: int = 5
+    evaluation_games: int = 40
+    evaluation_simulations: int = 32
+    workers: int = 2
+    seed: int = 0
+
+    def __post_init__(self) -> None:
+        for item in fields(self):
+            value = getattr(self, item.name)
+            if isinstance(value, int) and not isinstance(value, bool):
+                minimum = 0 if item.name in _MAY_BE_ZERO else 1
+                arguments.integer(value, item.name, minimum=minimum)
+        arguments.real(self.learning_rate, "learning_rate", minimum=0)
+        arguments.real(self.weight_decay, "weight_decay", minimum=0)
+        if self.evaluation_games % 4:
+            raise ValueError("evaluation_games must be a multiple of 4 (seat-rotated blocks)")
+
+    def to_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+    @classmethod
+    def from_dict(cls, values: dict[str, Any]) -> TrainConfig:
+        known = {item.name for item in fields(cls)}
+        options = {k: v for k, v in values.items() if k in known and k != "network"}
+        return cls(network=NetworkConfig.from_dict(values.get("network", {})), **options)
+
+    def with_options(self, **options: Any) -> TrainConfig:
+        return replace(self, **options)
+
+    def write(self, path: Path) -> None:
+        from krodan_rl.files import write_atomic
+
+        write_atomic(path, json.dumps(self.to_dict(), indent=1, sort_keys=True) + "\n")
+
+
+PRESETS: dict[str, TrainConfig] = {
+    # A few games, a few learner steps, a tiny network: the whole loop in seconds, for tests.
+    "tiny": TrainConfig(
+        network=NetworkConfig(width=8, blocks=1, value_hidden=8),
+        iterations=2,
+        games=4,
+        simulations=4,
+        temperature_plies=8,
+        steps=3,
+        batch_size=32,
+        window=2,
+        evaluate_every=2,
+        evaluation_games=4,
+        evaluation_simulations=2,
+        workers=1,
+    ),
+    # What a laptop trains in a day.
+    "laptop": TrainConfig(),
+    # The shipped baseline's recipe: a warm start from greedy games, then self-play with short
+    # searches, as long as it keeps gaining.
+    "baseline": TrainConfig(
+        network=NetworkConfig(width=32, blocks=3, value_hidden=64),
+        iterations=100000,
+        games=32,
+        simulations=16,
+        temperature_plies=16,
+        games_at_once=32,
+        steps=100,
+        batch_size=128,
+        window=20,
+        warm_start_games=20000,
+        warm_start_steps=3000,
+        evaluate_every=10,
+        evaluation_games=40,
+        evaluation_simulations=32,
+        workers=1,
+    ),
+}
