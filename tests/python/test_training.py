@@ -1,0 +1,104 @@
+"""The training loop end to end on its tiny preset: the command, its folder, metrics and curve;
+a raw policy lifted above random by a few iterations (a statistical test with a fixed seed);
+and a run killed during self-play and again during learning that, run again, ends with the
+same shards and the same parameters, to the bit, as an undisturbed run."""
+
+import json
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import dataset_rows
+
+pytestmark = pytest.mark.jax
+pytest.importorskip("jax")
+pytest.importorskip("optax")
+pytest.importorskip("matplotlib")
+
+from krodan_rl import arena  # noqa: E402 (after the skips)
+from krodan_rl.nn import checkpoint  # noqa: E402
+
+RUN = """
+import sys
+from krodan_rl.train import PRESETS, train
+train(PRESETS["tiny"], sys.argv[1], log=lambda line: None)
+"""
+
+
+def test_the_command_trains_and_lifts_the_raw_policy_above_random(tmp_path):
+    out = tmp_path / "az"
+    child = subprocess.run(
+        [sys.executable, "-m", "krodan_rl", "train", "--preset", "tiny", "--out", str(out)],
+        capture_output=True, text=True, timeout=600, check=False,
+    )  # fmt: skip
+    assert child.returncode == 0, child.stderr
+    assert "2 iterations" in child.stdout
+    records = [json.loads(line) for line in (out / "metrics.jsonl").read_text().splitlines()]
+    assert [r["iteration"] for r in records] == [0, 1, 2]
+    assert "guided vs greedy" in records[2]["evaluation"] and (out / "curve.png").stat().st_size
+    spec = f"policy:{out / 'checkpoints' / 'iter-000002.npz'}"
+    result = arena.run([spec, "random", "random", "random"], 40, seed=1, workers=1, progress=False)
+    share = result.standings.rows[0].outcomes["win_share"]
+    assert share.low > 0.25, result.standings.format()  # fair share 0.25
+
+
+def wait_for(condition, seconds=300.0):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+def markers(run: Path) -> int:
+    return len(list((run / "_done").glob("*.json"))) if (run / "_done").is_dir() else 0
+
+
+def killed_when(out: Path, condition) -> None:
+    """Starts the tiny training in a process of its own and kills it (SIGKILL) once
+    ``condition()`` holds."""
+    log = (out.parent / "log").open("a")
+    child = subprocess.Popen([sys.executable, "-c", RUN, str(out)], stdout=log, stderr=log)
+    try:
+        wait_for(lambda: condition() or child.poll() is not None)
+        child.send_signal(signal.SIGKILL)
+    finally:
+        child.wait()
+        log.close()
+
+
+def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_path):
+    from krodan_rl.train import PRESETS, train
+
+    reference = tmp_path / "reference"
+    train(PRESETS["tiny"], reference, log=lambda line: None)
+
+    out = tmp_path / "killed"
+    first = out / "selfplay" / "iter-000001"
+    # During iteration 1's self-play: some of its four shards committed, not all.
+    killed_when(out, lambda: 1 <= markers(first) < 4)
+    assert 1 <= markers(first) < 4 and not (out / "checkpoints" / "iter-000001.npz").exists()
+    # During iteration 2's learning: its games all played, its checkpoint not yet written.
+    second = out / "selfplay" / "iter-000002"
+    killed_when(out, lambda: markers(second) == 4)
+    assert not (out / "checkpoints" / "iter-000002.npz").exists()
+    train(PRESETS["tiny"], out, log=lambda line: None)
+
+    for run in ("warm", "iter-000001", "iter-000002"):
+        mine, theirs = (dataset_rows(root / "selfplay" / run) for root in (out, reference))
+        # The players name their checkpoint by its path, which holds the training's folder.
+        names = mine["games"].pop("players")
+        assert [[n.replace(str(out), str(reference)) for n in row] for row in names] == theirs[
+            "games"
+        ].pop("players")
+        assert mine == theirs
+    for iteration in (0, 1, 2):
+        name = f"iter-{iteration:06d}.npz"
+        mine = checkpoint.load(out / "checkpoints" / name)
+        theirs = checkpoint.load(reference / "checkpoints" / name)
+        assert mine.step == theirs.step
+        for key, value in theirs.params.items():
+            assert np.array_equal(mine.params[key], value), (name, key)
