@@ -228,3 +228,31 @@ def test_a_killed_driver_of_a_local_instance_leaves_no_process_and_no_write(tmp_
     written = {p: p.stat().st_mtime_ns for p in out.rglob("*") if p.is_file()}
     time.sleep(1.0)
     assert {p: p.stat().st_mtime_ns for p in out.rglob("*") if p.is_file()} == written
+
+
+@pytest.mark.jax
+def test_the_tiny_training_on_ray_survives_a_killed_actor(tmp_path, ray_address):
+    pytest.importorskip("jax")
+    pytest.importorskip("optax")
+    from krodan_rl.train import PRESETS, train
+
+    config = PRESETS["tiny"].with_options(workers=2)
+    first = tmp_path / "az" / "selfplay" / "iter-000001"
+    killed: list[int] = []
+
+    def kill_one_actor():
+        wait_for(lambda: markers(first) >= 1 and actor_pids(), 600)
+        os.kill(actor_pids()[0], signal.SIGKILL)
+        killed.append(markers(first))
+
+    killer = threading.Thread(target=kill_one_actor)
+    killer.start()
+    train(config, tmp_path / "az", log=lambda line: None, backend="ray", address=ray_address)
+    killer.join()
+    assert killed and killed[0] < config.games // config.games_at_once
+    for iteration in (1, 2):
+        rows = dataset_rows(tmp_path / "az" / "selfplay" / f"iter-{iteration:06d}")
+        assert sorted(rows["games"]["game_id"]) == list(
+            range(config.games)
+        )  # none lost, none twice
+    assert (tmp_path / "az" / "checkpoints" / "iter-000002.npz").is_file()
