@@ -11,7 +11,7 @@ sigmoid each) in "score" and "rank" modes.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -26,6 +26,8 @@ __all__ = ["Learner", "batch_arrays"]
 # Where a masked logit goes: far below any real one, yet finite in float32.
 MASKED = -1e9
 BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "value")
+# Steps between two reports of a long training's progress.
+REPORT_STEPS = 100
 
 
 def batch_arrays(batch: dict[str, Any]) -> dict[str, Any]:
@@ -50,6 +52,10 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any]) -> Any
             jnp.sum(jnp.logaddexp(0.0, value_logits) - target * value_logits, axis=1)
         )
     return policy_loss + value_loss, (policy_loss, value_loss)
+
+
+def _named(mean: Any) -> dict[str, float]:
+    return {"loss": float(mean[0]), "policy_loss": float(mean[1]), "value_loss": float(mean[2])}
 
 
 class Learner:
@@ -92,18 +98,25 @@ class Learner:
         self._train_step = jax.jit(train_step)
         self._evaluate = jax.jit(evaluate)
 
-    def train(self, batches: Iterator[dict[str, Any]], steps: int) -> dict[str, float]:
-        """``steps`` updates on the batches given; the mean losses."""
+    def train(
+        self,
+        batches: Iterator[dict[str, Any]],
+        steps: int,
+        report: Callable[[int, dict[str, float]], None] | None = None,
+    ) -> dict[str, float]:
+        """``steps`` updates on the batches given; the mean losses. ``report(done, losses)`` is
+        called every ``REPORT_STEPS`` steps with the mean losses so far."""
         totals = np.zeros(3)
-        for _ in range(steps):
+        for done in range(1, steps + 1):
             arrays = batch_arrays(next(batches))
             self.params, self.opt_state, loss, parts = self._train_step(
                 self.params, self.opt_state, arrays
             )
             totals += [float(loss), float(parts[0]), float(parts[1])]
             self.step += 1
-        mean = totals / max(steps, 1)
-        return {"loss": mean[0], "policy_loss": mean[1], "value_loss": mean[2]}
+            if report is not None and done % REPORT_STEPS == 0 and done < steps:
+                report(done, _named(totals / done))
+        return _named(totals / max(steps, 1))
 
     def losses(self, batch: dict[str, Any]) -> dict[str, float]:
         """The losses on one batch, without training."""

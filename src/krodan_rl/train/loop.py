@@ -121,6 +121,13 @@ def _append_metrics(training: Training, record: dict[str, Any]) -> None:
         file.write(json.dumps(record, sort_keys=True) + "\n")
 
 
+def _reporter(log: Log, stage: str) -> Callable[[int, dict[str, float]], None]:
+    def report(done: int, losses: dict[str, float]) -> None:
+        log(f"{stage}: {done} learner steps, loss {losses['loss']:.3f}")
+
+    return report
+
+
 def _learner(config: TrainConfig, start: Checkpoint | None) -> Learner:
     return Learner(config.network, config.learning_rate, config.weight_decay, config.seed, start)
 
@@ -141,7 +148,7 @@ def _warm_start(training: Training, config: TrainConfig, log: Log, **backend: An
         )
         log(f"warm start: {config.warm_start_steps} learner steps")
         batches = _batches([training.warm_run], config, config.seed)
-        losses = learner.train(batches, config.warm_start_steps)
+        losses = learner.train(batches, config.warm_start_steps, _reporter(log, "warm start"))
     return learner.checkpoint({"iteration": 0, "games": 0, "seconds": 0.0, **losses})
 
 
@@ -213,7 +220,8 @@ def _iteration(
     # replay window anew.
     runs = [training.warm_run] if training.warm_run.is_dir() else []
     runs += [training.run(k) for k in range(1, iteration + 1) if training.run(k).is_dir()]
-    losses = learner.train(_batches(runs, config, config.seed + iteration), config.steps)
+    batches = _batches(runs, config, config.seed + iteration)
+    losses = learner.train(batches, config.steps, _reporter(log, f"iteration {iteration}"))
     finished = time.perf_counter()
     meta = {
         "iteration": iteration,
