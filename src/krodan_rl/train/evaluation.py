@@ -1,7 +1,9 @@
 """How strong a checkpoint is: seat-rotated arena games of its guided search (no noise, the
-most visited action) against three greedy agents, and of its raw policy against three random
-and three greedy agents; each entry's win share with its 95 % interval over blocks. And the
-strength curve drawn from the metrics file."""
+most visited action) against three greedy agents, three tree searches and three copies of an
+earlier checkpoint, and of its raw policy against three random and three greedy agents; each
+entry's win share with its 95 % interval over blocks, and against greedy its rating (the
+Plackett-Luce rating over greedy, in Elo points). And the strength curve drawn from the metrics
+file."""
 
 from __future__ import annotations
 
@@ -13,28 +15,41 @@ from krodan_rl import arena
 
 __all__ = ["MATCHES", "draw_curve", "evaluate"]
 
+GUIDED = "guided:{path}:{simulations}"
 # name: (the checkpoint's entry, given its path and simulations; its three opponents)
 MATCHES: dict[str, tuple[str, str]] = {
-    "guided vs greedy": ("guided:{path}:{simulations}", "greedy"),
+    "guided vs greedy": (GUIDED, "greedy"),
+    "guided vs mcts:100": (GUIDED, "mcts:100"),
+    "guided vs earlier": (GUIDED, "guided:{earlier}:{simulations}"),
     "policy vs random": ("policy:{path}", "random"),
     "policy vs greedy": ("policy:{path}", "greedy"),
 }
 
 
-def evaluate(path: Path, games: int, simulations: int, seed: int) -> dict[str, Any]:
-    """Each match's win share of the checkpoint (fair share 0.25) with its interval."""
+def evaluate(
+    path: Path, games: int, simulations: int, seed: int, earlier: Path | None = None
+) -> dict[str, Any]:
+    """Each match's win share of the checkpoint (fair share 0.25) with its interval; against an
+    ``earlier`` checkpoint only where one is given. Against greedy, the rating over greedy too
+    (the standings rate over their first row: over greedy, they read the other way)."""
     found: dict[str, Any] = {}
     for name, (entry, opponent) in MATCHES.items():
-        spec = entry.format(path=path, simulations=simulations)
-        result = arena.run([spec, opponent, opponent, opponent], games, seed=seed, workers=1,
+        if "{earlier}" in opponent and earlier is None:
+            continue
+        names = {"path": path, "simulations": simulations, "earlier": earlier}
+        spec, rival = entry.format(**names), opponent.format(**names)
+        result = arena.run([spec, rival, rival, rival], games, seed=seed, workers=1,
                            progress=False)  # fmt: skip
-        row = result.standings.rows[0]
-        share = row.outcomes["win_share"]
+        mine, theirs = result.standings.rows[0], result.standings.rows[1]
+        share = mine.outcomes["win_share"]
         found[name] = {
             "win_share": share.value,
             "interval": [share.low, share.high],
             "games": games,
         }
+        if rival == "greedy":
+            found[name]["rating_over_greedy"] = -theirs.rating.value
+            found[name]["rating_interval"] = [-theirs.rating.high, -theirs.rating.low]
     return found
 
 
@@ -50,21 +65,34 @@ def draw_curve(metrics: Path, picture: Path) -> None:
     evaluated = [r for r in records if r.get("evaluation")]
     if not evaluated:
         return
-    figure, axes = plt.subplots(1, 2, figsize=(11, 4), sharey=True)
-    for axis, key, label in ((axes[0], "games", "self-play games"), (axes[1], "hours", "hours")):
+    figure, axes = plt.subplots(2, 2, figsize=(11, 7), sharex="col")
+    for column, (key, label) in enumerate((("games", "self-play games"), ("hours", "hours"))):
+        shares, ratings = axes[0][column], axes[1][column]
         for name in MATCHES:
-            xs = [r[key] for r in evaluated if name in r["evaluation"]]
-            values = [r["evaluation"][name] for r in evaluated if name in r["evaluation"]]
-            shares = [v["win_share"] for v in values]
-            line = axis.plot(xs, shares, marker="o", label=name)[0]
-            low = [v["interval"][0] for v in values]
-            high = [v["interval"][1] for v in values]
-            axis.fill_between(xs, low, high, alpha=0.15, color=line.get_color())
-        axis.axhline(0.25, color="grey", linestyle=":", label="fair share")
-        axis.set_xlabel(label)
-        axis.grid(alpha=0.3)
-    axes[0].set_ylabel("win share (95 % interval)")
-    axes[0].legend(loc="upper left", fontsize=8)
+            points = [(r[key], r["evaluation"][name]) for r in evaluated if name in r["evaluation"]]
+            if not points:
+                continue
+            xs = [x for x, _ in points]
+            line = shares.plot(xs, [v["win_share"] for _, v in points], marker="o", label=name)[0]
+            shares.fill_between(xs, [v["interval"][0] for _, v in points],
+                                [v["interval"][1] for _, v in points], alpha=0.15,
+                                color=line.get_color())  # fmt: skip
+            rated = [(x, v) for x, v in points if "rating_over_greedy" in v]
+            if rated:
+                rx = [x for x, _ in rated]
+                ratings.plot(rx, [v["rating_over_greedy"] for _, v in rated], marker="o",
+                             color=line.get_color(), label=name)  # fmt: skip
+                ratings.fill_between(rx, [v["rating_interval"][0] for _, v in rated],
+                                     [v["rating_interval"][1] for _, v in rated], alpha=0.15,
+                                     color=line.get_color())  # fmt: skip
+        shares.axhline(0.25, color="grey", linestyle=":", label="fair share")
+        ratings.axhline(0, color="grey", linestyle=":", label="greedy")
+        ratings.set_xlabel(label)
+        for axis in (shares, ratings):
+            axis.grid(alpha=0.3)
+    axes[0][0].set_ylabel("win share (95 % interval)")
+    axes[1][0].set_ylabel("rating over greedy (Elo)")
+    axes[0][0].legend(loc="upper left", fontsize=7)
     figure.suptitle("Strength of the training's checkpoints")
     figure.tight_layout()
     temporary = picture.with_name(f".{picture.name}.tmp.png")

@@ -258,8 +258,14 @@ def _evaluate(
     }
     if iteration % config.evaluate_every == 0:
         path = training.checkpoint(iteration)
+        # The checkpoint evaluated before, where this folder still has it.
+        before = training.checkpoint(iteration - config.evaluate_every)
         record["evaluation"] = evaluate(
-            path, config.evaluation_games, config.evaluation_simulations, config.seed + iteration
+            path,
+            config.evaluation_games,
+            config.evaluation_simulations,
+            config.seed + iteration,
+            before if iteration > 0 and before.is_file() else None,
         )
     _append_metrics(training, record)
     if "evaluation" in record:
