@@ -102,3 +102,15 @@ def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_p
         assert mine.step == theirs.step
         for key, value in theirs.params.items():
             assert np.array_equal(mine.params[key], value), (name, key)
+
+    # Another sitting, elsewhere: it goes on from the last checkpoint, without the old games.
+    later = tmp_path / "later"
+    carried = reference / "checkpoints" / "iter-000002.npz"
+    done = train(PRESETS["tiny"].with_options(iterations=3), later, log=lambda line: None,
+                 start_from=carried)  # fmt: skip
+    assert done == 3 and not (later / "selfplay" / "warm").exists()
+    assert sorted(p.name for p in (later / "checkpoints").iterdir()) == [
+        "iter-000002.npz",
+        "iter-000003.npz",
+    ]
+    assert checkpoint.load(later / "checkpoints" / "iter-000003.npz").step == theirs.step + 3

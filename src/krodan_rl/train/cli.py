@@ -27,6 +27,13 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--iterations", type=int, help="iterations to reach (the preset's)")
     command.add_argument("--workers", type=int, help="self-play processes or Ray actors")
     command.add_argument(
+        "--from",
+        dest="start_from",
+        metavar="CHECKPOINT",
+        help="go on from this checkpoint of the same training where DIR has none (its "
+        "iteration and optimizer state; the replay window starts anew)",
+    )
+    command.add_argument(
         "--ray",
         nargs="?",
         const="",
@@ -58,7 +65,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         done = train(config, args.out, log=lambda line: print(line, flush=True),
                      backend="local" if args.ray is None else "ray",
-                     address=args.ray or None)  # fmt: skip
+                     address=args.ray or None, start_from=args.start_from)  # fmt: skip
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; run the same command again to go on", file=sys.stderr)
         return 130

@@ -178,9 +178,14 @@ def train(
     backend: str = "local",
     address: str | None = None,
     ray_actor_options: dict[str, Any] | None = None,
+    start_from: str | Path | None = None,
 ) -> int:
     """Runs (or resumes) the training in ``out`` up to ``config.iterations``; returns the last
-    iteration done. See the module's documentation for what each iteration does."""
+    iteration done. See the module's documentation for what each iteration does.
+
+    ``start_from``: a checkpoint of this training written elsewhere (a training that spans
+    several machines or sittings), taken as the folder's first checkpoint when it has none;
+    the training goes on from its iteration, its replay window starting anew."""
     training = Training(Path(out))
     run_folder.check_folder(training.out)
     options: dict[str, Any] = {"workers": config.workers, "backend": backend}
@@ -193,6 +198,13 @@ def train(
         _check_config(training, config)
         training.checkpoints.mkdir(exist_ok=True)
         done = training.latest()
+        if done < 0 and start_from is not None:
+            carried = checkpoints.load(start_from)
+            if carried.config != config.network:
+                raise ValueError(f"{start_from} holds another network than this training's")
+            done = int(carried.meta.get("iteration", 0))
+            checkpoints.save(training.checkpoint(done), carried)
+            log(f"going on from {start_from} (iteration {done})")
         if done < 0:
             started = time.perf_counter()
             first = _warm_start(training, config, log, **options)
