@@ -37,7 +37,8 @@ def legal_softmax(logits: Array, legal: Array, offsets: Array) -> Array:
     top = np.maximum.reduceat(chosen, starts)[rows]
     weights = np.exp(chosen - top)
     totals = np.add.reduceat(weights, starts)[rows]
-    return (weights / totals).astype(np.float32)
+    probs: Array = (weights / totals).astype(np.float32)
+    return probs
 
 
 class NetworkEvaluator:
