@@ -31,13 +31,18 @@ BATCH_SIZES = (1, 4, 16, 32, 64, 128, 256)
 def legal_softmax(logits: Array, legal: Array, offsets: Array) -> Array:
     """Each row's softmax over its legal actions only, flat in the CSR layout of ``legal`` and
     ``offsets`` (float32)."""
-    rows = np.repeat(np.arange(len(offsets) - 1), np.diff(offsets))
+    lengths = np.diff(offsets)
+    rows = np.repeat(np.arange(len(lengths)), lengths)
     chosen = logits[rows, legal].astype(np.float64)
-    starts = offsets[:-1]
-    top = np.maximum.reduceat(chosen, starts)[rows]
-    weights = np.exp(chosen - top)
-    totals = np.add.reduceat(weights, starts)[rows]
-    probs: Array = (weights / totals).astype(np.float32)
+    listed = lengths > 0  # a row without legal actions (a done mover) has no entries
+    starts = offsets[:-1][listed]
+    top, totals = np.zeros(len(lengths)), np.ones(len(lengths))
+    if chosen.size:
+        top[listed] = np.maximum.reduceat(chosen, starts)
+    weights = np.exp(chosen - top[rows])
+    if chosen.size:
+        totals[listed] = np.add.reduceat(weights, starts)
+    probs: Array = (weights / totals[rows]).astype(np.float32)
     return probs
 
 

@@ -1,0 +1,49 @@
+"""Keeps a training that outlives a sitting: copies its latest checkpoint (with the optimizer's
+state, to go on from with ``train --from``), its configuration, metrics and curve into a folder
+of the repository, and the checkpoint's parameters alone into the package as a shipped model.
+
+    python scripts/snapshot_training.py RUN_DIR [--keep benchmarks/baseline]
+        [--ship src/krodan_rl/models/baseline.npz] [--iteration N]
+
+``--iteration`` picks a checkpoint other than the latest for the shipped model (the strongest
+one evaluated, say); the kept checkpoint is always the latest.
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+from pathlib import Path
+
+from krodan_rl.nn import checkpoint
+from krodan_rl.train.loop import Training
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
+    parser.add_argument("run", type=Path)
+    parser.add_argument("--keep", type=Path, default=ROOT / "benchmarks" / "baseline")
+    parser.add_argument(
+        "--ship", type=Path, default=ROOT / "src" / "krodan_rl" / "models" / "baseline.npz"
+    )
+    parser.add_argument("--iteration", type=int)
+    args = parser.parse_args()
+    training = Training(args.run)
+    latest = training.latest()
+    if latest < 0:
+        parser.error(f"{args.run} holds no checkpoint")
+    args.keep.mkdir(parents=True, exist_ok=True)
+    checkpoint.save(args.keep / "latest.npz", checkpoint.load(training.checkpoint(latest)))
+    for name in ("config.json", "metrics.jsonl", "curve.png"):
+        if (args.run / name).exists():
+            shutil.copyfile(args.run / name, args.keep / name)
+    shipped = checkpoint.load(training.checkpoint(args.iteration or latest))
+    shipped.opt_leaves = []  # the parameters alone: what playing needs
+    checkpoint.save(args.ship, shipped)
+    print(f"kept iteration {latest} in {args.keep}; shipped iteration {args.iteration or latest}")
+
+
+if __name__ == "__main__":
+    main()
