@@ -180,7 +180,9 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
         out_.mover[i] = -1;
         out_.terminated[i] = finished(i);  // a finished game stays terminated, rewarded once
         std::fill_n(out_.rewards.data() + i * NUM_AGENTS, NUM_AGENTS, 0.0f);
-        std::fill_n(out_.final_scores.data() + i * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
+        // A finished game (without automatic resets) keeps its final scores until it is reset.
+        if (work != Work::step || !finished(i))
+            std::fill_n(out_.final_scores.data() + i * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
     }
     if (work == Work::keep || (work == Work::step && finished(i))) {
         // Unchanged: the same list again; a finished game's is empty.

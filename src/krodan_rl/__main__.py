@@ -18,6 +18,7 @@ import textwrap
 import time
 from pathlib import Path
 
+from krodan_rl import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.files import unwritable
 from krodan_rl.play import play_game
@@ -30,13 +31,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         prog="python -m krodan_rl",
         description=textwrap.fill(
             "Play the four-player polyomino placement game among random agents, each drawing "
-            "uniformly among its legal actions. One game prints its final board (coloured "
-            "text), scores and outcome in every reward mode; several games show a progress bar "
-            "and the speed."
+            "uniformly among its legal actions. One game prints its final board (coloured on a "
+            "terminal, a digit per agent elsewhere or with NO_COLOR), scores and outcome in "
+            "every reward mode; several games show a progress bar and the speed."
         ),
         epilog="subcommands:\n  arena A B C D  rate four agents over seat-rotated games "
         "(python -m krodan_rl arena --help)\n  selfplay       write self-play games as Parquet "
-        "shards for training (python -m krodan_rl selfplay --help)",
+        "shards for training (python -m krodan_rl selfplay --help)\n  train          train a "
+        "network by self-play (python -m krodan_rl train --help)",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -49,10 +51,17 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.games < 1:
         parser.error("--games must be at least 1")
+    try:  # game i plays with seed + i: the last one must be a seed too
+        arguments.seed(args.seed, "--seed")
+        arguments.seed(args.seed + args.games - 1, "--seed plus --games minus 1")
+    except ValueError as error:
+        parser.error(str(error))
     if args.save_png is not None:
         problem = unwritable(Path(args.save_png))
         if problem:
             parser.error(f"--save-png {args.save_png}: {problem}")
+        if Path(args.save_png).suffix.lower() != ".png":
+            parser.error(f"--save-png {args.save_png}: writes PNG files only (name it .png)")
     return args
 
 

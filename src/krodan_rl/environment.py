@@ -90,16 +90,22 @@ import operator
 import sys
 from typing import Any
 
-import gymnasium
 import numpy as np
 import numpy.typing as npt
-from gymnasium import spaces
-from pettingzoo import AECEnv
-from pettingzoo.utils import wrappers
+
+try:
+    import gymnasium
+    from gymnasium import spaces
+    from pettingzoo import AECEnv
+    from pettingzoo.utils import wrappers
+except ImportError as error:  # pragma: no cover (the env extra is missing)
+    raise ImportError(
+        "krodan_rl.env needs PettingZoo and Gymnasium: pip install 'krodan_rl[env]'"
+    ) from error
 
 from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.render import board_image, board_text
+from krodan_rl.render import board_image, board_text, wants_colour
 
 AgentID = str
 # Arrays by key; gymnasium's Dict space types its samples as dict[str, Any].
@@ -235,10 +241,10 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
             return None
         if self.render_mode == "rgb_array":
             return board_image(self.game)
-        text = board_text(self.game)
         if self.render_mode == "ansi":
-            return text
-        print(text, file=sys.stdout, flush=True)
+            return board_text(self.game, colour=True)
+        # Coloured on a terminal; plain, a digit per agent, in a log or a pipe.
+        print(board_text(self.game, colour=wants_colour(sys.stdout)), file=sys.stdout, flush=True)
         return None
 
     def close(self) -> None:

@@ -1,12 +1,16 @@
-"""Pictures of a game for people: the coloured board text and an RGB image, both from the
-engine's own reading of the board (`krodan_rl._native`), in the board frame."""
+"""Pictures of a game for people: the board as text (coloured on a terminal, plain with a
+digit per agent elsewhere) and an RGB image, both from the engine's own reading of the board
+(`krodan_rl._native`), in the board frame."""
 
 from __future__ import annotations
 
+import os
+import re
 import struct
+import sys
 import zlib
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TextIO
 
 from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
@@ -26,10 +30,30 @@ def owners(game: PyKrodan) -> list[int | None]:
     return [None if agent == _native.NO_OWNER else agent for agent in _native.owner_grid(game)]
 
 
-def board_text(game: PyKrodan) -> str:
-    """The board as the native `render` prints it, without the final line feed: 41 lines, each
-    covered cell in its agent's background colour."""
-    return _native.board_text(game)
+# A covered cell in the native text: its mark in its agent's background colour.
+_COLOURED_CELL = re.compile("\x1b\\[[0-9;]*m(.)\x1b\\[0m")
+
+
+def wants_colour(stream: TextIO | None = None) -> bool:
+    """Whether text for ``stream`` (standard output by default) should be coloured: on a
+    terminal, unless the ``NO_COLOR`` convention asks otherwise."""
+    stream = sys.stdout if stream is None else stream
+    if os.environ.get("NO_COLOR"):
+        return False
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty and isatty())
+
+
+def board_text(game: PyKrodan, colour: bool | None = None) -> str:
+    """The board as text, without the final line feed: 41 lines, a column header, then a rule
+    line before each row. With ``colour`` (by default, when standard output is a terminal and
+    ``NO_COLOR`` is not set), as the native ``render`` prints it, each covered cell in its
+    agent's background colour; without, each covered cell holds its agent's digit, 0-3."""
+    text = _native.board_text(game)
+    if colour if colour is not None else wants_colour():
+        return text
+    covered = iter(agent for agent in owners(game) if agent is not None)
+    return _COLOURED_CELL.sub(lambda _: str(next(covered)), text)
 
 
 def board_image(game: PyKrodan, cell: int = 24) -> npt.NDArray[np.uint8]:

@@ -35,6 +35,17 @@ Observation = dict[str, Array]
 _OBSERVATION_KEYS = ("observation", "pieces", "done")
 
 
+def _spaces() -> Any:
+    """Gymnasium's spaces module, or ImportError saying which extra brings it."""
+    try:
+        from gymnasium import spaces
+    except ImportError as error:
+        raise ImportError(
+            "spaces need Gymnasium: pip install 'krodan_rl[env]' (or 'gymnasium')"
+        ) from error
+    return spaces
+
+
 class VecKrodan:
     """`num_games` independent games, stepped together in one native call.
 
@@ -44,8 +55,9 @@ class VecKrodan:
             this process may use. Results never depend on it.
         reward_mode: "win_share", "score" or "rank": the reward of a game that ends.
         auto_reset: a game that ends starts again in the same call; its final view goes into
-            `info["final_observation"]`. Without it a finished game stays terminated, takes no
-            action (pass -1) and is restarted by `reset(mask=...)`.
+            `info["final_observation"]`. Without it a finished game stays terminated (rewarded
+            once, its `final_scores` kept) until `reset(mask=...)` restarts it; its action is
+            ignored (pass -1 by convention).
         dense_mask: also write `action_mask`, bool (N, 36400), beside the legal action lists.
         observations: write `observation`, `pieces` and `done`; without them a call costs
             little more than the move search, for play that needs only the legal actions.
@@ -136,23 +148,22 @@ class VecKrodan:
     def single_observation_space(self) -> spaces.Dict:
         """One game's observation (gymnasium): planes, pieces and done flags, and the action
         mask when `dense_mask`. The legal action list has no fixed size and no space."""
-        from gymnasium import spaces
-
+        gym = _spaces()
         fields: dict[str, spaces.Space[Any]] = {
-            "observation": spaces.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
-            "pieces": spaces.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
-            "done": spaces.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
+            "observation": gym.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
+            "pieces": gym.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
+            "done": gym.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
         }
         if self.dense_mask:
-            fields["action_mask"] = spaces.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
-        return spaces.Dict(fields)
+            fields["action_mask"] = gym.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
+        space: spaces.Dict = gym.Dict(fields)
+        return space
 
     @property
     def single_action_space(self) -> spaces.Discrete:
         """One game's action: an index in its mover's frame (gymnasium)."""
-        from gymnasium import spaces
-
-        return spaces.Discrete(_native.NUM_ACTIONS)
+        space: spaces.Discrete = _spaces().Discrete(_native.NUM_ACTIONS)
+        return space
 
     def reset(
         self, *, seed: int | None = None, mask: npt.ArrayLike | None = None
@@ -258,6 +269,12 @@ class VecKrodan:
             return
         with self._exclusive():
             self._native = None
+
+    def __reduce__(self) -> Any:
+        raise TypeError(
+            "a VecKrodan does not pickle (its games live in native memory, stepped by threads): "
+            "send its games' states (get_state) and rebuild with VecKrodan.from_games"
+        )
 
     def __repr__(self) -> str:
         state = "closed" if self._native is None else f"num_threads={self._native.num_threads}"

@@ -1,5 +1,6 @@
 """render() writes the board text to the process's standard output file, not to sys.stdout."""
 
+import io
 import subprocess
 import sys
 import textwrap
@@ -87,3 +88,39 @@ def test_failed_write_raises_the_panic_exception_and_the_game_stays_usable():
     assert lines[1] == "pyo3_runtime PanicException BaseException"
     assert lines[2].startswith("failed printing to stdout: ") and len(lines[2]) > 27
     assert lines[3] == "ply 2 278"
+
+
+class Terminal:
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(
+    ("stream", "no_color", "coloured"),
+    [(Terminal(), "", True), (Terminal(), "1", False), (io.StringIO(), "", False)],
+)
+def test_colour_only_on_a_terminal_without_no_color(monkeypatch, stream, no_color, coloured):
+    from krodan_rl.render import wants_colour
+
+    monkeypatch.setenv("NO_COLOR", no_color)
+    assert wants_colour(stream) is coloured
+
+
+def test_plain_board_text_marks_each_cell_with_its_agents_digit():
+    from krodan_rl import PyKrodan
+    from krodan_rl.agents import RandomAgent
+    from krodan_rl.render import board_text, owners
+
+    game, agent = PyKrodan(), RandomAgent(4)
+    for _ in range(30):
+        game.step(agent.act(game))
+    plain = board_text(game, colour=False)
+    assert ESC not in plain and len(plain.splitlines()) == 41
+    assert plain.splitlines()[0] == HEADER and plain.splitlines()[1] == RULE
+    cells = [line.split("|")[1:21] for line in plain.splitlines()[2::2]]
+    shown = [cell.strip() for row in cells for cell in row]
+    assert shown == ["." if a is None else str(a) for a in owners(game)]
+    assert ESC in board_text(game, colour=True)
+    child = subprocess.run([sys.executable, "-m", "krodan_rl"], capture_output=True, text=True,
+                           check=True, env={"PATH": "/usr/bin:/bin"})  # fmt: skip
+    assert ESC not in child.stdout and " 0|  0 |" in child.stdout  # a pipe: plain

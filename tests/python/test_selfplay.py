@@ -426,7 +426,7 @@ def test_the_subcommand_end_to_end(tmp_path):
     assert child.returncode == 0, child.stderr
     assert child.stdout.startswith("3 shard(s): 3 generated (0 redone), 0 reused")
     assert "; 5 games, " in child.stdout
-    assert "games/s" in child.stdout and "turns/s" in child.stdout
+    assert "games/s" in child.stdout and "placements/s" in child.stdout
     generate(tmp_path / "api", ["greedy", "random", "mcts:4", "random"], num_games=5,
              games_per_shard=2, seed=3)  # fmt: skip
     for kind in ("turns", "games"):

@@ -24,7 +24,7 @@ def write_json(path: str | Path, result: ArenaResult) -> None:
 def parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Rate four agents by seat-rotated games: mean score and outcomes with 95 %% "
+        description="Rate four agents by seat-rotated games: mean score and outcomes with 95 % "
         "bootstrap intervals over blocks of four games, win share by seat, and a rating.",
         epilog=f"agents:\n{players.describe()}".replace("%", "%%"),
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -20,8 +20,9 @@ __all__ = ["GenerateSummary", "generate"]
 
 @dataclass(frozen=True)
 class GenerateSummary:
-    """A run's totals: the games and turns it generated (not those it found done), and its
-    shards: generated (redone ones included), reused (adopted ones included), redone."""
+    """A run's totals: the games and placements it generated (not those it found done; its
+    rows, ``turns`` as the dataset's folder names them; passes are not rows), and its shards:
+    generated (redone ones included), reused (adopted ones included), redone."""
 
     out_dir: str
     games: int
@@ -45,8 +46,8 @@ class GenerateSummary:
         return (
             f"{self.shards} shard(s): {self.generated} generated ({self.redone} redone), "
             f"{self.reused} reused ({self.adopted} adopted without their marker); "
-            f"{self.games} games, {self.turns} turns generated in {self.seconds:.3f} s: "
-            f"{self.games_per_second:.1f} games/s, {self.turns_per_second:.0f} turns/s"
+            f"{self.games} games, {self.turns} placements generated in {self.seconds:.3f} s: "
+            f"{self.games_per_second:.1f} games/s, {self.turns_per_second:.0f} placements/s"
         )
 
 
