@@ -9,6 +9,7 @@
 #include "game/state_string.hpp"
 #include "python/errors.hpp"
 #include "python/module_slots.hpp"
+#include "python/native/actions.hpp"
 #include "python/native/agent_type.hpp"
 #include "python/native/array_type.hpp"
 #include "python/native/batch_type.hpp"
@@ -77,6 +78,11 @@ PyMethodDef functions[] = {
      "proportional to counts ** (1 / temperature) as float32 bytes in the same layout. "
      "Temperature 0 is one-hot on the most visited (ties to the first), 1 gives exactly "
      "float32(count / sum) computed in double; a row never visited is uniform."},
+    {"action_rows", native_action_rows, METH_NOARGS,
+     "action_rows($module, /)\n--\n\nThe action table action by action, as bytes: each "
+     "action's piece index (int8, -1 where it does not fit), its cells (int16, five a row, "
+     "20 * row + column in the acting agent's frame, -1 pads), and each agent's frame cell's "
+     "board cell (int16, 400 an agent)."},
     {"replay_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_replay_rows)),
      METH_FASTCALL | METH_KEYWORDS,
      "replay_rows($module, states, actions, after, movers, over, scores)\n--\n\nStored turns "
