@@ -1,9 +1,10 @@
 """How strong a checkpoint is: seat-rotated arena games of its guided search (no noise, the
-most visited action) against three greedy agents, three tree searches and three copies of an
-earlier checkpoint, and of its raw policy against three random and three greedy agents; each
-entry's win share with its 95 % interval over blocks, and against greedy its rating (the
-Plackett-Luce rating over greedy, in Elo points). And the strength curve drawn from the metrics
-file."""
+most visited action) against three greedy agents, against three tree searches, and beside an
+earlier checkpoint against two greedy agents (two deterministic networks alone would play the
+same four games in every block; the greedy agents' draws vary them), and of its raw policy
+against three random and three greedy agents; each entry's win share with its 95 % interval
+over blocks, and against greedy its rating (the Plackett-Luce rating over greedy, in Elo
+points). And the strength curve drawn from the metrics file."""
 
 from __future__ import annotations
 
@@ -16,13 +17,15 @@ from krodan_rl import arena
 __all__ = ["MATCHES", "draw_curve", "evaluate"]
 
 GUIDED = "guided:{path}:{simulations}"
-# name: (the checkpoint's entry, given its path and simulations; its three opponents)
-MATCHES: dict[str, tuple[str, str]] = {
-    "guided vs greedy": (GUIDED, "greedy"),
-    "guided vs mcts:100": (GUIDED, "mcts:100"),
-    "guided vs earlier": (GUIDED, "guided:{earlier}:{simulations}"),
-    "policy vs random": ("policy:{path}", "random"),
-    "policy vs greedy": ("policy:{path}", "greedy"),
+EARLIER = "guided:{earlier}:{simulations}"
+# name: the four entries, the checkpoint's first, given its path, simulations and the earlier
+# checkpoint's path.
+MATCHES: dict[str, tuple[str, str, str, str]] = {
+    "guided vs greedy": (GUIDED, "greedy", "greedy", "greedy"),
+    "guided vs mcts:100": (GUIDED, "mcts:100", "mcts:100", "mcts:100"),
+    "guided beside earlier": (GUIDED, EARLIER, "greedy", "greedy"),
+    "policy vs random": ("policy:{path}", "random", "random", "random"),
+    "policy vs greedy": ("policy:{path}", "greedy", "greedy", "greedy"),
 }
 
 
@@ -33,23 +36,26 @@ def evaluate(
     ``earlier`` checkpoint only where one is given. Against greedy, the rating over greedy too
     (the standings rate over their first row: over greedy, they read the other way)."""
     found: dict[str, Any] = {}
-    for name, (entry, opponent) in MATCHES.items():
-        if "{earlier}" in opponent and earlier is None:
+    for name, lineup in MATCHES.items():
+        if any("{earlier}" in entry for entry in lineup) and earlier is None:
             continue
         names = {"path": path, "simulations": simulations, "earlier": earlier}
-        spec, rival = entry.format(**names), opponent.format(**names)
-        result = arena.run([spec, rival, rival, rival], games, seed=seed, workers=1,
-                           progress=False)  # fmt: skip
-        mine, theirs = result.standings.rows[0], result.standings.rows[1]
-        share = mine.outcomes["win_share"]
+        entries = [entry.format(**names) for entry in lineup]
+        result = arena.run(entries, games, seed=seed, workers=1, progress=False)
+        rows = {row.spec: row for row in result.standings.rows}
+        share = rows[entries[0]].outcomes["win_share"]
         found[name] = {
             "win_share": share.value,
             "interval": [share.low, share.high],
             "games": games,
         }
-        if rival == "greedy":
-            found[name]["rating_over_greedy"] = -theirs.rating.value
-            found[name]["rating_interval"] = [-theirs.rating.high, -theirs.rating.low]
+        if lineup[1] == EARLIER:
+            earlier_share = rows[entries[1]].outcomes["win_share"]
+            found[name]["earlier_win_share"] = earlier_share.value
+        if lineup[1:] == ("greedy",) * 3:
+            greedy = rows["greedy"].rating  # rated over the checkpoint, the first row
+            found[name]["rating_over_greedy"] = -greedy.value
+            found[name]["rating_interval"] = [-greedy.high, -greedy.low]
     return found
 
 
