@@ -18,14 +18,19 @@ void reserve_streams(const Seats& seats, std::size_t count) {
 }  // namespace
 
 void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentScratch> scratch,
-                    std::span<std::int32_t> out) {
-    if (out.size() != batch.size() || scratch.size() < batch.num_threads())
+                    std::span<std::int32_t> out, std::span<const std::uint8_t> games) {
+    if (out.size() != batch.size() || scratch.size() < batch.num_threads() ||
+        (!games.empty() && games.size() != batch.size()))
         throw InternalError("seated actions: buffers of the wrong size");
     reserve_streams(seats, batch.size());
     batch.for_each_game([&](std::size_t i, unsigned thread) {
         const Game& game = batch.game(i);
         if (batch.finished(i)) {
             out[i] = -1;
+            return;
+        }
+        if (!games.empty() && games[i] == 0) {
+            out[i] = static_cast<std::int32_t>(HOLD);
             return;
         }
         const auto action = seats[game.current_agent % NUM_AGENTS]->act(game, i, scratch[thread]);

@@ -20,9 +20,11 @@ namespace krodan {
 using Seats = std::array<Agent*, NUM_AGENTS>;
 
 // out[i]: the action of game i's mover chosen by seats[mover] from its stream i; -1 when the
-// game is finished. `scratch` has one entry per thread of the batch.
+// game is finished; HOLD, without a draw, for a game outside `games` when it is given (one
+// entry per game, nonzero for the games to decide). `scratch` has one entry per thread of the
+// batch.
 void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentScratch> scratch,
-                    std::span<std::int32_t> out);
+                    std::span<std::int32_t> out, std::span<const std::uint8_t> games = {});
 
 // Plays games from the start to the end, game k among `games[k]`'s agents, each drawing from
 // its stream streams[k], into out[k]: the final scores. No agent may have one stream in two

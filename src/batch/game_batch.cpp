@@ -79,7 +79,8 @@ void GameBatch::reset(std::span<const std::uint8_t> restart, std::optional<std::
 std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actions) {
     if (actions.size() != size()) throw InternalError("one action per game");
     for (std::size_t i = 0; i < size(); ++i) {
-        if (finished(i)) continue;
+        work_[i] = actions[i] == HOLD ? Work::hold : Work::step;
+        if (finished(i) || actions[i] == HOLD) continue;
         const std::int64_t a = actions[i];
         bool legal = a >= 0 && static_cast<std::uint64_t>(a) < NUM_ACTIONS;
         if (legal && options_.dense_mask) {
@@ -90,7 +91,6 @@ std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actio
         }
         if (!legal) return IllegalAction{i, a, static_cast<unsigned>(games_[i].current_agent)};
     }
-    std::fill(work_.begin(), work_.end(), Work::step);
     run(actions);
     return std::nullopt;
 }
@@ -181,10 +181,10 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
         out_.terminated[i] = finished(i);  // a finished game stays terminated, rewarded once
         std::fill_n(out_.rewards.data() + i * NUM_AGENTS, NUM_AGENTS, 0.0f);
         // A finished game (without automatic resets) keeps its final scores until it is reset.
-        if (work != Work::step || !finished(i))
+        if ((work != Work::step && work != Work::hold) || !finished(i))
             std::fill_n(out_.final_scores.data() + i * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
     }
-    if (work == Work::keep || (work == Work::step && finished(i))) {
+    if (work == Work::keep || work == Work::hold || (work == Work::step && finished(i))) {
         // Unchanged: the same list again; a finished game's is empty.
         const auto old = legal_list(i);
         list.insert(list.end(), old.begin(), old.end());

@@ -67,6 +67,9 @@ struct BatchOutputs {
     SharedArray<std::uint8_t> final_done;         // (N, 4)
 };
 
+// The action that leaves a game as it is for one step.
+inline constexpr std::int64_t HOLD = -2;
+
 struct IllegalAction {
     std::size_t game;
     std::int64_t action;
@@ -93,8 +96,10 @@ class GameBatch {
     // The arrays of the other games are left as they are.
     void reset(std::span<const std::uint8_t> restart, std::optional<std::uint64_t> seed);
 
-    // One action per game, in its mover's frame; a finished game's is ignored. Every action is
-    // checked first: the first illegal one is returned and no game changes.
+    // One action per game, in its mover's frame; a finished game's is ignored, and a game given
+    // HOLD is left as it is (its reward zero, its views and legal actions unchanged): a caller
+    // that plays some games' movers elsewhere steps the others. Every action is checked first:
+    // the first illegal one is returned and no game changes.
     std::optional<IllegalAction> step(std::span<const std::int64_t> actions);
 
     // A legal action of each game's mover, uniform from the game's stream; -1 for a finished
@@ -126,7 +131,7 @@ class GameBatch {
     std::optional<RefusedState> set_states(std::span<const StateOf> states);
 
   private:
-    enum class Work : std::uint8_t { keep, restart, step, refresh };
+    enum class Work : std::uint8_t { keep, restart, step, refresh, hold };
 
     // Runs work_ over every game (a step's with `actions`), then lays the legal lists out one
     // after another.

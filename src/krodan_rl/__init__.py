@@ -3,8 +3,9 @@
 `PyKrodan` is one game: `observe` an agent, `step` an action index, read `rewards`,
 `terminations` and, once the game is over, `outcome`. `PyObservation` holds one agent's view as
 bytes of 0/1. `VecKrodan` steps many games per call into numpy arrays, on every core. `env()`
-and `raw_env` wrap the game as a PettingZoo environment (they need the `env` extra: pettingzoo
-and gymnasium).
+and `raw_env` wrap the game as a PettingZoo environment, and `SeatVectorEnv` gives one seat to a
+learner against chosen opponents as a Gymnasium vector environment (they need the `env`
+extra: pettingzoo and gymnasium).
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from krodan_rl._krodan import PyKrodan, PyObservation
 
 if TYPE_CHECKING:
     from krodan_rl.environment import env, raw_env
+    from krodan_rl.seat_env import SeatVectorEnv
     from krodan_rl.vector import VecKrodan
 
 __all__ = ["PyKrodan", "PyObservation", "VecKrodan"]
@@ -32,6 +34,8 @@ def _installed(name: str) -> bool:
 
 if _installed("pettingzoo") and _installed("gymnasium"):
     __all__ += ["env", "raw_env"]
+if _installed("gymnasium"):
+    __all__ += ["SeatVectorEnv"]
 
 
 def __getattr__(name: str) -> Any:
@@ -45,4 +49,8 @@ def __getattr__(name: str) -> Any:
         from krodan_rl import environment
 
         return getattr(environment, name)
+    if name == "SeatVectorEnv":
+        from krodan_rl import seat_env
+
+        return seat_env.SeatVectorEnv
     raise AttributeError(f"module 'krodan_rl' has no attribute {name!r}")

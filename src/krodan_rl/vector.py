@@ -77,6 +77,8 @@ class VecKrodan:
     """
 
     metadata: dict[str, Any] = {"autoreset_mode": "same-step"}  # noqa: RUF012
+    #: The action that leaves a game as it is for one step.
+    HOLD = -2
 
     def __init__(
         self,
@@ -181,8 +183,10 @@ class VecKrodan:
         self, actions: npt.ArrayLike
     ) -> tuple[Observation, Array, Array, Array, dict[str, Any]]:
         """Plays one action per game, each an index in its mover's frame (int32 or int64, shape
-        (N,)). Every action is checked first: an illegal one raises ValueError and no game
-        changes. Returns (obs, rewards, terminations, truncations, info)."""
+        (N,)); ``VecKrodan.HOLD`` (-2) leaves a game as it is for this step (its reward zero),
+        for callers that play some games' movers elsewhere. Every action is checked first: an
+        illegal one raises ValueError and no game changes. Returns (obs, rewards,
+        terminations, truncations, info)."""
         chosen = self._actions(actions)
         with self._exclusive() as batch:
             batch.step(chosen)
@@ -210,11 +214,14 @@ class VecKrodan:
             batch.random_actions(out)
         return out
 
-    def agent_actions(self, seats: Sequence[BuiltInAgent]) -> Array:
+    def agent_actions(
+        self, seats: Sequence[BuiltInAgent], games: npt.ArrayLike | None = None
+    ) -> Array:
         """The action of each game's mover as played by the built-in agent in its seat, int32
         (N,): game i's mover m is played by ``seats[m]`` from that agent's stream i, so the
-        result does not depend on ``num_threads``; -1 for a finished game. An agent may take
-        several seats; the interpreter lock is released while the agents decide."""
+        result does not depend on ``num_threads``; -1 for a finished game. With ``games`` (bool
+        (N,)), only those games are decided: the others get ``HOLD`` and draw nothing. An agent
+        may take several seats; the interpreter lock is released while the agents decide."""
         if len(seats) != 4:
             raise ValueError(f"seats must hold exactly 4 agents, one per seat, not {len(seats)}")
         natives = []
@@ -224,9 +231,10 @@ class VecKrodan:
                     f"seats must be built-in agents of krodan_rl.agents, not {type(seat).__name__}"
                 )
             natives.append(seat._native)
+        chosen = None if games is None else self._bool_mask(games, "games")
         out = np.empty(self.num_envs, dtype=np.int32)
         with self._exclusive() as batch:
-            batch.agent_actions(natives, out)
+            batch.agent_actions(natives, out, chosen)
         return out
 
     def get_state(self, index: int) -> bytes:
@@ -323,12 +331,12 @@ class VecKrodan:
             chosen = chosen.astype(np.int64)
         return np.ascontiguousarray(chosen)
 
-    def _bool_mask(self, mask: npt.ArrayLike) -> Array:
+    def _bool_mask(self, mask: npt.ArrayLike, name: str = "mask") -> Array:
         restart = np.asarray(mask)
         if restart.dtype != np.bool_:
-            raise TypeError(f"mask must be a boolean array, not {restart.dtype}")
+            raise TypeError(f"{name} must be a boolean array, not {restart.dtype}")
         if restart.shape != (self.num_envs,):
-            raise ValueError(f"mask must have shape ({self.num_envs},), not {restart.shape}")
+            raise ValueError(f"{name} must have shape ({self.num_envs},), not {restart.shape}")
         return np.ascontiguousarray(restart)
 
     def _game_index(self, index: int) -> int:

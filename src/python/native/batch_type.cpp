@@ -40,7 +40,7 @@ inline constexpr Signature NEW{"GameBatch()", OPTIONS};
 inline constexpr Signature RESET{"GameBatch.reset()", RESET_ARGS};
 inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
 inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
-inline constexpr std::array<const char*, 2> AGENT_ACTIONS_ARGS = {"seats", "out"};
+inline constexpr std::array<const char*, 3> AGENT_ACTIONS_ARGS = {"seats", "out", "games"};
 inline constexpr Signature AGENT_ACTIONS{"GameBatch.agent_actions()", AGENT_ACTIONS_ARGS};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
@@ -234,7 +234,7 @@ PyObject* batch_random_actions(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* batch_agent_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    std::array<PyObject*, 2> a{};
+    std::array<PyObject*, 3> a{};
     if (!bind_arguments(AGENT_ACTIONS, args, nargs, kwnames, a)) return nullptr;
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
         const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
@@ -245,7 +245,15 @@ PyObject* batch_agent_actions(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!out.check(n, "i")) return nullptr;
         std::span<std::int32_t> into{static_cast<std::int32_t*>(out.data()),
                                      static_cast<std::size_t>(n)};
-        without_lock([&] { seated_actions(b.state->batch, seats, b.state->agent_scratch, into); });
+        std::span<const std::uint8_t> games;
+        std::optional<BufferArg> mask;
+        if (a[2] != nullptr && a[2] != Py_None) {
+            mask.emplace(a[2], "games", PyBUF_C_CONTIGUOUS);
+            if (!mask->check(n, "?Bb")) return nullptr;
+            games = {static_cast<const std::uint8_t*>(mask->data()), static_cast<std::size_t>(n)};
+        }
+        without_lock(
+            [&] { seated_actions(b.state->batch, seats, b.state->agent_scratch, into, games); });
         Py_RETURN_NONE;
     });
 }

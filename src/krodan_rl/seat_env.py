@@ -1,0 +1,312 @@
+"""One learner seat against chosen opponents, as a Gymnasium vector environment.
+
+``SeatVectorEnv(256, opponents=("greedy", "greedy", "greedy"))`` holds 256 games; the learner
+plays one seat of each (fixed, or ``"rotate"``: a game's seat moves on by one with each new
+episode) and the three opponents, any players of ``krodan_rl.players``, play the others. A
+step takes the learner's action in every game, then plays the opponents until each game is
+back at the learner's turn or over: built-in opponents in native calls with the GIL released
+(every game waiting on them at once), search players once per round for all the games waiting
+on them, other players game by game. Agents with no move left are passed for.
+
+- Observations: the learner's view, ``observation`` uint8 (12, 20, 20), ``pieces`` (4, 21),
+  ``done`` (4), and ``action_mask`` bool (36400) unless ``action_mask=False`` (at large N the
+  mask is most of the memory); the legal actions are also in ``info["legal_actions"]`` (one
+  int32 array per game, in an object array).
+- Actions: an index in the learner's frame; rewards: float32, the learner's outcome in
+  ``reward_mode`` when its game ends, 0 otherwise; episodes end by termination only.
+- Autoreset: Gymnasium's ``AutoresetMode.NEXT_STEP`` by default (the step after an episode
+  ends starts the next, ignoring its action), ``SAME_STEP`` on request (the final observation
+  in ``info["final_obs"]``, masked by ``info["_final_obs"]``).
+
+The opponents' random streams are those of ``VecKrodan.agent_actions``: opponent j draws for
+game i from its stream i, whatever the number of threads.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from krodan_rl import _native, arguments, players
+from krodan_rl._krodan import PyKrodan
+from krodan_rl.agents import BuiltInAgent, RandomAgent
+from krodan_rl.vector import VecKrodan
+
+try:
+    from gymnasium import spaces
+    from gymnasium.vector import AutoresetMode, VectorEnv
+    from gymnasium.vector.utils import batch_space
+except ImportError as error:  # pragma: no cover (the env extra is missing)
+    raise ImportError(
+        "SeatVectorEnv needs Gymnasium 1.1 or newer: pip install 'krodan_rl[env]'"
+    ) from error
+
+__all__ = ["SeatVectorEnv"]
+
+Array = npt.NDArray[Any]
+HOLD = -2  # the batch's action that leaves a game as it is for one step
+OPPONENTS = 3
+
+
+def _opponent_seed(seed: int, j: int) -> int:
+    return int(np.random.SeedSequence([seed, j]).generate_state(1, np.uint64)[0])
+
+
+class SeatVectorEnv(VectorEnv):
+    """``num_envs`` games, the learner in ``seat`` (0-3 or "rotate") of each, ``opponents``
+    (three player specs or objects) in the others, seated in turn order after the learner."""
+
+    metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP}  # noqa: RUF012
+
+    def __init__(
+        self,
+        num_envs: int,
+        opponents: Sequence[Any] = ("greedy", "greedy", "greedy"),
+        seat: int | str = 0,
+        reward_mode: str = "win_share",
+        seed: int = 0,
+        num_threads: int = 0,
+        autoreset_mode: AutoresetMode = AutoresetMode.NEXT_STEP,
+        action_mask: bool = True,
+    ) -> None:
+        self.num_envs = arguments.integer(num_envs, "num_envs", minimum=1)
+        if isinstance(opponents, str) or len(opponents) != OPPONENTS:
+            raise ValueError(f"opponents must be {OPPONENTS} players, not {opponents!r}")
+        for j, opponent in enumerate(opponents):
+            players.check(opponent, f"opponent {j}")
+        self.rotate = seat == "rotate"
+        if not self.rotate:
+            arguments.integer(seat, "seat", minimum=0, maximum=3)
+        if autoreset_mode not in (AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP):
+            raise ValueError(f"autoreset_mode must be NEXT_STEP or SAME_STEP, not {autoreset_mode}")
+        self.metadata = {"autoreset_mode": autoreset_mode}
+        self.reward_mode = arguments.reward_mode(reward_mode)
+        self.action_mask = arguments.flag(action_mask, "action_mask")
+        self._specs = list(opponents)
+        self._first_seat = 0 if self.rotate else int(seat)
+        self._vec = VecKrodan(
+            self.num_envs,
+            num_threads=num_threads,
+            reward_mode=self.reward_mode,
+            auto_reset=False,
+            dense_mask=self.action_mask,
+            copy=False,
+            seed=arguments.seed(seed),
+        )
+        self._make_opponents(seed)
+        self._episodes = np.zeros(self.num_envs, dtype=np.int64)
+        self._seats = np.zeros(self.num_envs, dtype=np.int8)
+        self._ended = np.zeros(self.num_envs, dtype=np.bool_)  # awaiting NEXT_STEP's reset
+        self.single_observation_space = self._single_space()
+        self.single_action_space = spaces.Discrete(_native.NUM_ACTIONS)
+        self.observation_space = batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = batch_space(self.single_action_space, self.num_envs)
+
+    # The opponents.
+
+    def _make_opponents(self, seed: int) -> None:
+        self._opponents = [
+            players.make(spec, _opponent_seed(seed, j)) for j, spec in enumerate(self._specs)
+        ]
+        self._built_in = [isinstance(p, BuiltInAgent) for p in self._opponents]
+        # A stand-in for the learner's seat in native calls: it is asked only for games whose
+        # mover is an opponent's, so its draws never matter.
+        self._stand_in = RandomAgent(0)
+
+    def _seat_of(self, env: np.ndarray) -> np.ndarray:
+        if not self.rotate:
+            return np.full(len(env), self._first_seat, dtype=np.int8)
+        seats: np.ndarray = ((env + self._episodes[env]) % 4).astype(np.int8)
+        return seats
+
+    def _play_opponents(self, rewards: Array) -> None:
+        """Plays every game's opponents until it is at the learner's turn or over; the learner's
+        reward of each game that ends goes into ``rewards``."""
+        vec = self._vec
+        while True:
+            movers = vec.current_agent.astype(np.int64)
+            waiting = ~vec.terminated & (movers != self._seats)
+            if not waiting.any():
+                return
+            actions = np.full(self.num_envs, HOLD, dtype=np.int64)
+            actions[vec.terminated] = -1
+            opponent = (movers - self._seats - 1) % 4  # which opponent moves in each game
+            native_used = False
+            for j, player in enumerate(self._opponents):
+                games = np.flatnonzero(waiting & (opponent == j))
+                if not games.size:
+                    continue
+                if self._built_in[j]:
+                    native_used = True
+                elif players.is_search_player(player):
+                    asked: list[PyKrodan | None] = [None] * self.num_envs
+                    for i in games:
+                        asked[i] = vec.game(int(i))
+                    seeds = np.zeros(self.num_envs, dtype=np.uint64)
+                    seeds[games] = self._rng_seeds(games)
+                    moves = player.search_moves(asked, seeds)
+                    for i in games:
+                        actions[i] = int(moves[i][0])
+                else:
+                    for i in games:
+                        chosen = player.act(vec.game(int(i)))
+                        actions[i] = -1 if chosen is None else int(chosen)
+            if native_used:
+                self._native_actions(actions, waiting, opponent)
+            vec.step(actions)
+            ended = vec.terminated & waiting
+            if ended.any():
+                rewards[ended] = vec.rewards[ended, self._seats[ended]]
+
+    def _native_actions(self, actions: Array, waiting: Array, opponent: Array) -> None:
+        """The built-in opponents' actions, one native call per seat of the learner in use,
+        each deciding only the games of that seat (the others draw nothing)."""
+        native_games = waiting & np.isin(opponent, np.flatnonzero(self._built_in))
+        for seat in np.unique(self._seats[native_games]):
+            seats: list[BuiltInAgent] = [self._stand_in] * 4
+            for j, player in enumerate(self._opponents):
+                if self._built_in[j]:
+                    seats[(seat + 1 + j) % 4] = player
+            chosen = native_games & (self._seats == seat)
+            found = self._vec.agent_actions(seats, chosen)
+            actions[chosen] = found[chosen]
+
+    def _rng_seeds(self, games: np.ndarray) -> np.ndarray:
+        """Per-move seeds of search opponents: from the game, its episode and its ply."""
+        plies = np.array([self._vec.game(int(i)).ply for i in games], dtype=np.uint64)
+        words = np.stack([games.astype(np.uint64), self._episodes[games].astype(np.uint64), plies])
+        return np.array(
+            [np.random.SeedSequence(list(map(int, w))).generate_state(1, np.uint64)[0]
+             for w in words.T],
+            dtype=np.uint64,
+        )  # fmt: skip
+
+    # Observations.
+
+    def _single_space(self) -> spaces.Dict:
+        fields: dict[str, spaces.Space[Any]] = {
+            "observation": spaces.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
+            "pieces": spaces.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
+            "done": spaces.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
+        }
+        if self.action_mask:
+            fields["action_mask"] = spaces.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
+        return spaces.Dict(fields)
+
+    def _learner_view(self, i: int) -> dict[str, Array]:
+        """The learner's view of game i, whoever is to move (its final position, say)."""
+        view = self._vec.game(i).observe(int(self._seats[i]))
+        out = {
+            "observation": np.frombuffer(
+                view.observation + view.corners + view.blocked, np.uint8
+            ).reshape(_native.OBSERVATION_SHAPE),
+            "pieces": np.frombuffer(view.pieces, np.uint8).reshape(4, -1),
+            "done": np.frombuffer(view.done, np.uint8),
+        }
+        if self.action_mask:
+            out["action_mask"] = np.frombuffer(view.action_mask, np.bool_)
+        return out
+
+    def _observations(self) -> dict[str, Array]:
+        vec = self._vec
+        obs = {"observation": vec.observation.copy(), "pieces": vec.pieces.copy(),  # type: ignore[union-attr]
+               "done": vec.done.copy()}  # type: ignore[union-attr]  # fmt: skip
+        if self.action_mask:
+            obs["action_mask"] = vec.action_mask.copy()  # type: ignore[union-attr]
+        for i in np.flatnonzero(vec.terminated):
+            for key, value in self._learner_view(int(i)).items():
+                obs[key][i] = value
+        return obs
+
+    def _infos(self) -> dict[str, Any]:
+        vec = self._vec
+        legal = np.empty(self.num_envs, dtype=object)
+        offsets = vec.legal_offsets
+        for i in range(self.num_envs):
+            legal[i] = vec.legal_actions[offsets[i] : offsets[i + 1]].copy()
+        in_play = ~vec.terminated.astype(np.bool_)
+        return {
+            "legal_actions": legal,
+            "_legal_actions": in_play.copy(),
+            "seat": self._seats.astype(np.int64),
+            "_seat": np.ones(self.num_envs, dtype=np.bool_),
+        }
+
+    # The API.
+
+    def reset(
+        self, *, seed: int | Sequence[int] | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[dict[str, Array], dict[str, Any]]:
+        """Starts every game anew, or those of ``options["reset_mask"]``; a seed (an int, or
+        one per game, combined into one) reseeds the games' streams and the opponents."""
+        mask = None
+        if options and options.get("reset_mask") is not None:
+            mask = np.asarray(options["reset_mask"])
+            if mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
+                raise ValueError(f"reset_mask must be bool ({self.num_envs},)")
+        if seed is not None:
+            values = [seed] if isinstance(seed, (int, np.integer)) else list(seed)
+            combined = int(np.random.SeedSequence([arguments.seed(s) for s in values])
+                           .generate_state(1, np.uint64)[0])  # fmt: skip
+            self._vec.reset(seed=combined, mask=mask)
+            self._make_opponents(combined)
+        else:
+            self._vec.reset(mask=mask)
+        restarted = np.ones(self.num_envs, dtype=np.bool_) if mask is None else mask
+        self._start_episodes(restarted, first=True)
+        rewards = np.zeros(self.num_envs, dtype=np.float32)
+        self._play_opponents(rewards)
+        return self._observations(), self._infos()
+
+    def _start_episodes(self, games: Array, first: bool = False) -> None:
+        if not first:
+            self._episodes[games] += 1
+        self._seats[games] = self._seat_of(np.flatnonzero(games))
+        self._ended[games] = False
+
+    def step(
+        self, actions: npt.ArrayLike
+    ) -> tuple[dict[str, Array], Array, Array, Array, dict[str, Any]]:
+        """The learner's action in every game (ignored where its episode just ended, under
+        NEXT_STEP), then the opponents' moves. Returns (obs, rewards, terminations,
+        truncations, infos)."""
+        chosen = arguments.integer_array(actions, "actions").astype(np.int64)
+        if chosen.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {chosen.shape}")
+        vec = self._vec
+        rewards = np.zeros(self.num_envs, dtype=np.float32)
+        restart = self._ended.copy()
+        if restart.any():  # NEXT_STEP: the episodes that ended last step start again
+            vec.reset(mask=restart)
+            self._start_episodes(restart)
+            self._play_opponents(rewards)
+        playing = ~restart & ~vec.terminated.astype(np.bool_)
+        step = np.where(playing, chosen, np.where(vec.terminated, -1, HOLD))
+        vec.step(step)
+        ended = vec.terminated.astype(np.bool_) & playing
+        rewards[ended] = vec.rewards[ended, self._seats[ended]]
+        self._play_opponents(rewards)
+        terminated = vec.terminated.astype(np.bool_) & ~restart
+        infos: dict[str, Any]
+        if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP and terminated.any():
+            final = self._observations()
+            finals = np.full(self.num_envs, None, dtype=object)
+            for i in np.flatnonzero(terminated):
+                finals[i] = {key: value[i] for key, value in final.items()}
+            vec.reset(mask=terminated)
+            self._start_episodes(terminated)
+            self._play_opponents(np.zeros(self.num_envs, dtype=np.float32))
+            infos = self._infos()
+            infos["final_obs"], infos["_final_obs"] = finals, terminated
+            infos["final_info"], infos["_final_info"] = {}, terminated
+        else:
+            self._ended = terminated.copy()
+            infos = self._infos()
+        truncated = np.zeros(self.num_envs, dtype=np.bool_)
+        return self._observations(), rewards, terminated, truncated, infos
+
+    def close_extras(self, **kwargs: Any) -> None:
+        self._vec.close()
