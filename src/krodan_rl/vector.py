@@ -76,7 +76,6 @@ class VecKrodan:
         rewards: float32 (N, 4); terminated: bool (N,); final_scores: int16 (N, 4).
     """
 
-    metadata: dict[str, Any] = {"autoreset_mode": "same-step"}  # noqa: RUF012
     #: The action that leaves a game as it is for one step.
     HOLD = -2
 
@@ -140,6 +139,17 @@ class VecKrodan:
         self._legal_block: Array = np.empty(0, dtype=np.int32)
         self.legal_actions: Array = self._legal_block
         self._refresh_legal()
+
+    @property
+    def metadata(self) -> dict[str, Any]:
+        """``autoreset_mode``: Gymnasium's ``AutoresetMode.SAME_STEP`` where Gymnasium is
+        installed (a game that ends starts again within the same step, when ``auto_reset``),
+        else the string "same-step"."""
+        try:
+            from gymnasium.vector import AutoresetMode
+        except ImportError:
+            return {"autoreset_mode": "same-step"}
+        return {"autoreset_mode": AutoresetMode.SAME_STEP}
 
     @property
     def num_threads(self) -> int:

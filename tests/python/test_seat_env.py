@@ -115,3 +115,7 @@ def test_gymnasiums_wrappers_run_over_whole_episodes():
             break
     assert info["_final_obs"].tolist() == terminated.tolist()
     assert same_step.single_observation_space.contains(info["final_obs"][np.argmax(terminated)])
+
+
+def test_vec_krodan_names_its_autoreset_mode_as_gymnasium_does():
+    assert VecKrodan(1).metadata["autoreset_mode"] == AutoresetMode.SAME_STEP
