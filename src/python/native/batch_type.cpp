@@ -436,9 +436,10 @@ PyMethodDef methods[] = {
      "random_actions($self, out)\n--\n\nWrites a uniformly drawn legal action of each game's "
      "mover into the int32 buffer `out` (-1 for a finished game)."},
     {"agent_actions", method(batch_agent_actions), FASTCALL,
-     "agent_actions($self, seats, out)\n--\n\nWrites into the int32 buffer `out` the action "
-     "each game's mover takes as played by the built-in agent in its seat (-1 for a finished "
-     "game)."},
+     "agent_actions($self, seats, out, games=None)\n--\n\nWrites into the int32 buffer `out` "
+     "the action each game's mover takes as played by the built-in agent in its seat (-1 for a "
+     "finished game). With a bool buffer `games`, only the games it marks are decided; the "
+     "others' entries are left as they were."},
     {"get_state", method(batch_get_state), FASTCALL,
      "get_state($self, index)\n--\n\nThe state string of one game."},
     {"set_state", method(batch_set_state), FASTCALL,
