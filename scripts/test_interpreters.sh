@@ -28,7 +28,7 @@ for version in 3.12 3.13; do
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     -Ccmake.define.KRODAN_WERROR="$werror" '.[test]'
   # Run from the tests folder, so that the installed package is imported, not the sources.
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not ray and not jax" tests/python
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not ray and not jax and not browser and not gymnasium" tests/python
 done
 
 echo "== wheel: build, install into a fresh virtual environment, play"

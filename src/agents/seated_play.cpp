@@ -40,18 +40,30 @@ void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentS
 }
 
 void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
-                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out) {
+                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out,
+                std::span<std::int32_t> placements) {
     if (out.size() != games.size() || streams.size() != games.size() ||
-        scratch.size() < pool.num_threads())
+        scratch.size() < pool.num_threads() ||
+        (!placements.empty() && placements.size() != games.size() * MAX_PLACEMENTS))
         throw InternalError("play games: buffers of the wrong size");
     if (shared_stream(games, streams)) throw InternalError("play games: a stream in two games");
     for (std::size_t k = 0; k < games.size(); ++k) reserve_streams(games[k], streams[k] + 1);
     pool.run(games.size(), [&](std::size_t k, unsigned thread) {
         Game game = new_game();
+        std::span<std::int32_t> record;
+        if (!placements.empty()) {
+            record = placements.subspan(k * MAX_PLACEMENTS, MAX_PLACEMENTS);
+            std::fill(record.begin(), record.end(), -1);
+        }
+        std::size_t placed = 0;
         while (!is_over(game)) {
             Agent* agent = games[k][game.current_agent % NUM_AGENTS];
             const auto action = agent->act(game, streams[k], scratch[thread]);
             if (apply_action(game, action)) throw InternalError("an agent chose an illegal action");
+            if (action && !record.empty()) {
+                if (placed == MAX_PLACEMENTS) throw InternalError("more placements than pieces");
+                record[placed++] = static_cast<std::int32_t>(*action);
+            }
         }
         out[k] = compute_scores(game);
     });

@@ -26,11 +26,18 @@ using Seats = std::array<Agent*, NUM_AGENTS>;
 void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentScratch> scratch,
                     std::span<std::int32_t> out, std::span<const std::uint8_t> games = {});
 
+// The most placements a game can hold: every agent places every piece.
+inline constexpr std::size_t MAX_PLACEMENTS = NUM_AGENTS * NUM_PIECES;
+
 // Plays games from the start to the end, game k among `games[k]`'s agents, each drawing from
 // its stream streams[k], into out[k]: the final scores. No agent may have one stream in two
-// games (see shared_stream). `scratch` has one entry per pool thread.
+// games (see shared_stream). `scratch` has one entry per pool thread. When `placements` is
+// given (MAX_PLACEMENTS entries per game), game k's placements are written in the order played
+// (each in its mover's frame, passes left out: a game's passes follow from its placements) to
+// entries k * MAX_PLACEMENTS onwards, the rest set to -1.
 void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
-                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out);
+                WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out,
+                std::span<std::int32_t> placements = {});
 
 // Two games, by position, in which one agent would draw from the same stream; nothing when
 // there are none (one game may seat an agent several times: its turns come one at a time).

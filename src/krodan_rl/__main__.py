@@ -6,6 +6,7 @@ python -m krodan_rl --games 100          100 games with a progress bar: games/s,
 python -m krodan_rl --save-png board.png also writes the last game's board as a picture
 python -m krodan_rl arena A B C D        rates four agents (see its --help)
 python -m krodan_rl selfplay ...         writes self-play data for training (see its --help)
+python -m krodan_rl view SOURCE          writes a page to watch games on (see its --help)
 """
 
 from __future__ import annotations
@@ -38,7 +39,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         epilog="subcommands:\n  arena A B C D  rate four agents over seat-rotated games "
         "(python -m krodan_rl arena --help)\n  selfplay       write self-play games as Parquet "
         "shards for training (python -m krodan_rl selfplay --help)\n  train          train a "
-        "network by self-play (python -m krodan_rl train --help)",
+        "network by self-play (python -m krodan_rl train --help)\n  view SOURCE    write a page "
+        "to watch games on (python -m krodan_rl view --help)",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -110,7 +112,7 @@ def play(args: argparse.Namespace) -> int:
     if args.save_png:
         from krodan_rl.render import board_image, save_png
 
-        save_png(args.save_png, board_image(game))
+        save_png(args.save_png, board_image(game, legend=True))
         print(f"board written to {args.save_png}")
     print(
         f"{args.games} game(s), {turns} turns in {elapsed:.3f} s: "
@@ -125,6 +127,7 @@ SUBCOMMANDS = {
     "arena": "krodan_rl.arena.cli",
     "selfplay": "krodan_rl.selfplay.cli",
     "train": "krodan_rl.train.cli",
+    "view": "krodan_rl.replay.cli",
 }
 
 

@@ -56,9 +56,17 @@ def board_text(game: PyKrodan, colour: bool | None = None) -> str:
     return _COLOURED_CELL.sub(lambda _: str(next(covered)), text)
 
 
-def board_image(game: PyKrodan, cell: int = 24) -> npt.NDArray[np.uint8]:
+def board_image(game: PyKrodan, cell: int = 24, legend: bool = False) -> npt.NDArray[np.uint8]:
     """The board as an RGB picture, (H, W, 3) uint8: grid lines, each covered cell in its
-    agent's colour, and an empty start cell outlined in the colour of the agent it belongs to."""
+    agent's colour, and an empty start cell outlined in the colour of the agent it belongs to.
+    With ``legend``, a strip below names each agent by its colour, number and score."""
+    import numpy as np
+
+    board = _board(game, cell)
+    return np.concatenate([board, _legend(game, board.shape[1], cell)]) if legend else board
+
+
+def _board(game: PyKrodan, cell: int) -> npt.NDArray[np.uint8]:
     import numpy as np
 
     line = 1
@@ -82,6 +90,47 @@ def board_image(game: PyKrodan, cell: int = 24) -> npt.NDArray[np.uint8]:
         image[top : top + cell, left : left + cell] = colours[agent]
         image[top + border : top + cell - border, left + border : left + cell - border] = 245
     return image
+
+
+# A 3 x 5 pixel font for the legend: each glyph's rows, top to bottom.
+_GLYPHS = {
+    "0": ("###", "#.#", "#.#", "#.#", "###"),
+    "1": (".#.", "##.", ".#.", ".#.", "###"),
+    "2": ("###", "..#", "###", "#..", "###"),
+    "3": ("###", "..#", "###", "..#", "###"),
+    "4": ("#.#", "#.#", "###", "..#", "..#"),
+    "5": ("###", "#..", "###", "..#", "###"),
+    "6": ("###", "#..", "###", "#.#", "###"),
+    "7": ("###", "..#", ".#.", ".#.", ".#."),
+    "8": ("###", "#.#", "###", "#.#", "###"),
+    "9": ("###", "#.#", "###", "..#", "###"),
+    "-": ("...", "...", "###", "...", "..."),
+    ":": ("...", ".#.", "...", ".#.", "..."),
+    " ": ("...", "...", "...", "...", "..."),
+}
+
+
+def _legend(game: PyKrodan, width: int, cell: int) -> npt.NDArray[np.uint8]:
+    """Four entries side by side, agent a's as a swatch of its colour, then "a: score"."""
+    import numpy as np
+
+    pixel = max(1, cell // 8)  # one font pixel
+    height = 9 * pixel + cell // 2
+    strip = np.full((height, width, 3), 245, dtype=np.uint8)
+    slot = width // len(RGB_COLOURS)
+    for agent, (colour, score) in enumerate(zip(RGB_COLOURS, game.scores, strict=True)):
+        left = agent * slot + cell // 4
+        top = (height - 5 * pixel) // 2
+        strip[top - pixel : top + 6 * pixel, left : left + 7 * pixel] = colour
+        x = left + 9 * pixel
+        for char in f"{agent}: {score}":
+            for r, bits in enumerate(_GLYPHS[char]):
+                for c, bit in enumerate(bits):
+                    if bit == "#":
+                        y0, x0 = top + r * pixel, x + c * pixel
+                        strip[y0 : y0 + pixel, x0 : x0 + pixel] = 40
+            x += 4 * pixel
+    return strip
 
 
 def _cell_origin(row: int, col: int, cell: int, line: int) -> tuple[int, int]:

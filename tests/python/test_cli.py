@@ -1,10 +1,14 @@
+import re
 import subprocess
 import sys
+import zlib
 
+import numpy as np
 import pytest
 
 from krodan_rl import PyKrodan
 from krodan_rl.play import RandomAgent, legal_actions, play_game
+from krodan_rl.render import RGB_COLOURS
 
 
 def run(*args: str) -> str:
@@ -40,6 +44,14 @@ def test_save_png_writes_a_picture(tmp_path):
     data = target.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     assert data[12:16] == b"IHDR" and int.from_bytes(data[16:20], "big") == 501
+    # Below the board, a legend: a swatch of each agent's colour, left to right.
+    height = int.from_bytes(data[20:24], "big")
+    assert height > 501
+    (idat,) = re.findall(rb"IDAT(.*)....IEND", data, flags=re.DOTALL)
+    rows = np.frombuffer(zlib.decompress(idat), np.uint8).reshape(height, 1 + 3 * 501)
+    legend = rows[502:, 1:].reshape(-1, 501, 3)
+    firsts = [np.flatnonzero((legend == c).all(axis=2).any(axis=0))[0] for c in RGB_COLOURS]
+    assert firsts == sorted(firsts)
 
 
 def test_help_explains_every_option():

@@ -3,10 +3,13 @@ through PyKrodan one game at a time: Gymnasium's own vector wrappers record, for
 the returns and lengths of the reference's episodes, whatever the number of threads; and its
 spaces hold what it returns."""
 
+import zlib
+
 import numpy as np
 import pytest
 
 gymnasium = pytest.importorskip("gymnasium")
+pytestmark = pytest.mark.gymnasium
 
 from gymnasium.vector import AutoresetMode  # noqa: E402
 from gymnasium.wrappers.vector import (  # noqa: E402
@@ -27,20 +30,46 @@ def learner_action(observation, pieces, legal):
     return int(legal[(int(observation.sum()) * 31 + int(pieces.sum())) % len(legal)])
 
 
-def reference_episodes(seed, seat, episodes, reward_mode="rank"):
+def hashed_pick(game):
+    """A legal action of the mover picked by a checksum of the position."""
+    legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.bool_))
+    return int(legal[zlib.crc32(game.to_bytes()) % len(legal)])
+
+
+class HashSearch:
+    """A search player that picks by ``hashed_pick``, counting the games of each call."""
+
+    def __init__(self):
+        self.calls = []
+
+    def search_moves(self, games, seeds):
+        assert len(games) == len(seeds)
+        chosen = [None if g is None else hashed_pick(g) for g in games]
+        self.calls.append(sum(c is not None for c in chosen))
+        return [None if c is None else (c, np.array([c], np.int32), np.ones(1, np.float32))
+                for c in chosen]  # fmt: skip
+
+
+def reference_episodes(seed, seat, episodes, reward_mode="rank", opponents=OPPONENTS):
     """Each game's first episodes as (return, length), played one game at a time through
-    PyKrodan; the opponents decide through a batch of the same agents (same seeds) asked for
-    that game alone, so that they draw from its streams as the environment's do."""
+    PyKrodan; built-in opponents decide through a batch of the same agents (same seeds) asked
+    for that game alone, so that they draw from its streams as the environment's do; a search
+    opponent picks by ``hashed_pick``."""
     from krodan_rl.seat_env import _opponent_seed
 
-    agents = [players.make(s, _opponent_seed(seed, j)) for j, s in enumerate(OPPONENTS)]
+    agents = [
+        players.make(s, _opponent_seed(seed, j)) if isinstance(s, str) else None
+        for j, s in enumerate(opponents)
+    ]
+    stand_in = next(a for a in agents if a is not None)
     oracle = VecKrodan(N, auto_reset=False, dense_mask=False, seed=seed)
     found = {}
     for i in range(N):
         found[i] = []
         for episode in range(episodes):
             learner = (i + episode) % 4 if seat == "rotate" else seat
-            seats = [agents[(s - learner - 1) % 4] if s != learner else agents[0] for s in range(4)]
+            by_seat = [None if s == learner else agents[(s - learner - 1) % 4] for s in range(4)]
+            seats = [stand_in if a is None else a for a in by_seat]
             game, length = PyKrodan(), 0
             while not game.is_over:
                 if game.terminations[game.agent_selection]:
@@ -51,6 +80,8 @@ def reference_episodes(seed, seat, episodes, reward_mode="rank"):
                     planes = np.frombuffer(view.observation + view.corners + view.blocked, np.uint8)
                     game.step(learner_action(planes, np.frombuffer(view.pieces, np.uint8), legal))
                     length += 1
+                elif by_seat[game.agent_selection] is None:
+                    game.step(hashed_pick(game))
                 else:
                     oracle.set_state(i, game.to_bytes())
                     only = np.arange(N) == i
@@ -91,6 +122,19 @@ def test_episodes_equal_the_reference_whatever_the_threads(seat):
         got = recorded_episodes(env, 2)
         for i in range(N):
             assert got[i] == pytest.approx(expected[i]), (threads, i)
+
+
+def test_a_search_opponent_decides_every_waiting_game_in_one_call():
+    seed = int(np.random.SeedSequence([5]).generate_state(1, np.uint64)[0])  # reset(seed=5)'s
+    search = HashSearch()
+    opponents = ("greedy", search, "random")
+    env = SeatVectorEnv(N, opponents, seat="rotate", reward_mode="rank")
+    got = recorded_episodes(env, 2)
+    expected = reference_episodes(seed, "rotate", 2, opponents=opponents)
+    for i in range(N):
+        assert got[i] == pytest.approx(expected[i]), i
+    # One call per round for all the games waiting on it, not one per game.
+    assert max(search.calls) > 1 and sum(search.calls) > len(search.calls)
 
 
 def test_gymnasiums_wrappers_run_over_whole_episodes():

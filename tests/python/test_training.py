@@ -4,6 +4,7 @@ and a run killed during self-play and again during learning that, run again, end
 same shards and the same parameters, to the bit, as an undisturbed run."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -85,15 +86,11 @@ def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_p
     second = out / "selfplay" / "iter-000002"
     killed_when(out, lambda: markers(second) == 4)
     assert not (out / "checkpoints" / "iter-000002.npz").exists()
-    train(PRESETS["tiny"], out, log=lambda line: None)
+    # Resumed under another spelling of the same folder (the kills named it absolutely).
+    train(PRESETS["tiny"], os.path.relpath(out), log=lambda line: None)
 
     for run in ("warm", "iter-000001", "iter-000002"):
         mine, theirs = (dataset_rows(root / "selfplay" / run) for root in (out, reference))
-        # The players name their checkpoint by its path, which holds the training's folder.
-        names = mine["games"].pop("players")
-        assert [[n.replace(str(out), str(reference)) for n in row] for row in names] == theirs[
-            "games"
-        ].pop("players")
         assert mine == theirs
     for iteration in (0, 1, 2):
         name = f"iter-{iteration:06d}.npz"

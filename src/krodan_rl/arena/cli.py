@@ -38,11 +38,18 @@ def parser() -> argparse.ArgumentParser:
         "--workers", type=int, default=os.cpu_count() or 1, help="threads or processes (cores)"
     )
     parser.add_argument("--json", metavar="FILE", help="also write the standings and games")
+    parser.add_argument(
+        "--record",
+        metavar="FILE",
+        help="also write every game's placements beside the standings, to watch with python "
+        "-m krodan_rl view FILE --game N",
+    )
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
-    """``python -m krodan_rl arena A B C D --games N --seed S --workers W --json FILE``."""
+    """``python -m krodan_rl arena A B C D --games N --seed S --workers W --json FILE
+    --record FILE``."""
     command = parser()
     args = command.parse_args(argv)
     if args.games <= 0 or args.games % NUM_SEATS:
@@ -53,16 +60,18 @@ def main(argv: list[str] | None = None) -> int:
         arguments.seed(args.seed, "--seed")
     except ValueError as error:
         command.error(str(error))
-    if args.json is not None:
-        problem = files.unwritable(Path(args.json))
+    for option, path in (("--json", args.json), ("--record", args.record)):
+        problem = None if path is None else files.unwritable(Path(path))
         if problem:
-            command.error(f"--json {args.json}: {problem}")
+            command.error(f"{option} {path}: {problem}")
     try:
         check_entries(args.agents)
     except (ValueError, TypeError) as error:
         command.error(str(error))
     try:
-        result = run(args.agents, args.games, args.seed, args.workers)
+        result = run(
+            args.agents, args.games, args.seed, args.workers, record=args.record is not None
+        )
     except (ValueError, TypeError, RuntimeError) as error:  # a player that fails
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
@@ -70,4 +79,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.json is not None:
         write_json(args.json, result)
         print(f"standings written to {args.json}")
+    if args.record is not None:
+        write_json(args.record, result)
+        print(f"games recorded in {args.record} (python -m krodan_rl view {args.record})")
     return 0

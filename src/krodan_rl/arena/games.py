@@ -45,6 +45,8 @@ from krodan_rl.workers import (
 __all__ = ["ArenaResult", "entry_seed", "move_seed", "play_games", "rotation_seats", "run"]
 
 NUM_SEATS = 4
+#: The most placements a game holds (every agent places every piece): a row of ``placements``.
+MAX_PLACEMENTS = _native.NUM_AGENTS * _native.NUM_PIECES
 #: Games played side by side by default (in blocks of four).
 GAMES_AT_ONCE = 64
 
@@ -54,7 +56,9 @@ class ArenaResult:
     """Every game's seating and final scores, and the standings drawn from them.
 
     ``seats[g, m]`` is the entry that played seat m of game g; ``scores[g, m]`` that seat's
-    final score.
+    final score. When the games were recorded, ``placements[g]`` holds game g's placements in
+    the order played, each an action in its mover's frame, then -1 (passes are left out: they
+    follow from the placements); ``game_placements(g)`` gives them as a list.
     """
 
     specs: list[str]
@@ -62,6 +66,15 @@ class ArenaResult:
     seats: npt.NDArray[np.int8]
     scores: npt.NDArray[np.int16]
     standings: Standings
+    placements: npt.NDArray[np.int32] | None = None
+
+    def game_placements(self, game: int) -> list[int]:
+        if self.placements is None:
+            raise ValueError("the games were not recorded (run with record=True)")
+        row = self.placements[
+            arguments.integer(game, "game", minimum=0, maximum=len(self.placements) - 1)
+        ]
+        return [int(a) for a in row[row >= 0]]
 
     def to_dict(self) -> dict[str, Any]:
         return {
@@ -71,6 +84,11 @@ class ArenaResult:
             "standings": self.standings.to_dict(),
             "seats": self.seats.tolist(),
             "scores": self.scores.tolist(),
+            **(
+                {"placements": [self.game_placements(g) for g in range(len(self.placements))]}
+                if self.placements is not None
+                else {}
+            ),
         }
 
 
@@ -119,13 +137,16 @@ def run(
     *,
     progress: bool | None = None,
     games_at_once: int = GAMES_AT_ONCE,
+    record: bool = False,
 ) -> ArenaResult:
     """Plays ``games`` games (a multiple of 4) among four entries and returns the standings.
 
     An entry is a spec of ``krodan_rl.players`` or a player object. ``workers`` threads (for
     built-in agents only) or processes (None: one per core; 1: this process, where entries
     need not pickle) share the games; ``games_at_once`` games are played side by side in each.
-    A progress bar is drawn on a terminal unless ``progress`` is False.
+    A progress bar is drawn on a terminal unless ``progress`` is False. With ``record`` the
+    result keeps every game's placements, to replay or watch (``krodan_rl.replay``); the
+    games are the same either way.
     """
     check_entries(agents)
     games = arguments.integer(games, "games", minimum=1)
@@ -138,18 +159,28 @@ def run(
         else arguments.integer(workers, "workers", minimum=1, maximum=_native.MAX_THREADS)
     )
     at_once = arguments.integer(games_at_once, "games_at_once", minimum=1)
+    record = arguments.flag(record, "record")
     seats = rotation_seats(games)
     bar = ProgressBar(games, enabled=progress)
+    placements = np.full((games, MAX_PLACEMENTS), -1, dtype=np.int32)
     if _all_built_in(agents):
-        scores = _play_built_in([str(e) for e in agents], games, seed, workers, bar)
+        scores = _play_built_in(
+            [str(e) for e in agents], games, seed, workers, bar, placements if record else None
+        )
     else:
-        scores = _play_lockstep(list(agents), games, seed, workers, at_once, bar)
+        scores = _play_lockstep(list(agents), games, seed, workers, at_once, bar, placements)
     specs = [players.name(e) for e in agents]
-    return ArenaResult(specs, seed, seats, scores, standings(specs, seats, scores, seed=seed))
+    table = standings(specs, seats, scores, seed=seed)
+    return ArenaResult(specs, seed, seats, scores, table, placements if record else None)
 
 
 def _play_built_in(
-    specs: list[str], games: int, seed: int, workers: int, bar: ProgressBar
+    specs: list[str],
+    games: int,
+    seed: int,
+    workers: int,
+    bar: ProgressBar,
+    placements: npt.NDArray[np.int32] | None,
 ) -> npt.NDArray[np.int16]:
     """Native games on ``workers`` threads, a chunk of blocks per call so the bar moves."""
     # One copy of each entry per rotation: the four games of a block play at once, each from
@@ -168,8 +199,11 @@ def _play_built_in(
                 g = NUM_SEATS * b + r
                 lineups.append([copies[r][e] for e in seats[g]])
                 streams.append(b)
-        played = _native.play_games(lineups, streams, workers)
         start = NUM_SEATS * block_ids.start
+        record = None if placements is None else placements[start : start + len(lineups)]
+        played = _native.play_games(
+            lineups, streams, workers, None if record is None else record.reshape(-1)
+        )
         scores[start : start + len(lineups)] = np.frombuffer(played, dtype=np.int16).reshape(
             -1, NUM_SEATS
         )
@@ -217,12 +251,18 @@ def play_games(entries: Sequence[Any], seed: int, game_ids: Sequence[int]) -> np
     """The final scores (by seat) of games ``game_ids`` of a run among ``entries`` with
     ``seed``, played side by side in this process: the rows ``run`` gives them."""
     check_entries(entries)
-    return _play(_Entries(entries, arguments.seed(seed)), game_ids)
+    return _play(_Entries(entries, arguments.seed(seed)), game_ids)[0]
 
 
-def _play(entries: _Entries, game_ids: Sequence[int]) -> npt.NDArray[np.int16]:
-    """The final scores of games ``game_ids`` (by seat), played side by side."""
+Played = tuple[npt.NDArray[np.int16], npt.NDArray[np.int32]]
+
+
+def _play(entries: _Entries, game_ids: Sequence[int]) -> Played:
+    """The final scores of games ``game_ids`` (by seat) and their placements, played side by
+    side."""
     games = [PyKrodan() for _ in game_ids]
+    placements = np.full((len(game_ids), MAX_PLACEMENTS), -1, dtype=np.int32)
+    placed = [0] * len(game_ids)
     lineups = [entries.for_game(g) for g in game_ids]
 
     def move_seed_of(i: int, seat: int, ply: int) -> int:
@@ -234,12 +274,24 @@ def _play(entries: _Entries, game_ids: Sequence[int]) -> npt.NDArray[np.int16]:
         entry = game_seats(game_ids[i])[seat]
         return f"entry {entry} ({entries.names[entry]}) in seat {seat} of game {game_ids[i]}"
 
-    lockstep.play(games, lineups, move_seed_of, describe)
-    return np.array([game.scores for game in games], dtype=np.int16).reshape(-1, NUM_SEATS)
+    def record(i: int, game: PyKrodan, decision: lockstep.Decision) -> None:
+        if decision.action >= 0:
+            placements[i, placed[i]] = decision.action
+            placed[i] += 1
+
+    lockstep.play(games, lineups, move_seed_of, describe, record)
+    scores = np.array([game.scores for game in games], dtype=np.int16).reshape(-1, NUM_SEATS)
+    return scores, placements
 
 
 def _play_lockstep(
-    entries: list[Any], games: int, seed: int, workers: int, at_once: int, bar: ProgressBar
+    entries: list[Any],
+    games: int,
+    seed: int,
+    workers: int,
+    at_once: int,
+    bar: ProgressBar,
+    placements: npt.NDArray[np.int32],
 ) -> npt.NDArray[np.int16]:
     blocks_at_once = max(1, at_once // NUM_SEATS)
     chunks = [
@@ -251,7 +303,7 @@ def _play_lockstep(
     if workers == 1 or len(chunks) == 1:
         made = _Entries(entries, seed)
         for chunk in chunks:
-            scores[chunk] = _play(made, chunk)
+            scores[chunk], placements[chunk] = _play(made, chunk)
             done += len(chunk)
             bar.update(done)
         return scores
@@ -262,8 +314,8 @@ def _play_lockstep(
         initializer=bind_to_driver,
         initargs=(os.getpid(),),
     ) as pool:
-        waiting: set[Future[npt.NDArray[np.int16]]] = set()
-        which: dict[Future[npt.NDArray[np.int16]], list[int]] = {}
+        waiting: set[Future[Played]] = set()
+        which: dict[Future[Played], list[int]] = {}
         with startable_from_any_script():  # the workers start as chunks are submitted
             for chunk in chunks:
                 future = pool.submit(_play_in_worker, entries, seed, chunk)
@@ -273,7 +325,7 @@ def _play_lockstep(
             while waiting:
                 finished, waiting = wait(waiting, return_when=FIRST_EXCEPTION)
                 for future in finished:
-                    scores[which[future]] = future.result()
+                    scores[which[future]], placements[which[future]] = future.result()
                     done += len(which[future])
                     bar.update(done)
         except BaseException:
@@ -302,7 +354,7 @@ def _check_travels(entries: list[Any]) -> None:
 _worker_entries: _Entries | None = None
 
 
-def _play_in_worker(entries: list[Any], seed: int, game_ids: list[int]) -> npt.NDArray[np.int16]:
+def _play_in_worker(entries: list[Any], seed: int, game_ids: list[int]) -> Played:
     global _worker_entries
     if _worker_entries is None:
         _worker_entries = _Entries(entries, seed)

@@ -3,7 +3,8 @@
     OUT/config.json                 the configuration (a rerun must match it)
     OUT/checkpoints/iter-NNNNNN.npz the network after iteration N (0: before any self-play)
     OUT/selfplay/warm               the warm start's games among greedy agents, if any
-    OUT/selfplay/iter-NNNNNN        iteration N's self-play run (its players name checkpoint N-1)
+    OUT/selfplay/iter-NNNNNN        iteration N's self-play run (its players name checkpoint N-1,
+                                    as a path relative to OUT)
     OUT/metrics.jsonl               one line per iteration: losses, games, hours, evaluations
     OUT/curve.png                   the strength curve
 
@@ -155,7 +156,9 @@ def _warm_start(training: Training, config: TrainConfig, log: Log, **backend: An
 def _self_play(
     training: Training, config: TrainConfig, iteration: int, start: Checkpoint, **backend: Any
 ) -> None:
-    path = training.checkpoint(iteration - 1)
+    # Named relative to the training's folder, so that a run resumed under another spelling of
+    # its path (or moved) still matches the self-play run it left half done.
+    path = training.checkpoint(iteration - 1).relative_to(training.out)
     player = GuidedPlayer(
         NetworkEvaluator(start.params, start.config),
         simulations=config.simulations,

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "game/apply_action.hpp"
 #include "python/arguments.hpp"
 #include "python/borrow_flag.hpp"
 #include "python/errors.hpp"
+#include "python/native/buffer_arg.hpp"
 #include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
 #include "python/native/limits.hpp"
@@ -27,7 +29,8 @@ inline constexpr std::array<const char*, 7> OPTIONS = {"kind",    "seed",    "si
                                                        "rollout", "threads", "reward_mode"};
 inline constexpr std::array<const char*, 1> GAME = {"game"};
 inline constexpr std::array<const char*, 1> DATA = {"data"};
-inline constexpr std::array<const char*, 3> PLAY_ARGS = {"games", "streams", "num_threads"};
+inline constexpr std::array<const char*, 4> PLAY_ARGS = {"games", "streams", "num_threads",
+                                                         "placements"};
 inline constexpr Signature NEW{"Agent()", OPTIONS};
 inline constexpr Signature ACT{"Agent.act()", GAME};
 inline constexpr Signature SEARCH{"Agent.search()", GAME};
@@ -296,11 +299,19 @@ PyObject* native_play_games(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                                 "games %zu and %zu would draw from one stream of one agent at "
                                 "once",
                                 shared->first, shared->second);
+        std::span<std::int32_t> record;
+        std::optional<BufferArg> placements;
+        if (a[3] != nullptr && a[3] != Py_None) {
+            placements.emplace(a[3], "placements", PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+            if (!placements->check(static_cast<Py_ssize_t>(count * MAX_PLACEMENTS), "i"))
+                return nullptr;
+            record = {static_cast<std::int32_t*>(placements->data()), count * MAX_PLACEMENTS};
+        }
         std::vector<Scores> scores(count);
         without_lock([&] {
             WorkerPool pool(static_cast<unsigned>(num_threads));
             std::vector<AgentScratch> scratch(pool.num_threads());
-            play_games(seats, indices, pool, scratch, scores);
+            play_games(seats, indices, pool, scratch, scores, record);
         });
         static_assert(sizeof(Scores) == NUM_AGENTS * sizeof(std::int16_t));
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scores.data()),

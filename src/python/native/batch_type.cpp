@@ -436,7 +436,7 @@ PyMethodDef methods[] = {
      "random_actions($self, out)\n--\n\nWrites a uniformly drawn legal action of each game's "
      "mover into the int32 buffer `out` (-1 for a finished game)."},
     {"agent_actions", method(batch_agent_actions), FASTCALL,
-     "agent_actions($self, seats, out, games=None)\n--\n\nWrites into the int32 buffer `out` "
+     "agent_actions($self, seats, out, games)\n--\n\nWrites into the int32 buffer `out` "
      "the action each game's mover takes as played by the built-in agent in its seat (-1 for a "
      "finished game). With a bool buffer `games`, only the games it marks are decided; the "
      "others' entries are left as they were."},

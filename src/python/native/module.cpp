@@ -67,9 +67,12 @@ PyMethodDef functions[] = {
      "covering it, or 255."},
     {"play_games", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_play_games)),
      METH_FASTCALL | METH_KEYWORDS,
-     "play_games($module, games, streams, num_threads)\n--\n\nPlays game k among the built-in "
-     "agents of games[k] (four, by seat), each drawing from its stream streams[k], on "
-     "num_threads threads (0: one per core); the final scores as int16 bytes, four per game."},
+     "play_games($module, games, streams, num_threads, placements)\n--\n\nPlays game k "
+     "among the built-in agents of games[k] (four, by seat), each drawing from its stream "
+     "streams[k], on num_threads threads (0: one per core); the final scores as int16 bytes, "
+     "four per game. With an int32 buffer `placements` of NUM_AGENTS * NUM_PIECES entries per "
+     "game, game k's placements are written there in the order played (each in its mover's "
+     "frame, without the passes), the rest -1."},
     {"visit_policy",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_visit_policy)),
      METH_FASTCALL | METH_KEYWORDS,

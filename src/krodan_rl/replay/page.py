@@ -1,0 +1,58 @@
+"""A replay as one self-contained HTML page: the games' data inline as JSON, drawn by the page's
+own script as SVG, with no request to any server (it opens from a file, offline)."""
+
+from __future__ import annotations
+
+import html
+import json
+import re
+from collections.abc import Sequence
+from importlib import resources
+from pathlib import Path
+
+from krodan_rl import actions, files, render
+from krodan_rl.replay.games import Replay
+
+__all__ = ["page_html", "write_page"]
+
+ORIENTATION_STRIDE = render.ROWS * render.COLS
+
+
+def _pieces() -> list[dict[str, object]]:
+    """Each piece's name and cells, drawn in its first orientation (anchored at the corner,
+    where every orientation fits)."""
+    table = actions.table()
+    shapes: dict[int, dict[str, object]] = {}
+    for orientation in range(int(table.orientation.max()) + 1):
+        action = orientation * ORIENTATION_STRIDE
+        piece = int(table.piece[action])
+        if piece not in shapes:
+            cells = table.cells[action, : table.size[action]].tolist()
+            shapes[piece] = {"name": table.piece_names[piece], "cells": cells}
+    return [shapes[p] for p in range(len(table.piece_names))]
+
+
+def page_html(replays: Sequence[Replay], title: str = "krodan_rl replay") -> str:
+    """The page showing ``replays`` (one or a few games, chosen from a list)."""
+    if not replays:
+        raise ValueError("a page needs at least one game")
+    data = {
+        "games": [r.to_dict() for r in replays],
+        "colours": ["#{:02x}{:02x}{:02x}".format(*c) for c in render.RGB_COLOURS],
+        "pieces": _pieces(),
+        "size": render.ROWS,
+        "starts": [list(cell) for cell in render.START_CELLS],
+    }
+    # "</" would end the script element that holds the data.
+    inline = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    template = resources.files("krodan_rl.replay").joinpath("page.html").read_text()
+    fields = {"TITLE": html.escape(title), "DATA": inline}
+    # One pass, so that neither text can bring in the other's placeholder.
+    return re.sub(r"\{\{(TITLE|DATA)\}\}", lambda m: fields[m[1]], template)
+
+
+def write_page(
+    path: str | Path, replays: Sequence[Replay], title: str = "krodan_rl replay"
+) -> None:
+    """Writes the page whole or not at all."""
+    files.write_atomic(Path(path), page_html(replays, title))
