@@ -217,15 +217,16 @@ def main() -> None:
         results["random_play_over_cpp_single"] = ratio
         print(
             "random_actions play on 2 threads (no observations): "
-            f"{rates['bare, 2 threads, views']:,.0f} placements/s = {ratio:.2f} x whole random games "
-            f"in C++ on one core, {cpp_single:,.0f} placements/s (goal >= 1.7)"
+            f"{rates['bare, 2 threads, views']:,.0f} placements/s = {ratio:.2f} x whole random "
+            f"games in C++ on one core, {cpp_single:,.0f} placements/s (goal >= 1.7)"
         )
     else:
         print("C++ batch_bench could not be built: no C++ floor")
     for key in ("obs+CSR, 2 threads", "obs+CSR, 2 threads, views"):
         print(
-            f"{key}: {rates[key]:,.0f} placements/s (goal >= 300,000) = {rates[key] / pettingzoo:.1f} "
-            f"x the PettingZoo loop, {pettingzoo:,.0f} turns/s, passes included (goal >= 20)"
+            f"{key}: {rates[key]:,.0f} placements/s (goal >= 300,000) = "
+            f"{rates[key] / pettingzoo:.1f} x the PettingZoo loop, {pettingzoo:,.0f} turns/s, "
+            "passes included (goal >= 20)"
         )
     args.json.write_text(json.dumps(results, indent=2))
     print(f"\nwrote {args.json}", file=sys.stderr)
