@@ -23,7 +23,7 @@ def _pieces() -> list[dict[str, object]]:
     where every orientation fits)."""
     table = actions.table()
     shapes: dict[int, dict[str, object]] = {}
-    for orientation in range(int(table.orientation.max()) + 1):
+    for orientation in range(len(table.orientation) // ORIENTATION_STRIDE):
         action = orientation * ORIENTATION_STRIDE
         piece = int(table.piece[action])
         if piece not in shapes:
