@@ -16,8 +16,11 @@ pytest.importorskip("pyarrow")
 
 from krodan_rl.workers import descendants
 
+# The driver hears SIGHUP as a terminal's process does, even where the tests themselves run
+# with it ignored (under nohup).
 RUN = """
-import sys
+import signal, sys
+signal.signal(signal.SIGHUP, signal.SIG_DFL)
 from krodan_rl.selfplay import generate
 generate(400, ["mcts:40", "greedy", "greedy", "greedy"], sys.argv[1], games_per_shard=100, workers=2)
 """
