@@ -12,18 +12,15 @@ std::size_t append_legal_actions(const ActionTable& table, const Bitboard& block
                                  LegalActionScratch& scratch, std::vector<std::int32_t>& out,
                                  std::optional<unsigned> agent) {
     legal_placements(table, blocked, corners, remaining, scratch.ids);
-    // absolute_ids[4 - a] turns board-frame ids into agent a's frame: a permutation of the ids.
-    const PlacementId* to_agent = nullptr;
-    if (agent) {
-        if (*agent >= NUM_AGENTS) throw InternalError("agent index out of range");
-        to_agent = table.absolute_ids[(NUM_AGENTS - *agent) % NUM_AGENTS].data();
-    }
+    if (agent && *agent >= NUM_AGENTS) throw InternalError("agent index out of range");
+    // The ids' actions in agent a's frame, or in the masks' own frame (agent 0's table is the
+    // identity turn).
+    const std::uint16_t* actions = table.frame_actions[agent.value_or(0)].data();
     // The search lists placements by corner cell; setting a bit per action and reading the
     // bits back in order sorts them, cheaper than comparing a few hundred entries.
-    const std::uint16_t* actions = table.placement_actions.data();
     for (PlacementId id : scratch.ids) {
         if (id >= table.placement_actions.size()) throw InternalError("placement id out of range");
-        const unsigned action = actions[to_agent != nullptr ? to_agent[id] : id];
+        const unsigned action = actions[id];
         scratch.seen[action / 64] |= std::uint64_t{1} << (action % 64);
         scratch.seen_words[action / 4096] |= std::uint64_t{1} << (action / 64 % 64);
     }
@@ -55,9 +52,9 @@ void mover_legal_actions(const Game& game, LegalActionScratch& scratch,
 }
 
 std::uint32_t action_in_frame(const ActionTable& table, unsigned a, PlacementId id) {
-    const auto& to_agent = table.absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS];
-    if (id >= to_agent.size()) throw InternalError("placement id out of range");
-    return table.placement_actions[to_agent[id]];
+    if (a >= NUM_AGENTS || id >= table.frame_actions[a].size())
+        throw InternalError("placement id out of range");
+    return table.frame_actions[a][id];
 }
 
 }  // namespace krodan

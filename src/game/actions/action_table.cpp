@@ -161,6 +161,18 @@ ActionTable build_action_table() {
             table.absolute_ids[a][i] = rot[table.absolute_ids[a - 1][i]];
     }
 
+    static_assert(NUM_PLACEMENTS < NO_PLACEMENT);
+    for (unsigned a = 0; a < NUM_AGENTS; ++a) {
+        const auto& to_agent = table.absolute_ids[(NUM_AGENTS - a) % NUM_AGENTS];
+        table.frame_actions[a].resize(table.placements.size());
+        for (std::size_t id = 0; id < table.placements.size(); ++id)
+            table.frame_actions[a][id] = table.placement_actions[to_agent[id]];
+        table.frame_placements[a].assign(table.action_placement.size(), NO_PLACEMENT);
+        for (std::size_t action = 0; action < table.action_placement.size(); ++action)
+            if (const auto id = table.action_placement[action])
+                table.frame_placements[a][action] = table.absolute_ids[a][*id];
+    }
+
     build_buckets(table);
     return table;
 }
@@ -175,6 +187,8 @@ std::size_t ActionTable::memory_bytes() const {
                         relative_shapes.capacity() * sizeof(Neighbourhood) +
                         placement_actions.capacity() * sizeof(std::uint16_t);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);
+    for (const auto& actions : frame_actions) bytes += actions.capacity() * sizeof(std::uint16_t);
+    for (const auto& ids : frame_placements) bytes += ids.capacity() * sizeof(PlacementId);
     return sizeof(ActionTable) + bytes;
 }
 

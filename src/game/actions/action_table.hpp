@@ -31,6 +31,8 @@ struct Placement {
 };
 
 using PlacementId = std::uint16_t;
+// No placement: an action index that does not fit on the board.
+inline constexpr PlacementId NO_PLACEMENT = 0xFFFF;
 
 // One corner bucket as the move search reads it: where its entries start in `bucket_ids` and
 // `bucket_shapes`, a mask with one bit per entry, and for each edge neighbour of the bucket's
@@ -61,6 +63,11 @@ struct ActionTable {
     // placements[id].action by placement id, packed: listing legal actions reads these at
     // random, and 60 KB stay in cache where the 80-byte records do not.
     std::vector<std::uint16_t> placement_actions;
+    // frame_actions[a][id]: the action, in agent a's frame, of board-frame placement id; and
+    // frame_placements[a][action]: the board-frame placement that agent a's action denotes, or
+    // NO_PLACEMENT. One small read each where the turn from a frame would read two tables.
+    std::array<std::vector<std::uint16_t>, NUM_AGENTS> frame_actions;
+    std::array<std::vector<PlacementId>, NUM_AGENTS> frame_placements;
 
     // The placement ids of piece index `piece` whose cells contain `bit`, ascending.
     std::span<const PlacementId> bucket(unsigned bit, unsigned piece) const {
@@ -88,11 +95,10 @@ struct ActionTable {
     // The placement, in the board frame, that `action` denotes in agent `agent`'s frame, or
     // nullptr where it denotes none.
     const Placement* lookup(unsigned agent, std::uint64_t action) const {
-        if (action >= action_placement.size() || !action_placement[action]) return nullptr;
-        const std::uint64_t id = *action_placement[action];
-        if (agent >= NUM_AGENTS || id >= absolute_ids[agent].size())
-            throw InternalError("placement id out of range");
-        const PlacementId board_id = absolute_ids[agent][id];
+        if (agent >= NUM_AGENTS) throw InternalError("agent index out of range");
+        if (action >= frame_placements[agent].size()) return nullptr;
+        const PlacementId board_id = frame_placements[agent][action];
+        if (board_id == NO_PLACEMENT) return nullptr;
         if (board_id >= placements.size()) throw InternalError("placement id out of range");
         return &placements[board_id];
     }
