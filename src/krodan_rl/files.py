@@ -5,7 +5,9 @@ from __future__ import annotations
 import hashlib
 import os
 import uuid
+from collections.abc import Callable
 from pathlib import Path
+from typing import BinaryIO
 
 __all__ = ["fsync", "sha256_of", "temporary_name", "unwritable", "write_atomic"]
 
@@ -36,10 +38,15 @@ def temporary_name(path: Path) -> Path:
 def write_atomic(path: Path, text: str) -> None:
     """Writes ``path`` whole or not at all: a temporary file flushed to disk, then renamed over
     it."""
+    write_atomic_bytes(path, lambda file: file.write(text.encode()))
+
+
+def write_atomic_bytes(path: Path, write: Callable[[BinaryIO], object]) -> None:
+    """The same for what ``write`` puts into the open (binary) temporary file."""
     temporary = temporary_name(path)
     try:
-        with temporary.open("w") as file:
-            file.write(text)
+        with temporary.open("wb") as file:
+            write(file)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, path)

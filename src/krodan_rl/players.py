@@ -293,8 +293,8 @@ def describe() -> str:
 
 
 def parse(spec: str) -> Spec:
-    """The spec checked: its syntax, and for a factory its module imported and its attribute
-    found (but not called). ValueError says what is wrong."""
+    """The player string checked: its syntax, and for a factory its module imported and its
+    attribute found (but not called). ValueError says what is wrong."""
     if not isinstance(spec, str):
         raise TypeError(f"a player spec must be a str, not {type(spec).__name__}")
     prefix, _, rest = spec.partition(":")

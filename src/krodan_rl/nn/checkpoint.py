@@ -10,7 +10,6 @@ training adds (its random state, its iteration).
 from __future__ import annotations
 
 import json
-import os
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -18,7 +17,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl.files import fsync, temporary_name
+from krodan_rl.files import write_atomic_bytes
 from krodan_rl.nn.config import FORMAT_VERSION, NetworkConfig
 from krodan_rl.nn.forward import Params, init_params
 
@@ -48,16 +47,7 @@ def save(path: str | Path, checkpoint: Checkpoint) -> None:
     arrays = {f"params/{name}": np.asarray(v) for name, v in checkpoint.params.items()}
     arrays.update({f"opt/{k}": np.asarray(v) for k, v in enumerate(checkpoint.opt_leaves)})
     arrays["meta"] = np.frombuffer(json.dumps(meta, sort_keys=True).encode(), dtype=np.uint8)
-    temporary = temporary_name(target)
-    try:
-        with temporary.open("wb") as file:
-            np.savez(file, **arrays)  # type: ignore[arg-type]  # the stub's allow_pickle
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, target)
-    finally:
-        temporary.unlink(missing_ok=True)
-    fsync(target.parent)
+    write_atomic_bytes(target, lambda file: np.savez(file, **arrays))  # type: ignore[arg-type]
 
 
 def load(path: str | Path) -> Checkpoint:
