@@ -24,19 +24,12 @@ bool search_corner_buckets(const ActionTable& table, const Bitboard& blocked,
     for (unsigned corner : iter_bits(corners)) {
         if (corner >= BOARD_BITS) throw InternalError("corner cell beyond the board");
         const Neighbourhood around = work.around(corner);
-        // All ones for each blocked edge neighbour of the corner cell, else zero.
-        std::array<std::uint64_t, 4> blocked_side;
         const unsigned sides = sides_of(around);
-        for (unsigned side = 0; side < 4; ++side)
-            blocked_side[side] = -std::uint64_t{sides >> side & 1};
         const BucketSearch* buckets =
             table.bucket_search.data() + ActionTable::bucket_key(corner, 0);
         for (std::uint32_t pieces = remaining; pieces != 0; pieces &= pieces - 1) {
             const BucketSearch& bucket = buckets[std::countr_zero(pieces)];
-            const std::uint64_t candidates = bucket.entries & ~(bucket.sides[0] & blocked_side[0]) &
-                                             ~(bucket.sides[1] & blocked_side[1]) &
-                                             ~(bucket.sides[2] & blocked_side[2]) &
-                                             ~(bucket.sides[3] & blocked_side[3]);
+            const std::uint64_t candidates = side_filtered(bucket, sides);
             if (candidates != 0 && on_bucket(bucket.begin, candidates, around)) return true;
         }
         on_corner();

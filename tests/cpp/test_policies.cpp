@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <map>
 #include <set>
 
 #include "agents/policies.hpp"
@@ -56,6 +58,36 @@ TEST(RandomPolicy, ReachesEveryLegalAction) {
     std::set<std::uint32_t> seen;
     for (int i = 0; i < 2000; ++i) seen.insert(*random_action(g, rng, scratch));
     EXPECT_EQ(seen.size(), testing::legal_actions(g, 0).size());  // the 58 openings
+}
+
+// Rollouts draw without listing every legal action: the draws are uniform over the list. At
+// positions of all stages, 400 draws per legal action: each count within 5 standard deviations
+// of 400, and the chi-square over all of them within 5 of its degrees of freedom's spread.
+TEST(PlayoutPolicy, DrawsUniformlyAmongTheLegalActions) {
+    PolicyScratch scratch;
+    Generator rng(11);
+    const auto line = testing::random_game(7);
+    for (std::size_t at = 0; at < line.size(); at += 13) {
+        const Game& g = line[at];
+        const auto mover = static_cast<unsigned>(g.current_agent);
+        if (g.agent_states[mover].done) continue;
+        const auto legal = testing::legal_actions(g, mover);
+        std::map<std::uint64_t, int> counts;
+        for (std::uint64_t action : legal) counts[action] = 0;
+        const int per_action = 400;
+        for (std::size_t i = 0; i < per_action * legal.size(); ++i) {
+            const auto action = playout_action(g, rng, scratch);
+            ASSERT_TRUE(action && counts.count(*action)) << "not a legal action, position " << at;
+            ++counts[*action];
+        }
+        double chi_square = 0;
+        for (const auto& [action, count] : counts) {
+            EXPECT_NEAR(count, per_action, 5 * std::sqrt(per_action)) << "action " << action;
+            chi_square += (count - per_action) * (count - per_action) / double(per_action);
+        }
+        const double df = static_cast<double>(legal.size() - 1);
+        EXPECT_LT(chi_square, df + 5 * std::sqrt(2 * df)) << "position " << at;
+    }
 }
 
 // The (size, value) of every legal action of the mover, measured by playing it on a copy.

@@ -129,6 +129,15 @@ void build_buckets(ActionTable& table) {
                 if (sides >> side & 1) search.sides[side] |= std::uint64_t{1} << entry;
         }
     }
+    static_assert(NUM_PIECES <= ActionTable::CANDIDATE_ROW);
+    table.candidate_counts.assign(BOARD_BITS * 16 * ActionTable::CANDIDATE_ROW, 0);
+    for (unsigned bit = 0; bit < BOARD_BITS; ++bit)
+        for (unsigned sides = 0; sides < 16; ++sides)
+            for (unsigned piece = 0; piece < NUM_PIECES; ++piece)
+                table.candidate_counts[(bit * 16 + sides) * ActionTable::CANDIDATE_ROW + piece] =
+                    static_cast<std::uint8_t>(bit_count(
+                        side_filtered(table.bucket_search[ActionTable::bucket_key(bit, piece)],
+                                      sides)));
 }
 
 }  // namespace
@@ -184,6 +193,7 @@ std::size_t ActionTable::memory_bytes() const {
                         bucket_offsets.capacity() * sizeof(std::uint64_t) +
                         bucket_shapes.capacity() * sizeof(std::uint16_t) +
                         bucket_search.capacity() * sizeof(BucketSearch) +
+                        candidate_counts.capacity() +
                         relative_shapes.capacity() * sizeof(Neighbourhood) +
                         placement_actions.capacity() * sizeof(std::uint16_t);
     for (const auto& ids : absolute_ids) bytes += ids.capacity() * sizeof(PlacementId);

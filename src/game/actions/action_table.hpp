@@ -44,6 +44,15 @@ struct BucketSearch {
     std::array<std::uint64_t, 4> sides{};
 };
 
+// The entries of `bucket` that cover none of its cell's edge neighbours in `blocked_sides`
+// (bit s for side s, in the order of `sides`).
+constexpr std::uint64_t side_filtered(const BucketSearch& bucket, unsigned blocked_sides) {
+    std::uint64_t kept = bucket.entries;
+    for (unsigned side = 0; side < 4; ++side)
+        kept &= ~(bucket.sides[side] & -std::uint64_t{blocked_sides >> side & 1});
+    return kept;
+}
+
 struct ActionTable {
     std::vector<Placement> placements;                           // by placement id
     std::vector<std::optional<std::uint64_t>> action_placement;  // by action index
@@ -60,6 +69,11 @@ struct ActionTable {
     std::vector<Neighbourhood> relative_shapes;
     // What the move search reads of each bucket, in one record (NUM_BUCKETS of them).
     std::vector<BucketSearch> bucket_search;
+    // How many entries of each bucket survive its side masks, for every set of blocked edge
+    // neighbours: candidate_counts[(bit * 16 + sides) * CANDIDATE_ROW + piece]. Rollouts draw a
+    // candidate by these counts without filtering every bucket of every corner cell.
+    static constexpr std::size_t CANDIDATE_ROW = 24;  // NUM_PIECES, padded to whole words
+    std::vector<std::uint8_t> candidate_counts;
     // placements[id].action by placement id, packed: listing legal actions reads these at
     // random, and 60 KB stay in cache where the 80-byte records do not.
     std::vector<std::uint16_t> placement_actions;

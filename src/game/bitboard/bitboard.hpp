@@ -84,12 +84,24 @@ constexpr bool intersects(const Bitboard& a, const Bitboard& b) {
     return !is_empty(a & b);
 }
 
+// The set bits of a word. The portable build targets processors without a popcount
+// instruction, where std::popcount is a call into the compiler's runtime; this is inline.
+constexpr unsigned bit_count(std::uint64_t x) {
+#if defined(__POPCNT__)
+    return static_cast<unsigned>(std::popcount(x));
+#else
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 constexpr unsigned popcount(const Bitboard& x) {
     unsigned n = 0;
-    for (u128 limb : x.limbs) {
-        n += std::popcount(static_cast<std::uint64_t>(limb)) +
-             std::popcount(static_cast<std::uint64_t>(limb >> 64));
-    }
+    for (u128 limb : x.limbs)
+        n += bit_count(static_cast<std::uint64_t>(limb)) +
+             bit_count(static_cast<std::uint64_t>(limb >> 64));
     return n;
 }
 
