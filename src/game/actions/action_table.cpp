@@ -135,9 +135,8 @@ void build_buckets(ActionTable& table) {
         for (unsigned sides = 0; sides < 16; ++sides)
             for (unsigned piece = 0; piece < NUM_PIECES; ++piece)
                 table.candidate_counts[(bit * 16 + sides) * ActionTable::CANDIDATE_ROW + piece] =
-                    static_cast<std::uint8_t>(bit_count(
-                        side_filtered(table.bucket_search[ActionTable::bucket_key(bit, piece)],
-                                      sides)));
+                    static_cast<std::uint8_t>(bit_count(side_filtered(
+                        table.bucket_search[ActionTable::bucket_key(bit, piece)], sides)));
 }
 
 }  // namespace
