@@ -16,10 +16,10 @@ fi
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKRODAN_SANITIZE=address,undefined -DKRODAN_BUILD_FUZZERS=ON >/dev/null
-cmake --build "$build" -j 2 --target decode_state_fuzzer play_fuzzer batch_fuzzer
+cmake --build "$build" -j 2 --target decode_state_fuzzer play_fuzzer batch_fuzzer legal_sets_fuzzer
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-for target in decode_state play batch; do
+for target in decode_state play batch legal_sets; do
   scratch=$(mktemp -d)
   echo "== ${target}_fuzzer for ${seconds} s"
   "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \

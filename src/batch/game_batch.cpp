@@ -6,6 +6,7 @@
 
 #include "game/agent_masks.hpp"
 #include "game/apply_action.hpp"
+#include "game/checks.hpp"
 
 namespace krodan {
 namespace {
@@ -13,6 +14,16 @@ namespace {
 // Room for the legal lists of a game before the flat array first grows; mid-game lists are a
 // few hundred long.
 constexpr std::size_t LIST_ROOM = 512;
+
+// The legal sets of a new game, searched once.
+const LegalSets& new_game_sets() {
+    static const LegalSets sets = [] {
+        LegalSets built;
+        built.rebuild(new_game());
+        return built;
+    }();
+    return sets;
+}
 
 // Passes for every done agent to move, until one can move or the game is over.
 void pass_done_movers(Game& game) {
@@ -25,6 +36,7 @@ void pass_done_movers(Game& game) {
 GameBatch::GameBatch(const BatchOptions& options)
     : options_(options),
       games_(options.num_games, new_game()),
+      sets_(options.num_games, new_game_sets()),
       streams_(options.num_games),
       work_(options.num_games, Work::restart),
       counts_(options.num_games),
@@ -56,7 +68,10 @@ GameBatch::GameBatch(const BatchOptions& options)
     chunk_lists_.resize((n + chunk_size_ - 1) / chunk_size_);
     for (auto& list : chunk_lists_) list.actions.reserve(chunk_size_ * LIST_ROOM);
     scratch_.resize(pool_.num_threads());
-    for (auto& s : scratch_) s.legal.ids.reserve(LIST_ROOM * 2);
+    for (auto& s : scratch_) {
+        s.legal.ids.reserve(LIST_ROOM * 2);
+        if constexpr (INNER_CHECKS) s.searched.reserve(LIST_ROOM * 4);
+    }
     for (std::size_t i = 0; i < n; ++i) streams_[i] = Generator(options.seed, i);
     run();
 }
@@ -151,7 +166,7 @@ void GameBatch::run(std::span<const std::int64_t> actions) {
         list.clear();
         const std::size_t end = std::min(n, (chunk + 1) * chunk_size_);
         for (std::size_t i = chunk * chunk_size_; i < end; ++i)
-            run_game(i, actions.empty() ? -1 : actions[i], list, scratch_[thread].legal);
+            run_game(i, actions.empty() ? -1 : actions[i], list, scratch_[thread]);
     });
 
     std::size_t total = 0;
@@ -174,7 +189,7 @@ void GameBatch::run(std::span<const std::int64_t> actions) {
 }
 
 void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
-                         LegalActionScratch& scratch) {
+                         ThreadScratch& scratch) {
     const Work work = work_[i];
     if (work != Work::keep) {
         out_.mover[i] = -1;
@@ -194,6 +209,9 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
     out_.terminated[i] = 0;
     if (work == Work::restart) {
         games_[i] = new_game();
+        sets_[i] = new_game_sets();
+    } else if (work == Work::refresh) {
+        sets_[i].rebuild(games_[i]);
     } else if (work == Work::step) {
         play(i, action);
     }
@@ -204,9 +222,13 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
 // and either starts it again or keeps it finished.
 void GameBatch::play(std::size_t i, std::int64_t action) {
     Game& game = games_[i];
-    out_.mover[i] = static_cast<std::int8_t>(game.current_agent);
-    if (apply_action(game, static_cast<std::uint64_t>(action)))
+    const auto mover = static_cast<unsigned>(game.current_agent);
+    out_.mover[i] = static_cast<std::int8_t>(mover);
+    const Placement* placement = game.table->lookup(mover, static_cast<std::uint64_t>(action));
+    if (placement == nullptr || apply_action(game, static_cast<std::uint64_t>(action)))
         throw InternalError("a checked action was refused");
+    sets_[i].placed(*game.table,
+                    static_cast<PlacementId>(placement - game.table->placements.data()));
     pass_done_movers(game);
     if (!is_over(game)) return;
     out_.terminated[i] = 1;
@@ -224,29 +246,22 @@ void GameBatch::play(std::size_t i, std::int64_t action) {
                                             out_.final_done.data() + i * DONE_BYTES));
     }
     game = new_game();
+    sets_[i] = new_game_sets();
 }
 
 // Writes game i's mover, observation, legal list (appended to `list`) and dense mask row.
 void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
-                            LegalActionScratch& scratch) {
+                            ThreadScratch& scratch) {
     const Game& game = games_[i];
     const unsigned mover = static_cast<unsigned>(game.current_agent);
     if (mover >= NUM_AGENTS) throw InternalError("current agent out of range");
     out_.current_agent[i] = static_cast<std::int8_t>(mover);
 
-    // The search runs in the mover's frame when the observation has turned the masks already,
-    // else in the board frame, its few results turned instead.
-    AgentMasks masks;
-    std::optional<unsigned> turn_to;
     if (options_.observations) {
         const Observation view = build_observation(game, mover);
         write_observation(view, observation_spans(out_.observation.data() + i * OBSERVATION_BYTES,
                                                   out_.pieces.data() + i * PIECES_BYTES,
                                                   out_.done.data() + i * DONE_BYTES));
-        masks = {view.blocked[0], view.corners[0]};
-    } else {
-        masks = agent_masks(game, mover);
-        turn_to = mover;
     }
 
     // The mask row held the previous list and nothing else: clearing those bytes clears it,
@@ -256,9 +271,21 @@ void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
         for (std::int32_t a : legal_list(i)) mask[a] = 0;
     const std::size_t first = list.size();
     std::size_t count = 0;
-    if (!is_over(game))
-        count = append_legal_actions(*game.table, masks.blocked, masks.corners,
-                                     game.agent_states[mover].remaining, scratch, list, turn_to);
+    if (!is_over(game)) {
+        sets_[i].settle(mover, game);
+        count = sets_[i].append_actions(mover, list);
+        if constexpr (INNER_CHECKS) {
+            // The kept set against a search from scratch.
+            std::vector<std::int32_t>& searched = scratch.searched;
+            searched.clear();
+            const AgentMasks masks = agent_masks(game, mover);
+            append_legal_actions(*game.table, masks.blocked, masks.corners,
+                                 game.agent_states[mover].remaining, scratch.legal, searched,
+                                 mover);
+            if (!std::equal(searched.begin(), searched.end(), list.begin() + first, list.end()))
+                throw InternalError("a kept legal set differs from the search");
+        }
+    }
     if (mask != nullptr)
         for (std::size_t k = first; k < first + count; ++k) mask[list[k]] = 1;
     counts_[i] = static_cast<std::uint32_t>(count);

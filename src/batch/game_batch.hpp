@@ -19,6 +19,7 @@
 #include "batch/worker_pool.hpp"
 #include "game/game.hpp"
 #include "game/legal_actions.hpp"
+#include "game/legal_sets.hpp"
 #include "game/observation.hpp"
 #include "game/refusal.hpp"
 #include "game/scoring.hpp"
@@ -136,15 +137,18 @@ class GameBatch {
     // Runs work_ over every game (a step's with `actions`), then lays the legal lists out one
     // after another.
     void run(std::span<const std::int64_t> actions = {});
+    struct ThreadScratch;
     void run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
-                  LegalActionScratch& scratch);
+                  ThreadScratch& scratch);
     void play(std::size_t i, std::int64_t action);
-    void write_views(std::size_t i, std::vector<std::int32_t>& list, LegalActionScratch& scratch);
+    void write_views(std::size_t i, std::vector<std::int32_t>& list, ThreadScratch& scratch);
     std::span<const std::int32_t> legal_list(std::size_t i) const;
 
     BatchOptions options_;
     bool broken_ = false;
     std::vector<Game> games_;
+    // Each game's legal placements, kept up to date with it rather than searched every turn.
+    std::vector<LegalSets> sets_;
     std::vector<Generator> streams_;
     BatchOutputs out_;
 
@@ -156,6 +160,7 @@ class GameBatch {
     };
     struct alignas(64) ThreadScratch {
         LegalActionScratch legal;
+        std::vector<std::int32_t> searched;  // the checks' search from scratch
     };
     std::size_t chunk_size_;
     std::vector<ChunkList> chunk_lists_;
