@@ -5,7 +5,10 @@
 //   batch_bench N THREADS OBS DENSE   one configuration for a profiler: OBS and DENSE are 0/1
 //   batch_bench --single SECONDS      placements per second of whole random games played one
 //                                     at a time on one core (the floor the batch is held to)
+//   batch_bench --memory              the bytes a game's kept legal lists hold, over the turns
+//                                     of seeded random games
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include "batch/game_batch.hpp"
 #include "game/agent_masks.hpp"
 #include "game/apply_action.hpp"
+#include "game/legal_sets.hpp"
 #include "game/move_search.hpp"
 
 namespace {
@@ -73,9 +77,45 @@ double single_game_placements_per_second(double seconds) {
     return placements / elapsed;
 }
 
+// The kept lists of 200 seeded random games, each agent's settled at its turn: their bytes,
+// averaged over the turns and at most.
+void legal_sets_memory() {
+    std::vector<PlacementId> ids;
+    std::size_t turns = 0, total = 0, most = 0;
+    for (std::uint64_t seed = 0; seed < 200; ++seed) {
+        Generator rng(seed);
+        Game game = new_game();
+        LegalSets sets;
+        sets.rebuild(game);
+        while (!is_over(game)) {
+            const unsigned a = static_cast<unsigned>(game.current_agent);
+            std::optional<std::uint64_t> action;
+            if (!game.agent_states[a].done) {
+                sets.settle(a, game);
+                const AgentMasks m = agent_masks(game, a);
+                legal_placements(*game.table, m.blocked, m.corners, game.agent_states[a].remaining,
+                                 ids);
+                const PlacementId id = ids[rng.below(ids.size())];
+                action = game.table->frame_actions[a][id];
+                sets.placed(*game.table, id);
+            }
+            if (apply_action(game, action)) std::abort();
+            ++turns;
+            total += sets.memory_bytes();
+            most = std::max(most, sets.memory_bytes());
+        }
+    }
+    std::printf("kept legal lists per game: %.0f bytes on average over %zu turns, at most %zu\n",
+                static_cast<double>(total) / turns, turns, most);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--memory") == 0) {
+        legal_sets_memory();
+        return 0;
+    }
     if (argc == 3 && std::strcmp(argv[1], "--single") == 0) {
         std::printf("%.0f placements/s\n", single_game_placements_per_second(std::atof(argv[2])));
         return 0;
