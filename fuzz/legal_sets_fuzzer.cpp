@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             default: {
                 const StateString state = encode_state(t.game);
-                const auto decoded = decode_state(
-                    {reinterpret_cast<const char*>(state.data()), state.size()});
+                const auto decoded =
+                    decode_state({reinterpret_cast<const char*>(state.data()), state.size()});
                 fuzz::require(std::holds_alternative<Game>(decoded));
                 t.game = std::get<Game>(decoded);
                 t.sets.rebuild(t.game);

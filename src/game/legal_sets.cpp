@@ -124,11 +124,10 @@ void LegalSets::settle(unsigned a, const Game& game) {
             const unsigned anchor = action - o * ORIENTATION_STRIDE;
             const unsigned r = anchor / SIDE, c = anchor - r * SIDE;
             const auto& shape = FACTS.rows[o];
-            const std::uint32_t hit = ((rows[r] >> c) & shape[0]) | ((rows[r + 1] >> c) & shape[1]) |
-                                      ((rows[r + 2] >> c) & shape[2]) |
-                                      ((rows[r + 3] >> c) & shape[3]) |
-                                      ((rows[r + 4] >> c) & shape[4]) |
-                                      (gone_pieces >> FACTS.piece[o] & 1);
+            const std::uint32_t hit =
+                ((rows[r] >> c) & shape[0]) | ((rows[r + 1] >> c) & shape[1]) |
+                ((rows[r + 2] >> c) & shape[2]) | ((rows[r + 3] >> c) & shape[3]) |
+                ((rows[r + 4] >> c) & shape[4]) | (gone_pieces >> FACTS.piece[o] & 1);
             list.actions[kept] = action;
             kept += hit == 0;
         }

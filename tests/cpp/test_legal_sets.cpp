@@ -95,8 +95,8 @@ TEST(LegalSets, GoOnFromStateStringsAndInCopiesThatDiverge) {
         // Rebuilt from the state string: the same sets as those kept, and kept alike after.
         const StateString state = encode_state(t.game);
         Tracked loaded;
-        loaded.game = std::get<Game>(decode_state(
-            {reinterpret_cast<const char*>(state.data()), state.size()}));
+        loaded.game = std::get<Game>(
+            decode_state({reinterpret_cast<const char*>(state.data()), state.size()}));
         loaded.sets.rebuild(loaded.game);
         expect_sets_match(loaded, "loaded");
 
