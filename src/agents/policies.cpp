@@ -98,6 +98,7 @@ std::optional<PlacementId> draw_placement(const ActionTable& table, const AgentM
         const std::uint8_t* counts = count_row(table, at.corner, at.sides);
         unsigned piece = 0;
         for (std::uint32_t pieces = remaining;; pieces &= pieces - 1) {
+            if (pieces == 0) throw InternalError("a candidate beyond its corner cell's count");
             piece = static_cast<unsigned>(std::countr_zero(pieces));
             if (rank < counts[piece]) break;
             rank -= counts[piece];
