@@ -11,7 +11,8 @@
 namespace krodan {
 namespace {
 
-constexpr int SIDE = 20;                            // board rows and columns
+constexpr unsigned SIDE = BOARD_COLS;  // board rows and columns
+static_assert(BOARD_ROWS == BOARD_COLS, "the frames turn a square board");
 constexpr unsigned REACH = 5;                       // bounding boxes are at most 5 x 5
 constexpr unsigned ORIENTATION_STRIDE = NUM_CELLS;  // action = orientation * 400 + anchor
 
