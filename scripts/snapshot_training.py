@@ -16,7 +16,7 @@ import shutil
 from pathlib import Path
 
 from krodan_rl.nn import checkpoint
-from krodan_rl.train.loop import Training
+from krodan_rl.train.folder import Training
 
 ROOT = Path(__file__).resolve().parents[1]
 

@@ -72,3 +72,16 @@ def dataset_rows(out) -> dict[str, dict[str, list]]:
         ).to_pydict()
         for kind in ("turns", "games")
     }
+
+
+@pytest.fixture(scope="session")
+def tiny_training(tmp_path_factory):
+    """The folder of an undisturbed local training on the tiny preset: the reference that
+    resumed and Ray trainings are compared with."""
+    pytest.importorskip("jax")
+    pytest.importorskip("optax")
+    from krodan_rl.train import PRESETS, train
+
+    out = tmp_path_factory.mktemp("tiny") / "az"
+    train(PRESETS["tiny"], out, log=lambda line: None)
+    return out

@@ -13,6 +13,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 from conftest import dataset_rows
 
@@ -231,13 +232,16 @@ def test_a_killed_driver_of_a_local_instance_leaves_no_process_and_no_write(tmp_
 
 
 @pytest.mark.jax
-def test_the_tiny_training_on_ray_survives_a_killed_actor(tmp_path, ray_address):
-    pytest.importorskip("jax")
-    pytest.importorskip("optax")
+def test_the_tiny_training_on_ray_runs_ahead_learns_on_an_actor_and_survives_a_killed_one(
+    tmp_path, ray_address, tiny_training
+):
+    from krodan_rl.nn import checkpoint
     from krodan_rl.train import PRESETS, train
+    from krodan_rl.train.folder import Training
 
     config = PRESETS["tiny"].with_options(workers=2)
-    first = tmp_path / "az" / "selfplay" / "iter-000001"
+    training = Training(tmp_path / "az")
+    first = training.run(1)
     killed: list[int] = []
 
     def kill_one_actor():
@@ -247,12 +251,22 @@ def test_the_tiny_training_on_ray_survives_a_killed_actor(tmp_path, ray_address)
 
     killer = threading.Thread(target=kill_one_actor)
     killer.start()
-    train(config, tmp_path / "az", log=lambda line: None, backend="ray", address=ray_address)
+    train(config, training.out, log=lambda line: None, backend="ray", address=ray_address,
+          learner_options={"num_cpus": 0})  # fmt: skip
     killer.join()
     assert killed and killed[0] < config.games // config.games_at_once
     for iteration in (1, 2):
-        rows = dataset_rows(tmp_path / "az" / "selfplay" / f"iter-{iteration:06d}")
+        rows = dataset_rows(training.run(iteration))
         assert sorted(rows["games"]["game_id"]) == list(
             range(config.games)
         )  # none lost, none twice
-    assert (tmp_path / "az" / "checkpoints" / "iter-000002.npz").is_file()
+    # Iteration 2's games ran ahead, on checkpoint 0, while the learner made checkpoint 1.
+    assert [training.source(1), training.source(2)] == [0, 0]
+    # Up to the run ahead, the same training as a local one: the same games, and the same
+    # weights from the learner's actor as from a learner in the driver.
+    reference = Training(tiny_training)
+    for run in (training.warm_run, training.run(1)):
+        assert dataset_rows(run) == dataset_rows(reference.out / run.relative_to(training.out))
+    mine, theirs = (checkpoint.load(t.checkpoint(1)) for t in (training, reference))
+    assert all(np.array_equal(mine.params[k], v) for k, v in theirs.params.items())
+    assert training.checkpoint(2).is_file()

@@ -47,6 +47,23 @@ def test_the_command_trains_and_lifts_the_raw_policy_above_random(tmp_path):
     assert share.low > 0.25, result.standings.format()  # fair share 0.25
 
 
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["--learner-gpus", "1"], "--learner-gpus places the learner on Ray: it needs --ray"),
+        (["--ray", "--learner-gpus", "-1"], "--learner-gpus must be 0 or more, not -1.0"),
+        (["--preset", "tiny", "--workers", "0"], "workers must be"),
+    ],
+)
+def test_the_command_refuses_bad_options_before_it_writes(tmp_path, options, message):
+    out = tmp_path / "az"
+    child = subprocess.run(
+        [sys.executable, "-m", "krodan_rl", "train", "--out", str(out), *options],
+        capture_output=True, text=True, timeout=120, check=False,
+    )  # fmt: skip
+    assert child.returncode == 2 and message in child.stderr and not out.exists()
+
+
 def wait_for(condition, seconds=300.0):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -71,11 +88,10 @@ def killed_when(out: Path, condition) -> None:
         log.close()
 
 
-def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_path):
+def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_path, tiny_training):
     from krodan_rl.train import PRESETS, train
 
-    reference = tmp_path / "reference"
-    train(PRESETS["tiny"], reference, log=lambda line: None)
+    reference = tiny_training
 
     out = tmp_path / "killed"
     first = out / "selfplay" / "iter-000001"

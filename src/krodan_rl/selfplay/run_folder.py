@@ -64,6 +64,7 @@ __all__ = [
     "locked",
     "prepare",
     "recorded_games_per_shard",
+    "recorded_run",
 ]
 
 LOCK = "_lock"
@@ -449,16 +450,29 @@ class Manifest:
             self.write()
 
 
-def recorded_games_per_shard(out_dir: str | Path) -> int | None:
-    """The ``games_per_shard`` of the run a folder holds, as its manifest or a marker records
-    it; None for a folder without either (a new run)."""
+def _run_records(out_dir: str | Path) -> Iterator[dict[str, Any]]:
+    """The run records a folder's manifest and markers store, the manifest's first."""
     root = Path(out_dir)
     records = [_read_json(root / MANIFEST)]
     if (root / DONE).is_dir():
         records += [_read_json(path) for path in sorted((root / DONE).glob("*.json"))]
     for record in records:
         run = record.get("run") if record is not None else None
-        value = run.get("games_per_shard") if isinstance(run, dict) else None
+        if isinstance(run, dict):
+            yield run
+
+
+def recorded_run(out_dir: str | Path) -> dict[str, Any] | None:
+    """The record of the run a folder holds (``run_record``: seed, players, games per shard);
+    None for a folder with neither manifest nor marker (a new run)."""
+    return next(_run_records(out_dir), None)
+
+
+def recorded_games_per_shard(out_dir: str | Path) -> int | None:
+    """The ``games_per_shard`` of the run a folder holds, as its manifest or a marker records
+    it; None for a folder without either (a new run)."""
+    for run in _run_records(out_dir):
+        value = run.get("games_per_shard")
         if isinstance(value, int) and not isinstance(value, bool) and value >= 1:
             return value
     return None

@@ -41,6 +41,12 @@ def parser() -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="self-play on Ray: a local instance, or the cluster at ADDRESS",
     )
+    command.add_argument(
+        "--learner-gpus",
+        type=float,
+        metavar="N",
+        help="with --ray, the learner on a Ray actor of its own that asks for N GPUs",
+    )
     return command
 
 
@@ -61,11 +67,19 @@ def main(argv: list[str] | None = None) -> int:
         config = PRESETS[args.preset].with_options(**options)
     except (ValueError, TypeError) as error:
         command.error(str(error))
+    learner = None
+    if args.learner_gpus is not None:
+        if args.ray is None:
+            command.error("--learner-gpus places the learner on Ray: it needs --ray")
+        if not args.learner_gpus >= 0:
+            command.error(f"--learner-gpus must be 0 or more, not {args.learner_gpus}")
+        learner = {"num_gpus": args.learner_gpus}
     print(f"{PROG}: {args.preset} {config.to_dict()}", flush=True)
     try:
         done = train(config, args.out, log=lambda line: print(line, flush=True),
                      backend="local" if args.ray is None else "ray",
-                     address=args.ray or None, start_from=args.start_from)  # fmt: skip
+                     address=args.ray or None, start_from=args.start_from,
+                     learner_options=learner)  # fmt: skip
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; run the same command again to go on", file=sys.stderr)
         return 130

@@ -24,7 +24,7 @@ import socket
 import time
 import uuid
 from collections import Counter, deque
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from krodan_rl import arguments, workers
@@ -32,7 +32,14 @@ from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard
 
-__all__ = ["MAX_ATTEMPTS", "SHARDS_IN_FLIGHT", "RayBackend", "ShardWorker"]
+__all__ = [
+    "MAX_ATTEMPTS",
+    "SHARDS_IN_FLIGHT",
+    "RayBackend",
+    "ShardWorker",
+    "connected",
+    "task_result",
+]
 
 # How many times a shard is given to an actor before the run gives up on it.
 MAX_ATTEMPTS = 3
@@ -131,40 +138,62 @@ class RayBackend:
 
     def run(self, job: ShardJob) -> None:
         """Plays the job's shards on actors, calling ``committed(marker)`` as each is done."""
-        ray = _import_ray()
-        connected_here = not ray.is_initialized()
-        if not connected_here and self.address:
-            raise ValueError(
-                "Ray is already initialised in this process: leave address out to use its "
-                "connection, or call ray.shutdown() first"
-            )
-        if connected_here:
-            namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
-            if self.address:
-                _check_answers(self.address)
-                ray.init(address=self.address, namespace=namespace, log_to_driver=False)
-            else:
-                # "local": a new instance sized to this machine, even where RAY_ADDRESS is set
-                # or a head runs here already.
-                ray.init(
-                    address="local",
-                    num_cpus=os.cpu_count(),
-                    namespace=namespace,
-                    include_dashboard=False,
-                    log_to_driver=False,
-                )
-        # A local instance's processes follow this one should it be killed (Ray ties its
-        # workers to the driver, not all of its agents).
-        local = connected_here and not self.address
-        with workers.reaped(workers.descendants(os.getpid()) if local else []):
+        with connected(self.address) as ray:
             driver = _Driver(job, self.actor_options)
             try:
                 count = self.workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
                 driver.play(min(count, len(job.todo)))
             finally:
                 driver.stop()
-                if connected_here:
-                    ray.shutdown()
+
+
+@contextlib.contextmanager
+def connected(address: str | None = None) -> Iterator[Any]:
+    """Ray, for the time of the block (the module): the connection this process has, or a new
+    one, in a namespace of its own, to the cluster at ``address`` or, without one, to a new
+    local instance sized to this machine, stopped at the end."""
+    ray = _import_ray()
+    connected_here = not ray.is_initialized()
+    if not connected_here and address:
+        raise ValueError(
+            "Ray is already initialised in this process: leave address out to use its "
+            "connection, or call ray.shutdown() first"
+        )
+    if connected_here:
+        namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
+        if address:
+            _check_answers(address)
+            ray.init(address=address, namespace=namespace, log_to_driver=False)
+        else:
+            # "local": a new instance sized to this machine, even where RAY_ADDRESS is set
+            # or a head runs here already.
+            ray.init(
+                address="local",
+                num_cpus=os.cpu_count(),
+                namespace=namespace,
+                include_dashboard=False,
+                log_to_driver=False,
+            )
+    # A local instance's processes follow this one should it be killed (Ray ties its
+    # workers to the driver, not all of its agents).
+    local = connected_here and not address
+    with workers.reaped(workers.descendants(os.getpid()) if local else []):
+        try:
+            yield ray
+        finally:
+            if connected_here:
+                ray.shutdown()
+
+
+def task_result(ref: Any) -> Any:
+    """What a Ray task returned; where its own code failed, that error, as itself."""
+    import ray
+    from ray.exceptions import RayTaskError
+
+    try:
+        return ray.get(ref)
+    except RayTaskError as error:
+        raise error.as_instanceof_cause() from None
 
 
 class _Driver:

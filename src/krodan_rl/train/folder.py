@@ -1,0 +1,60 @@
+"""A training's folder: where its checkpoints and self-play runs live, and which checkpoint
+played a self-play run, as the run's players name it."""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+from krodan_rl.selfplay import run_folder
+
+__all__ = ["Training"]
+
+CHECKPOINT = re.compile(r"iter-([0-9]{6,})\.npz")
+# A self-play player's name: its checkpoint, relative to the folder, and its simulations.
+PLAYER = re.compile(r"guided:checkpoints/iter-([0-9]{6,})\.npz:[0-9]+")
+
+
+@dataclass(frozen=True)
+class Training:
+    """A training's folder and what it holds."""
+
+    out: Path
+
+    @property
+    def checkpoints(self) -> Path:
+        return self.out / "checkpoints"
+
+    def checkpoint(self, iteration: int) -> Path:
+        return self.checkpoints / f"iter-{iteration:06d}.npz"
+
+    def run(self, iteration: int) -> Path:
+        return self.out / "selfplay" / f"iter-{iteration:06d}"
+
+    @property
+    def warm_run(self) -> Path:
+        return self.out / "selfplay" / "warm"
+
+    def latest(self) -> int:
+        """The last iteration with a checkpoint, -1 for none."""
+        if not self.checkpoints.is_dir():
+            return -1
+        found = [
+            int(m[1]) for p in self.checkpoints.iterdir() if (m := CHECKPOINT.fullmatch(p.name))
+        ]
+        return max(found, default=-1)
+
+    def player_name(self, source: int, simulations: int) -> str:
+        # Named relative to the folder, so that a run resumed under another spelling of its
+        # path (or moved) still matches the self-play run it left half done.
+        return f"guided:{self.checkpoint(source).relative_to(self.out)}:{simulations}"
+
+    def source(self, iteration: int) -> int | None:
+        """The checkpoint that plays ``iteration``'s self-play run, as the run's record names
+        it; None for a run not begun."""
+        record = run_folder.recorded_run(self.run(iteration))
+        players = record.get("players") if record is not None else None
+        first = players[0] if isinstance(players, list) and players else None
+        found = PLAYER.fullmatch(first) if isinstance(first, str) else None
+        return int(found[1]) if found else None
