@@ -27,6 +27,8 @@ from krodan_rl.train import PRESETS
 
 NETWORKS = {"default": PRESETS["laptop"].network, "baseline": PRESETS["baseline"].network}
 BATCHES = (1, 64, 256)
+# The baseline's self-play searches, as its recipe has them.
+SIMULATIONS = PRESETS["baseline"].simulations
 
 
 def positions(count: int) -> dict[str, Any]:
@@ -108,8 +110,8 @@ def main() -> None:
         "machine": platform.processor() or platform.machine(),
         "cores": os.cpu_count(),
         "evaluations/s": {k: round(v) for k, v in medians.items()},
-        "self-play, baseline network, 64 games at once, 16 simulations": self_play_share(
-            NETWORKS["baseline"], 64, 16
+        f"self-play, baseline network, 64 games at once, {SIMULATIONS} simulations": (
+            self_play_share(NETWORKS["baseline"], 64, SIMULATIONS)
         ),
     }
     print(json.dumps(report, indent=2))

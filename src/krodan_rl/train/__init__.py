@@ -1,7 +1,9 @@
 """Training a network by self-play: ``train(PRESETS["laptop"], "runs/az")`` or ``python -m
 krodan_rl train --out runs/az``. The parts: ``config`` (the one record of a training's
-options, with presets), ``learner`` (the jit-compiled step), ``loop`` (the iterations and the
-folder they resume from), ``evaluation`` (arena ratings and the strength curve) and ``cli``.
+options, with presets), ``folder`` (where checkpoints and runs live), ``learner`` (the
+jit-compiled step), ``learning`` (an iteration's learning, here or on a Ray actor),
+``selfplay_runs`` (which checkpoint plays each iteration's games, and when), ``loop`` (the
+iterations, resumable), ``evaluation`` (arena ratings and the strength curve) and ``cli``.
 Needs the ``train`` extra (JAX, optax, matplotlib)."""
 
 from __future__ import annotations
