@@ -233,14 +233,16 @@ def test_a_killed_driver_of_a_local_instance_leaves_no_process_and_no_write(tmp_
 
 @pytest.mark.jax
 def test_the_tiny_training_on_ray_runs_ahead_learns_on_an_actor_and_survives_a_killed_one(
-    tmp_path, ray_address, tiny_training
+    tmp_path, ray_address, tiny_training, monkeypatch
 ):
     from krodan_rl.nn import checkpoint
     from krodan_rl.train import PRESETS, train
     from krodan_rl.train.folder import Training
 
     config = PRESETS["tiny"].with_options(workers=2)
-    training = Training(tmp_path / "az")
+    # A relative folder: the head's processes work in another folder than this one.
+    monkeypatch.chdir(tmp_path)
+    training = Training(Path("az"))
     first = training.run(1)
     killed: list[int] = []
 

@@ -51,7 +51,7 @@ def test_the_command_trains_and_lifts_the_raw_policy_above_random(tmp_path):
     ("options", "message"),
     [
         (["--learner-gpus", "1"], "--learner-gpus places the learner on Ray: it needs --ray"),
-        (["--ray", "--learner-gpus", "-1"], "--learner-gpus must be 0 or more, not -1.0"),
+        (["--ray", "--learner-gpus", "inf"], "a number of GPUs, 0 or more, not 'inf'"),
         (["--preset", "tiny", "--workers", "0"], "workers must be"),
     ],
 )
@@ -62,6 +62,22 @@ def test_the_command_refuses_bad_options_before_it_writes(tmp_path, options, mes
         capture_output=True, text=True, timeout=120, check=False,
     )  # fmt: skip
     assert child.returncode == 2 and message in child.stderr and not out.exists()
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"address": "127.0.0.1:6379"}, "address is for training on Ray"),
+        ({"learner_options": {"num_gpus": 1}}, "learner_options is for training on Ray"),
+        ({"backend": "slurm"}, "unknown backend 'slurm'"),
+    ],
+)
+def test_train_refuses_options_of_another_backend_before_it_writes(tmp_path, options, message):
+    from krodan_rl.train import PRESETS, train
+
+    with pytest.raises(ValueError, match=message):
+        train(PRESETS["tiny"], tmp_path / "az", log=lambda line: None, **options)
+    assert not (tmp_path / "az").exists()
 
 
 def wait_for(condition, seconds=300.0):

@@ -4,6 +4,7 @@ the same command run again resumes."""
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 from typing import Any
 
@@ -14,13 +15,24 @@ __all__ = ["main"]
 PROG = "python -m krodan_rl train"
 
 
+def _gpus(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"a number of GPUs, 0 or more, not {text!r}")
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     command = argparse.ArgumentParser(
         prog=PROG,
         description="Train a network by self-play (AlphaZero-style): each iteration plays "
         "games with the current network's guided search, trains on the latest games and "
-        "writes a checkpoint; now and then it rates the checkpoint in the arena. Run the same "
-        "command again to resume.",
+        "writes a checkpoint; now and then it rates the checkpoint in the arena. On Ray the "
+        "games run ahead: the next iteration's are played by the latest checkpoint while the "
+        "learner trains. Run the same command again to resume.",
     )
     command.add_argument("--out", required=True, metavar="DIR", help="the training's folder")
     command.add_argument("--preset", choices=sorted(PRESETS), default="laptop", help="(laptop)")
@@ -43,11 +55,17 @@ def parser() -> argparse.ArgumentParser:
     )
     command.add_argument(
         "--learner-gpus",
-        type=float,
+        type=_gpus,
         metavar="N",
         help="with --ray, the learner on a Ray actor of its own that asks for N GPUs",
     )
     return command
+
+
+def _ray_errors() -> tuple[type[Exception], ...]:
+    """Ray's own errors, where a run on Ray imported them."""
+    module = sys.modules.get("ray.exceptions")
+    return (module.RayError,) if module is not None else ()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -71,8 +89,6 @@ def main(argv: list[str] | None = None) -> int:
     if args.learner_gpus is not None:
         if args.ray is None:
             command.error("--learner-gpus places the learner on Ray: it needs --ray")
-        if not args.learner_gpus >= 0:
-            command.error(f"--learner-gpus must be 0 or more, not {args.learner_gpus}")
         learner = {"num_gpus": args.learner_gpus}
     print(f"{PROG}: {args.preset} {config.to_dict()}", flush=True)
     try:
@@ -85,6 +101,11 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except (ValueError, RuntimeError, OSError) as error:
         print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
+    except _ray_errors() as error:  # a node or worker lost for good: what is done stays
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else ""
+        print(f"{PROG}: {type(error).__name__}: {reason}; run the same command again to go on",
+              file=sys.stderr)  # fmt: skip
         return 1
     print(f"{PROG}: {done} iterations in {args.out}")
     return 0

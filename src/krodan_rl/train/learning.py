@@ -1,7 +1,8 @@
 """An iteration's learning: a learner made from the last checkpoint and trained on the replay
 window, in this process or, given Ray options (``{"num_gpus": 1}``), on a Ray actor of its own
-that a GPU node can hold. Both give the same parameters: the actor runs this same code on the
-checkpoint's file and the runs' folders, which it reads through the shared filesystem."""
+that a GPU node can hold. The actor runs this same code on the checkpoint's file and the runs'
+folders, which it reads through the shared filesystem: on the same kind of device it gives the
+same parameters, to the bit."""
 
 from __future__ import annotations
 
@@ -54,7 +55,10 @@ def _learn(
 
 
 class LearnerActor:
-    """The Ray actor: learns iterations, one call each."""
+    """The Ray actor: learns iterations, one call each (its progress is not reported)."""
+
+    def ready(self) -> bool:
+        return True
 
     def learn(
         self, config: TrainConfig, start: str, runs: list[str], seed: int
@@ -64,29 +68,49 @@ class LearnerActor:
 
 class Learning:
     """Learns iterations here, or with ``ray_options`` on a Ray actor asking for them (made
-    at the first iteration, in the Ray session the training holds)."""
+    at the first iteration, in the Ray session the training holds; the options are checked
+    at once)."""
 
     def __init__(self, config: TrainConfig, ray_options: dict[str, Any] | None = None) -> None:
         self.config = config
-        self.ray_options = ray_options
+        self.asked = ray_options
+        self._actor_class: Any = None
         self._actor: Any = None
+        if ray_options is not None:
+            from krodan_rl.selfplay.backends.ray import import_ray
+
+            options = {**ray_options, "max_restarts": LEARNER_RESTARTS,
+                       "max_task_retries": LEARNER_RESTARTS}  # fmt: skip
+            self._actor_class = import_ray().remote(LearnerActor).options(**options)
 
     def __call__(
         self, start: Path, runs: list[Path], seed: int, report: Report
     ) -> tuple[Checkpoint, dict[str, float]]:
         """The checkpoint after ``config.steps`` steps from the one at ``start`` on ``runs``
         (its meta left for the caller), and the mean losses."""
-        if self.ray_options is None:
+        if self._actor_class is None:
             return _learn(self.config, start, runs, seed, report)
         from krodan_rl.selfplay.backends.ray import task_result
 
         if self._actor is None:
-            import ray
-
-            options = {**self.ray_options, "max_restarts": LEARNER_RESTARTS,
-                       "max_task_retries": LEARNER_RESTARTS}  # fmt: skip
-            self._actor = ray.remote(LearnerActor).options(**options).remote()
+            self._actor = self._started()
         paths = [str(run.resolve()) for run in runs]
         call = self._actor.learn.remote(self.config, str(start.resolve()), paths, seed)
         result: tuple[Checkpoint, dict[str, float]] = task_result(call)
         return result
+
+    def _started(self) -> Any:
+        import ray
+
+        from krodan_rl.selfplay.backends.ray import ACTOR_START_SECONDS, task_result
+
+        actor = self._actor_class.remote()
+        ready, _ = ray.wait([actor.ready.remote()], timeout=ACTOR_START_SECONDS)
+        if not ready:
+            ray.kill(actor, no_restart=True)
+            raise RuntimeError(
+                f"the learner's actor did not start within {ACTOR_START_SECONDS:.0f} s: the "
+                f"cluster lacks the resources asked for ({self.asked})"
+            )
+        task_result(ready[0])  # raises should it have failed to start
+        return actor

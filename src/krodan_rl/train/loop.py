@@ -5,7 +5,9 @@
     OUT/selfplay/warm               the warm start's games among greedy agents, if any
     OUT/selfplay/iter-NNNNNN        iteration N's self-play run (its players name the checkpoint
                                     that played it, as a path relative to OUT)
-    OUT/metrics.jsonl               one line per iteration: losses, games, hours, evaluations
+    OUT/metrics.jsonl               one line per iteration: losses, games, hours, the checkpoint
+                                    that played its games, the seconds waited for them and
+                                    spent learning, evaluations
     OUT/curve.png                   the strength curve
 
 Iteration k: self-play with checkpoint k - 1 (a guided search with root noise, moves drawn for
@@ -15,7 +17,7 @@ with the optimizer's state, the step and the time trained. Locally the loop is s
 that a run is reproducible: killed anywhere and run again, it redoes the iteration in flight
 from checkpoint k - 1, reusing the self-play shards already committed, and ends with the same
 parameters. With ``backend="ray"`` the self-play runs on Ray actors and runs ahead: iteration
-k + 1's games are played by the latest checkpoint while the learner trains iteration k
+k + 1's games are played by the latest checkpoint, k - 1, while the learner trains iteration k
 (``krodan_rl.train.selfplay_runs``).
 """
 
@@ -28,9 +30,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from krodan_rl import arguments
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.selfplay import run_folder
+from krodan_rl.selfplay.backends import BACKENDS
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.evaluation import draw_curve, evaluate
 from krodan_rl.train.folder import Training
@@ -98,17 +102,21 @@ def train(
     ``backend="ray"``: the self-play on Ray actors (at ``address``; ``ray_actor_options`` go to
     them), and with ``learner_options`` (``{"num_gpus": 1}``) the learner on an actor of its
     own."""
-    if learner_options is not None and backend != "ray":
-        raise ValueError("learner_options place the learner on Ray: they need backend='ray'")
+    backend = arguments.choice(backend, "backend", tuple(BACKENDS))
+    for name, value in [("address", address), ("ray_actor_options", ray_actor_options),
+                        ("learner_options", learner_options)]:  # fmt: skip
+        if value is not None and backend != "ray":
+            raise ValueError(f"{name} is for training on Ray: it needs backend='ray'")
     training = Training(Path(out))
     run_folder.check_folder(training.out)
     selfplay = SelfPlayRuns(training, config, backend, address, ray_actor_options)
+    learning = Learning(config, learner_options)
     training.out.mkdir(parents=True, exist_ok=True)
     with run_folder.locked(training.out):
         _check_config(training, config)
         training.checkpoints.mkdir(exist_ok=True)
         with selfplay.session():
-            loop = _Loop(training, config, log, selfplay, Learning(config, learner_options))
+            loop = _Loop(training, config, log, selfplay, learning)
             try:
                 return loop.run(start_from)
             finally:
@@ -143,7 +151,9 @@ class _Loop:
             _evaluate(training, config, 0, first, {})
             done = 0
         elif _last_recorded(training) < done:  # killed between a checkpoint and its metrics
-            _evaluate(training, config, done, checkpoints.load(training.checkpoint(done)), {})
+            source = training.source(done) if done else None
+            known = {} if source is None else {"selfplay_checkpoint": source}
+            _evaluate(training, config, done, checkpoints.load(training.checkpoint(done)), known)
         while done < config.iterations:
             done += 1
             self.iteration(done)
@@ -205,7 +215,7 @@ def _evaluate(
     config: TrainConfig,
     iteration: int,
     result: Checkpoint,
-    timing: dict[str, float],
+    timing: dict[str, Any],
 ) -> None:
     record: dict[str, Any] = {
         "iteration": iteration,

@@ -21,6 +21,9 @@ from krodan_rl.train.folder import Training
 
 __all__ = ["SelfPlayRuns"]
 
+# How long ending the runs started ahead waits for their tasks to go (seconds).
+STOP_SECONDS = 30.0
+
 
 class SelfPlayRuns:
     """Plays a training's self-play runs with ``backend`` ("local" or "ray"), its ``options``
@@ -40,7 +43,8 @@ class SelfPlayRuns:
         if ray_actor_options is not None:
             self.options["ray_actor_options"] = ray_actor_options
         self.ahead = backend == "ray"
-        self._pending: dict[int, Any] = {}  # iteration: the Ray task playing its run
+        # Iteration: the Ray task playing its run, and the checkpoint it plays with.
+        self._pending: dict[int, tuple[Any, int]] = {}
 
     def session(self) -> AbstractContextManager[Any]:
         """Ray's connection, kept for the whole training; nothing for the local backend."""
@@ -58,16 +62,15 @@ class SelfPlayRuns:
     def play(self, iteration: int) -> int:
         """Returns once ``iteration``'s run is complete, playing it here unless it runs ahead
         already; the checkpoint that played it."""
-        pending = self._pending.pop(iteration, None)
-        if pending is not None:
+        if iteration in self._pending:
             from krodan_rl.selfplay.backends.ray import task_result
 
-            task_result(pending)
-            source = self.training.source(iteration)
-            assert source is not None, "a run played ahead names its checkpoint"
+            task, source = self._pending[iteration]
+            task_result(task)
+            del self._pending[iteration]  # once done: stop() ends it should the wait be cut
             return source
-        source = self.training.source(iteration)
-        source = iteration - 1 if source is None else source
+        recorded = self.training.source(iteration)
+        source = iteration - 1 if recorded is None else recorded
         selfplay.generate(**self._run(iteration, source))
         return source
 
@@ -78,20 +81,26 @@ class SelfPlayRuns:
             return
         import ray
 
-        source = self.training.source(iteration)
-        source = self.training.latest() if source is None else source
-        # The task only drives the run (its actors take the CPUs): it asks for none.
-        generate = ray.remote(num_cpus=0, max_retries=0)(selfplay.generate)
-        self._pending[iteration] = generate.remote(**self._run(iteration, source))
+        from krodan_rl.selfplay.backends.ray import MAX_ATTEMPTS
+
+        recorded = self.training.source(iteration)
+        source = self.training.latest() if recorded is None else recorded
+        # The task only drives the run (its actors take the CPUs): it asks for none. Should
+        # its process die, Ray runs it again, and the run goes on from its committed shards.
+        generate = ray.remote(num_cpus=0, max_retries=MAX_ATTEMPTS)(selfplay.generate)
+        self._pending[iteration] = (generate.remote(**self._run(iteration, source)), source)
 
     def stop(self) -> None:
-        """Ends the runs started ahead (their shards committed stay)."""
+        """Ends the runs started ahead (their committed shards stay), waiting a little for
+        them to let go of their folders."""
         if self._pending:
             import ray
 
-            for task in self._pending.values():
-                ray.cancel(task, force=True)
+            tasks = [task for task, _ in self._pending.values()]
             self._pending.clear()
+            for task in tasks:
+                ray.cancel(task, force=True)
+            ray.wait(tasks, num_returns=len(tasks), timeout=STOP_SECONDS)
 
     def _run(self, iteration: int, source: int) -> dict[str, Any]:
         """``selfplay.generate``'s arguments for ``iteration``'s run, played by ``source``."""
@@ -109,7 +118,8 @@ class SelfPlayRuns:
         return {
             "num_games": self.config.games,
             "players": [player] * 4,
-            "out_dir": str(self.training.run(iteration)),
+            # Absolute: a Ray task's working folder is not this process's.
+            "out_dir": str(self.training.run(iteration).resolve()),
             "games_per_shard": self.config.games_at_once,
             "seed": self.config.seed + iteration,
             "games_at_once": self.config.games_at_once,

@@ -51,7 +51,7 @@ ACTOR_START_SECONDS = 300.0
 SHARDS_IN_FLIGHT = 2
 
 
-def _import_ray() -> Any:
+def import_ray() -> Any:
     try:
         import ray
     except ImportError as error:
@@ -130,7 +130,7 @@ class RayBackend:
         self.actor_options = dict(ray_actor_options or {})
 
     def check(self, config: RunConfig) -> None:
-        _import_ray()
+        import_ray()
         try:
             pickle.dumps(config)
         except Exception as error:  # whatever stops pickling, the run is refused
@@ -152,7 +152,7 @@ def connected(address: str | None = None) -> Iterator[Any]:
     """Ray, for the time of the block (the module): the connection this process has, or a new
     one, in a namespace of its own, to the cluster at ``address`` or, without one, to a new
     local instance sized to this machine, stopped at the end."""
-    ray = _import_ray()
+    ray = import_ray()
     connected_here = not ray.is_initialized()
     if not connected_here and address:
         raise ValueError(
