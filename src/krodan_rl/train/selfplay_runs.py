@@ -42,7 +42,6 @@ class SelfPlayRuns:
         self.options: dict[str, Any] = {"workers": config.workers, "backend": backend}
         if ray_actor_options is not None:
             self.options["ray_actor_options"] = ray_actor_options
-        self.ahead = backend == "ray"
         # Iteration: the Ray task playing its run, and the checkpoint it plays with.
         self._pending: dict[int, tuple[Any, int]] = {}
 
@@ -77,7 +76,8 @@ class SelfPlayRuns:
     def start(self, iteration: int) -> None:
         """On Ray, starts ``iteration``'s run on the latest checkpoint (or the one its half
         done run began with) and returns; ``play`` waits for it. Nothing locally."""
-        if not self.ahead or iteration > self.config.iterations or iteration in self._pending:
+        beyond = iteration > self.config.iterations
+        if self.backend != "ray" or beyond or iteration in self._pending:
             return
         import ray
 
