@@ -143,3 +143,7 @@ def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_p
         "iter-000003.npz",
     ]
     assert checkpoint.load(later / "checkpoints" / "iter-000003.npz").step == theirs.step + 3
+    # Its metrics go on from the earlier sitting's, which it carried.
+    earlier = (reference / "metrics.jsonl").read_text().splitlines()
+    records = (later / "metrics.jsonl").read_text().splitlines()
+    assert records[:3] == earlier[:3] and json.loads(records[3])["iteration"] == 3

@@ -43,7 +43,8 @@ def parser() -> argparse.ArgumentParser:
         dest="start_from",
         metavar="CHECKPOINT",
         help="go on from this checkpoint of the same training where DIR has none (its "
-        "iteration and optimizer state; the replay window starts anew)",
+        "iteration and optimizer state, and the metrics.jsonl beside it or above its folder; "
+        "the replay window starts anew)",
     )
     command.add_argument(
         "--ray",

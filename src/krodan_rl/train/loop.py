@@ -31,6 +31,7 @@ from pathlib import Path
 from typing import Any
 
 from krodan_rl import arguments
+from krodan_rl.files import write_atomic
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.selfplay import run_folder
@@ -76,6 +77,32 @@ def _append_metrics(training: Training, record: dict[str, Any]) -> None:
         file.write(json.dumps(record, sort_keys=True) + "\n")
 
 
+def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> str | None:
+    """The metrics of the training a checkpoint comes from, up to its iteration, so that the
+    curve of a training that spans sittings covers it whole: the ``metrics.jsonl`` beside the
+    checkpoint (a training kept elsewhere) or above it (a folder's ``checkpoints/``). None when
+    there is none, or when its record of that iteration is not this checkpoint's (its step)."""
+    folders = [start_from.parent]
+    if start_from.parent.name == "checkpoints":
+        folders.append(start_from.parent.parent)
+    for folder in folders:
+        path = folder / "metrics.jsonl"
+        if not path.is_file():
+            continue
+        kept, matches = [], False
+        for line in path.read_text().splitlines():
+            try:
+                record = json.loads(line)
+                at = int(record["iteration"])
+            except (ValueError, KeyError, TypeError):
+                continue  # a line cut short by a kill, say
+            if at <= iteration:
+                kept.append(line.strip() + "\n")
+                matches = matches or (at == iteration and record.get("step") == carried.step)
+        return "".join(kept) if matches else None
+    return None
+
+
 def _reporter(log: Log, stage: str) -> Callable[[int, dict[str, float]], None]:
     def report(done: int, losses: dict[str, float]) -> None:
         log(f"{stage}: {done} learner steps, loss {losses['loss']:.3f}")
@@ -98,7 +125,8 @@ def train(
 
     ``start_from``: a checkpoint of this training written elsewhere (a training that spans
     several machines or sittings), taken as the folder's first checkpoint when it has none;
-    the training goes on from its iteration, its replay window starting anew.
+    the training goes on from its iteration, its replay window starting anew, and its metrics
+    go on from the ones found beside the checkpoint (or above its ``checkpoints/`` folder).
     ``backend="ray"``: the self-play on Ray actors (at ``address``; ``ray_actor_options`` go to
     them), and with ``learner_options`` (``{"num_gpus": 1}``) the learner on an actor of its
     own."""
@@ -141,8 +169,12 @@ class _Loop:
             if carried.config != config.network:
                 raise ValueError(f"{start_from} holds another network than this training's")
             done = int(carried.meta.get("iteration", 0))
+            metrics = _carried_metrics(Path(start_from), carried, done)
+            if metrics is not None:  # written before the checkpoint: a kill here redoes both
+                write_atomic(training.out / "metrics.jsonl", metrics)
             checkpoints.save(training.checkpoint(done), carried)
-            self.log(f"going on from {start_from} (iteration {done})")
+            kept = "" if metrics is None else ", its metrics carried"
+            self.log(f"going on from {start_from} (iteration {done}{kept})")
         if done < 0:
             started = time.perf_counter()
             first = self.warm_start()
