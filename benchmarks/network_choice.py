@@ -26,7 +26,7 @@ from typing import Any
 from network import evaluations_per_second, positions
 from rounds import ROOT
 
-from krodan_rl import arena, data
+from krodan_rl import arena
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.config import NetworkConfig
 from krodan_rl.nn.evaluator import NetworkEvaluator
@@ -59,8 +59,7 @@ def finished_runs(folder: Path) -> list[Path]:
 
 
 def held_out_batches(runs: list[Path]) -> list[dict[str, Any]]:
-    rows = data.load(runs, HELD_OUT_BATCH, dense_policy=True, shuffle=True, seed=0,
-                     drop_last=True, legal_actions="mask", normalise_values=True)  # fmt: skip
+    rows = batches(runs, BASELINE.with_options(batch_size=HELD_OUT_BATCH, window=len(runs)), 0)
     return [batch for batch, _ in zip(rows, range(HELD_OUT_BATCHES), strict=False)]
 
 

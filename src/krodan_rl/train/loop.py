@@ -61,15 +61,23 @@ def _check_config(training: Training, config: TrainConfig) -> None:
         config.write(stored)
 
 
+def _records(path: Path) -> list[tuple[str, dict[str, Any]]]:
+    """A metrics file's lines and their records, oldest first; a line that is not a record
+    (cut short by a kill, say) is left out."""
+    found = []
+    for line in path.read_text().splitlines() if path.is_file() else []:
+        try:
+            record = json.loads(line)
+            record["iteration"] = int(record["iteration"])
+        except (ValueError, KeyError, TypeError):
+            continue
+        found.append((line.strip(), record))
+    return found
+
+
 def _last_recorded(training: Training) -> int:
-    path = training.out / "metrics.jsonl"
-    if not path.exists():
-        return -1
-    lines = [line for line in path.read_text().splitlines() if line.strip()]
-    try:
-        return int(json.loads(lines[-1])["iteration"]) if lines else -1
-    except (ValueError, KeyError):
-        return -1
+    records = _records(training.out / "metrics.jsonl")
+    return records[-1][1]["iteration"] if records else -1
 
 
 def _append_metrics(training: Training, record: dict[str, Any]) -> None:
@@ -82,25 +90,15 @@ def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> s
     curve of a training that spans sittings covers it whole: the ``metrics.jsonl`` beside the
     checkpoint (a training kept elsewhere) or above it (a folder's ``checkpoints/``). None when
     there is none, or when its record of that iteration is not this checkpoint's (its step)."""
-    folders = [start_from.parent]
-    if start_from.parent.name == "checkpoints":
-        folders.append(start_from.parent.parent)
-    for folder in folders:
-        path = folder / "metrics.jsonl"
-        if not path.is_file():
-            continue
-        kept, matches = [], False
-        for line in path.read_text().splitlines():
-            try:
-                record = json.loads(line)
-                at = int(record["iteration"])
-            except (ValueError, KeyError, TypeError):
-                continue  # a line cut short by a kill, say
-            if at <= iteration:
-                kept.append(line.strip() + "\n")
-                matches = matches or (at == iteration and record.get("step") == carried.step)
-        return "".join(kept) if matches else None
-    return None
+    folder = start_from.parent
+    if not (folder / "metrics.jsonl").is_file() and folder.name == "checkpoints":
+        folder = folder.parent
+    kept = [
+        (line, r) for line, r in _records(folder / "metrics.jsonl") if r["iteration"] <= iteration
+    ]
+    if not any(r["iteration"] == iteration and r.get("step") == carried.step for _, r in kept):
+        return None
+    return "".join(line + "\n" for line, _ in kept)
 
 
 def _reporter(log: Log, stage: str) -> Callable[[int, dict[str, float]], None]:
