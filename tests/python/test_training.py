@@ -80,6 +80,20 @@ def test_train_refuses_options_of_another_backend_before_it_writes(tmp_path, opt
     assert not (tmp_path / "az").exists()
 
 
+def test_a_metrics_line_cut_short_by_a_kill_costs_no_other_record(tmp_path):
+    from krodan_rl.train import metrics
+    from krodan_rl.train.evaluation import draw_curve
+
+    path = tmp_path / "metrics.jsonl"
+    shares = {"guided vs greedy": {"win_share": 0.5, "interval": [0.4, 0.6], "games": 8}}
+    metrics.append(path, {"iteration": 0, "games": 0, "hours": 0.0, "evaluation": shares})
+    path.write_text(path.read_text() + '{"iteration": 1, "ga')  # the kill, mid-write
+    metrics.append(path, {"iteration": 1, "games": 4, "hours": 0.1, "evaluation": shares})
+    assert [r["iteration"] for _, r in metrics.records(path)] == [0, 1]
+    draw_curve(path, tmp_path / "curve.png")
+    assert (tmp_path / "curve.png").stat().st_size > 0
+
+
 def wait_for(condition, seconds=300.0):
     deadline = time.monotonic() + seconds
     while not condition():

@@ -8,11 +8,11 @@ points). And the strength curve drawn from the metrics file."""
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 from typing import Any
 
 from krodan_rl import arena
+from krodan_rl.train import metrics as metrics_file
 
 __all__ = ["MATCHES", "draw_curve", "evaluate"]
 
@@ -67,8 +67,7 @@ def draw_curve(metrics: Path, picture: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    records = [json.loads(line) for line in metrics.read_text().splitlines() if line.strip()]
-    evaluated = [r for r in records if r.get("evaluation")]
+    evaluated = [r for _, r in metrics_file.records(metrics) if r.get("evaluation")]
     if not evaluated:
         return
     figure, axes = plt.subplots(2, 2, figsize=(11, 7), sharex="col")

@@ -36,6 +36,7 @@ from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.backends import BACKENDS
+from krodan_rl.train import metrics
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.evaluation import draw_curve, evaluate
 from krodan_rl.train.folder import Training
@@ -61,28 +62,9 @@ def _check_config(training: Training, config: TrainConfig) -> None:
         config.write(stored)
 
 
-def _records(path: Path) -> list[tuple[str, dict[str, Any]]]:
-    """A metrics file's lines and their records, oldest first; a line that is not a record
-    (cut short by a kill, say) is left out."""
-    found = []
-    for line in path.read_text().splitlines() if path.is_file() else []:
-        try:
-            record = json.loads(line)
-            record["iteration"] = int(record["iteration"])
-        except (ValueError, KeyError, TypeError):
-            continue
-        found.append((line.strip(), record))
-    return found
-
-
 def _last_recorded(training: Training) -> int:
-    records = _records(training.out / "metrics.jsonl")
+    records = metrics.records(training.out / "metrics.jsonl")
     return records[-1][1]["iteration"] if records else -1
-
-
-def _append_metrics(training: Training, record: dict[str, Any]) -> None:
-    with (training.out / "metrics.jsonl").open("a") as file:
-        file.write(json.dumps(record, sort_keys=True) + "\n")
 
 
 def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> str | None:
@@ -93,9 +75,8 @@ def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> s
     folder = start_from.parent
     if not (folder / "metrics.jsonl").is_file() and folder.name == "checkpoints":
         folder = folder.parent
-    kept = [
-        (line, r) for line, r in _records(folder / "metrics.jsonl") if r["iteration"] <= iteration
-    ]
+    kept = [(line, r) for line, r in metrics.records(folder / "metrics.jsonl")
+            if r["iteration"] <= iteration]  # fmt: skip
     if not any(r["iteration"] == iteration and r.get("step") == carried.step for _, r in kept):
         return None
     return "".join(line + "\n" for line, _ in kept)
@@ -167,11 +148,11 @@ class _Loop:
             if carried.config != config.network:
                 raise ValueError(f"{start_from} holds another network than this training's")
             done = int(carried.meta.get("iteration", 0))
-            metrics = _carried_metrics(Path(start_from), carried, done)
-            if metrics is not None:  # written before the checkpoint: a kill here redoes both
-                write_atomic(training.out / "metrics.jsonl", metrics)
+            history = _carried_metrics(Path(start_from), carried, done)
+            if history is not None:  # written before the checkpoint: a kill here redoes both
+                write_atomic(training.out / "metrics.jsonl", history)
             checkpoints.save(training.checkpoint(done), carried)
-            kept = "" if metrics is None else ", its metrics carried"
+            kept = "" if history is None else ", its metrics carried"
             self.log(f"going on from {start_from} (iteration {done}{kept})")
         if done < 0:
             started = time.perf_counter()
@@ -266,6 +247,6 @@ def _evaluate(
             config.seed + iteration,
             before if iteration > 0 and before.is_file() else None,
         )
-    _append_metrics(training, record)
+    metrics.append(training.out / "metrics.jsonl", record)
     if "evaluation" in record:
         draw_curve(training.out / "metrics.jsonl", training.out / "curve.png")

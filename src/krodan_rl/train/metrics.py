@@ -1,0 +1,36 @@
+"""A training's metrics file, ``OUT/metrics.jsonl``: one JSON record per iteration, appended.
+A kill can cut its last line short; the readers leave such a line out, and the next record
+starts on a line of its own, so that one cut line never costs a whole record."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any
+
+__all__ = ["append", "records"]
+
+
+def records(path: Path) -> list[tuple[str, dict[str, Any]]]:
+    """A metrics file's lines and their records, oldest first; a line that is not a record
+    (cut short by a kill, say) is left out."""
+    found = []
+    for line in path.read_text().splitlines() if path.is_file() else []:
+        try:
+            record = json.loads(line)
+            record["iteration"] = int(record["iteration"])
+        except (ValueError, KeyError, TypeError):
+            continue
+        found.append((line.strip(), record))
+    return found
+
+
+def append(path: Path, record: dict[str, Any]) -> None:
+    """Appends a record on a line of its own, after a last line cut short if there is one."""
+    line = json.dumps(record, sort_keys=True) + "\n"
+    with path.open("a+b") as file:
+        if file.seek(0, 2) > 0:
+            file.seek(-1, 2)
+            if file.read(1) != b"\n":
+                line = "\n" + line
+        file.write(line.encode())
