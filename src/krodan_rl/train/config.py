@@ -100,7 +100,9 @@ PRESETS: dict[str, TrainConfig] = {
     # targets little more than the prior's own top moves, and the raw policy stopped gaining
     # after about 20 iterations; its run went on from iteration 80 with 64. With 64, the guided
     # search stopped gaining after about iteration 120 while the loss sat at about 3.0: the run
-    # went on from iteration 177 with the learning rate stepped down from 1e-3 to 3e-4.
+    # went on from iteration 177 with the learning rate stepped down from 1e-3 to 3e-4; when
+    # the guided search stopped gaining again (iterations 200 to 240), from iteration 250 with
+    # 1e-4.
     "baseline": TrainConfig(
         network=NetworkConfig(width=32, blocks=3, value_hidden=64),
         iterations=100000,
@@ -111,7 +113,7 @@ PRESETS: dict[str, TrainConfig] = {
         steps=100,
         batch_size=128,
         window=20,
-        learning_rate=3e-4,
+        learning_rate=1e-4,
         warm_start_games=20000,
         warm_start_steps=3000,
         evaluate_every=10,
