@@ -1,8 +1,15 @@
 import random
+import signal
 
 import pytest
 
 from krodan_rl._krodan import PyKrodan
+
+# A shell without job control starts its background commands with SIGINT ignored, and a child
+# process keeps what it inherits ignored: the tests that interrupt a command they start need
+# it delivered, however the suite itself was started.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def set_indices(buffer: bytes) -> list[int]:
