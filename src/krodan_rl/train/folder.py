@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from krodan_rl.selfplay import run_folder
+from krodan_rl.train import metrics
 
 __all__ = ["Training"]
 
@@ -31,6 +32,10 @@ class Training:
 
     def run(self, iteration: int) -> Path:
         return self.out / "selfplay" / f"iter-{iteration:06d}"
+
+    @property
+    def metrics(self) -> Path:
+        return self.out / metrics.NAME
 
     @property
     def warm_run(self) -> Path:

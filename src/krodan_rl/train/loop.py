@@ -63,7 +63,7 @@ def _check_config(training: Training, config: TrainConfig) -> None:
 
 
 def _last_recorded(training: Training) -> int:
-    records = metrics.records(training.out / "metrics.jsonl")
+    records = metrics.records(training.metrics)
     return records[-1][1]["iteration"] if records else -1
 
 
@@ -73,9 +73,9 @@ def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> s
     checkpoint (a training kept elsewhere) or above it (a folder's ``checkpoints/``). None when
     there is none, or when its record of that iteration is not this checkpoint's (its step)."""
     folder = start_from.parent
-    if not (folder / "metrics.jsonl").is_file() and folder.name == "checkpoints":
+    if not (folder / metrics.NAME).is_file() and folder.name == "checkpoints":
         folder = folder.parent
-    kept = [(line, r) for line, r in metrics.records(folder / "metrics.jsonl")
+    kept = [(line, r) for line, r in metrics.records(folder / metrics.NAME)
             if r["iteration"] <= iteration]  # fmt: skip
     if not any(r["iteration"] == iteration and r.get("step") == carried.step for _, r in kept):
         return None
@@ -150,7 +150,7 @@ class _Loop:
             done = int(carried.meta.get("iteration", 0))
             history = _carried_metrics(Path(start_from), carried, done)
             if history is not None:  # written before the checkpoint: a kill here redoes both
-                write_atomic(training.out / "metrics.jsonl", history)
+                write_atomic(training.metrics, history)
             checkpoints.save(training.checkpoint(done), carried)
             kept = "" if history is None else ", its metrics carried"
             self.log(f"going on from {start_from} (iteration {done}{kept})")
@@ -247,6 +247,6 @@ def _evaluate(
             config.seed + iteration,
             before if iteration > 0 and before.is_file() else None,
         )
-    metrics.append(training.out / "metrics.jsonl", record)
+    metrics.append(training.metrics, record)
     if "evaluation" in record:
-        draw_curve(training.out / "metrics.jsonl", training.out / "curve.png")
+        draw_curve(training.metrics, training.out / "curve.png")

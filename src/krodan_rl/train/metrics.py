@@ -8,7 +8,9 @@ import json
 from pathlib import Path
 from typing import Any
 
-__all__ = ["append", "records"]
+__all__ = ["NAME", "append", "records"]
+
+NAME = "metrics.jsonl"  # in a training's folder, and beside a training kept elsewhere
 
 
 def records(path: Path) -> list[tuple[str, dict[str, Any]]]:
