@@ -22,7 +22,7 @@ from functools import lru_cache
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
 
 __all__ = ["ActionTable", "table"]
@@ -52,7 +52,10 @@ class ActionTable:
 
     def on_board(self, agent: int, action: int) -> npt.NDArray[np.int8]:
         """The board's (row, column) of each cell ``action`` covers when agent ``agent`` plays
-        it, (size, 2)."""
+        it, (size, 2); (0, 2) for an action that does not fit. A negative index is refused
+        rather than read from the end as numpy would."""
+        agent = arguments.integer(agent, "agent", minimum=0, maximum=_native.NUM_AGENTS - 1)
+        action = arguments.integer(action, "action", minimum=0, maximum=_native.NUM_ACTIONS - 1)
         cells = self.cells[action, : self.size[action]]
         out: npt.NDArray[np.int8] = self.frame_to_board[agent, cells[:, 0], cells[:, 1]]
         return out

@@ -12,8 +12,14 @@ on them, other players game by game. Agents with no move left are passed for.
   ``done`` (4), and ``action_mask`` bool (36400) unless ``action_mask=False`` (at large N the
   mask is most of the memory); the legal actions are also in ``info["legal_actions"]`` (one
   int32 array per game, in an object array).
-- Actions: an index in the learner's frame; rewards: float32, the learner's outcome in
-  ``reward_mode`` when its game ends, 0 otherwise; episodes end by termination only.
+- Actions: an index in the learner's frame, a legal one in every game in play (the learner
+  always has one there: agents with no move are passed for); anything else, a pass (-1) or the
+  batch's HOLD (-2) included, is refused with ValueError before any game moves, and the
+  environment goes on as if the step had not been asked. Rewards: float32, the learner's
+  outcome in ``reward_mode`` when its game ends, 0 otherwise; episodes end by termination only.
+- A step or reset that raises once games have started moving (an opponent's error, a
+  KeyboardInterrupt) leaves games mid-turn: every later ``step`` raises RuntimeError until a
+  full ``reset()`` (or one whose ``reset_mask`` covers every game; a narrower one is refused).
 - Autoreset: Gymnasium's ``AutoresetMode.NEXT_STEP`` by default (the step after an episode
   ends starts the next, ignoring its action), ``SAME_STEP`` on request (the final observation
   in ``info["final_obs"]``, masked by ``info["_final_obs"]``).
@@ -24,7 +30,8 @@ game i from its stream i, whatever the number of threads.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
@@ -100,6 +107,9 @@ class SeatVectorEnv(VectorEnv):
         self._episodes = np.zeros(self.num_envs, dtype=np.int64)
         self._seats = np.zeros(self.num_envs, dtype=np.int8)
         self._ended = np.zeros(self.num_envs, dtype=np.bool_)  # awaiting NEXT_STEP's reset
+        # Why the games cannot be stepped until a full reset: none started yet, or a step that
+        # raised midway left some mid-turn.
+        self._unready: str | None = "no reset() has started the games"
         self.single_observation_space = self._single_space()
         self.single_action_space = spaces.Discrete(_native.NUM_ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
@@ -235,31 +245,85 @@ class SeatVectorEnv(VectorEnv):
             "_seat": np.ones(self.num_envs, dtype=np.bool_),
         }
 
+    # Checks, before anything moves.
+
+    def _learner_actions(self, actions: npt.ArrayLike, playing: Array) -> Array:
+        """The learner's actions as int64, each game in ``playing`` checked against its legal
+        list; the others' are ignored (0 in the result)."""
+        given = arguments.integer_array(actions, "actions")
+        if given.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {given.shape}")
+        # Compared in the given dtype, not after a cast: a uint64 beyond int64 would wrap to a
+        # pass or to HOLD, which the batch takes without a word.
+        in_range = (given >= 0) & (given < _native.NUM_ACTIONS)
+        chosen: Array = np.where(in_range, given, 0).astype(np.int64)
+        refused = np.flatnonzero(playing & ~(in_range & self._in_legal_lists(chosen)))
+        if refused.size:
+            i = int(refused[0])
+            raise ValueError(
+                f"game {i}: action {int(given[i])} is not a legal action of the learner "
+                f"(agent {int(self._seats[i])}); nothing was played"
+            )
+        return chosen
+
+    def _in_legal_lists(self, chosen: Array) -> Array:
+        """Whether each game's action (in range) is in its mover's legal list: one pass over
+        the batch's lists, every entry compared with its game's action."""
+        vec = self._vec
+        offsets = vec.legal_offsets.astype(np.intp)
+        repeated = np.repeat(chosen.astype(np.int32), np.diff(offsets))
+        hits = np.zeros(len(repeated) + 1, dtype=np.intp)
+        np.cumsum(vec.legal_actions == repeated, out=hits[1:])
+        found: Array = hits[offsets[1:]] > hits[offsets[:-1]]
+        return found
+
+    def _refuse_if_unready(self, then: str = "stepping") -> None:
+        if self._unready is not None:
+            raise RuntimeError(f"{self._unready}: call reset() before {then}")
+
+    @contextmanager
+    def _moving(self, what: str) -> Iterator[None]:
+        """Runs what moves games; should it raise, games may be left mid-turn (an opponent to
+        move, a reward unreported), and the environment refuses to step until reset. It cannot
+        be rolled back instead: the opponents' random streams have already advanced."""
+        try:
+            yield
+        except BaseException as error:
+            cause = type(error).__name__ + (f" ({error})" if str(error) else "")
+            self._unready = f"a {what} was interrupted by {cause}, leaving games mid-turn"
+            raise
+
     # The API.
 
     def reset(
         self, *, seed: int | Sequence[int] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[dict[str, Array], dict[str, Any]]:
         """Starts every game anew, or those of ``options["reset_mask"]``; a seed (an int, or
-        one per game, combined into one) reseeds the games' streams and the opponents."""
+        one per game, combined into one) reseeds the games' streams and the opponents. After
+        an interrupted step only a reset of every game is taken."""
         mask = None
         if options and options.get("reset_mask") is not None:
             mask = np.asarray(options["reset_mask"])
             if mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
                 raise ValueError(f"reset_mask must be bool ({self.num_envs},)")
+        if mask is not None and not mask.all():
+            # The interrupted step may have left any game mid-turn or its end unreported.
+            self._refuse_if_unready("a reset whose reset_mask leaves games out")
+        combined = None
         if seed is not None:
             values = [seed] if isinstance(seed, (int, np.integer)) else list(seed)
             combined = int(np.random.SeedSequence([arguments.seed(s) for s in values])
                            .generate_state(1, np.uint64)[0])  # fmt: skip
+        with self._moving("reset"):
             self._vec.reset(seed=combined, mask=mask)
-            self._make_opponents(combined)
-        else:
-            self._vec.reset(mask=mask)
-        restarted = np.ones(self.num_envs, dtype=np.bool_) if mask is None else mask
-        self._start_episodes(restarted, first=True)
-        rewards = np.zeros(self.num_envs, dtype=np.float32)
-        self._play_opponents(rewards)
-        return self._observations(), self._infos()
+            if combined is not None:
+                self._make_opponents(combined)
+            restarted = np.ones(self.num_envs, dtype=np.bool_) if mask is None else mask
+            self._start_episodes(restarted, first=True)
+            self._play_opponents(np.zeros(self.num_envs, dtype=np.float32))
+            found = self._observations(), self._infos()
+        self._unready = None
+        return found
 
     def _start_episodes(self, games: Array, first: bool = False) -> None:
         if not first:
@@ -272,14 +336,19 @@ class SeatVectorEnv(VectorEnv):
     ) -> tuple[dict[str, Array], Array, Array, Array, dict[str, Any]]:
         """The learner's action in every game (ignored where its episode just ended, under
         NEXT_STEP), then the opponents' moves. Returns (obs, rewards, terminations,
-        truncations, infos)."""
-        chosen = arguments.integer_array(actions, "actions").astype(np.int64)
-        if chosen.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), not {chosen.shape}")
+        truncations, infos). All or nothing: the actions are checked before any game moves."""
+        self._refuse_if_unready()
+        restart = self._ended.copy()  # NEXT_STEP: the episodes that ended last step start again
+        chosen = self._learner_actions(actions, ~restart & ~self._vec.terminated.astype(np.bool_))
+        with self._moving("step"):
+            return self._play_step(chosen, restart)
+
+    def _play_step(
+        self, chosen: Array, restart: Array
+    ) -> tuple[dict[str, Array], Array, Array, Array, dict[str, Any]]:
         vec = self._vec
         rewards = np.zeros(self.num_envs, dtype=np.float32)
-        restart = self._ended.copy()
-        if restart.any():  # NEXT_STEP: the episodes that ended last step start again
+        if restart.any():
             vec.reset(mask=restart)
             self._start_episodes(restart)
             self._play_opponents(rewards)
