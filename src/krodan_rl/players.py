@@ -15,7 +15,8 @@ one call. A spec is one of:
 - ``guided:package.module:factory[:SIMULATIONS]``: ``krodan_rl.search.GuidedPlayer`` with the
   evaluator the factory returns, SIMULATIONS (800) simulations;
 - ``guided:MODEL[:SIMULATIONS]``: the same search guided by a trained network, MODEL a shipped
-  model's name (``baseline``) or a checkpoint path containing ``/`` (``krodan_rl.models``);
+  model's name (``baseline``) or a checkpoint path containing ``/`` or ending in ``.npz``
+  (``krodan_rl.models``);
 - ``policy:MODEL``: the network's raw policy, one evaluation a move, no search;
 - ``package.module:factory``: the player the factory returns.
 
@@ -256,7 +257,7 @@ KINDS: tuple[Kind, ...] = (
     Kind(
         "guided",
         "guided:MODEL[:SIMULATIONS]",
-        "PUCT search guided by a trained model (baseline, or a checkpoint path with '/')",
+        "PUCT search guided by a trained model (baseline, or a checkpoint's path)",
         _read_guided,
         _build_guided,
         searches=True,

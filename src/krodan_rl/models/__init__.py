@@ -1,7 +1,8 @@
 """Trained networks, by name or by checkpoint path: ``load("baseline")`` gives the evaluator of
 the model shipped with the package, ``load("runs/az/checkpoints/iter-000012.npz")`` that of a
-checkpoint (any path with a ``/``). The evaluator runs on JAX where it is installed, else on
-numpy: playing never needs JAX.
+checkpoint (any path with a ``/`` or ending in ``.npz``, such as ``ck.npz`` in the current
+folder). The evaluator runs on JAX where it is installed, else on numpy: playing never needs
+JAX.
 
 Player specs name models too: ``guided:MODEL:N`` searches N simulations guided by the model,
 ``policy:MODEL`` plays its raw policy (``krodan_rl.players``).
@@ -19,11 +20,14 @@ __all__ = ["SHIPPED", "is_model", "load", "path_of"]
 HERE = Path(__file__).resolve().parent
 #: The models shipped with the package, by name: a closed list.
 SHIPPED = {"baseline": HERE / "baseline.npz"}
+#: A name ending so is a checkpoint's path, even without a ``/`` (a file in the current folder).
+CHECKPOINT_SUFFIX = ".npz"
 
 
 def is_model(name: str) -> bool:
-    """Whether ``name`` names a model: a shipped one, or a checkpoint path (with a ``/``)."""
-    return name in SHIPPED or "/" in name
+    """Whether ``name`` names a model: a shipped one, or a checkpoint path (with a ``/`` or
+    ending in ``.npz``)."""
+    return name in SHIPPED or "/" in name or name.endswith(CHECKPOINT_SUFFIX)
 
 
 def path_of(name: str) -> Path:
@@ -33,10 +37,10 @@ def path_of(name: str) -> Path:
         if not path.is_file():
             raise ValueError(f"the model {name!r} is not in this installation ({path} missing)")
         return path
-    if "/" not in name:
+    if not is_model(name):
         raise ValueError(
             f"unknown model {name!r}: a shipped model ({', '.join(SHIPPED)}) or a checkpoint "
-            "path containing '/'"
+            f"path containing '/' or ending in {CHECKPOINT_SUFFIX!r}"
         )
     path = Path(name)
     if not path.is_file():

@@ -1,29 +1,71 @@
-"""Checkpoints: plain arrays and JSON in one ``.npz`` file, read with ``allow_pickle=False``
-(a path on a command line never runs code), written whole or not at all.
+"""Checkpoints: plain arrays and JSON in one ``.npz`` file, written whole or not at all.
 
 The arrays are the network's parameters (``params/NAME``) and, for a training, the optimizer's
 state as its leaves in order (``opt/0``, ``opt/1``, ...); the JSON (``meta``, as UTF-8 bytes)
 holds the format version, the network's configuration, the learner's step and whatever the
 training adds (its random state, its iteration).
+
+Loading reads a path from a command line, so it trusts nothing in the file and costs what the
+network it declares costs, never more: only a regular file is opened; no pickle is read; the
+meta is bounded in size and nesting; the network it declares is bounded (``MAX_PARAMETERS``);
+every member's size, as the zip directory and then its array header declare it, is checked
+against what that network expects before a byte of its data is read, and a member the network
+does not expect is refused without being decompressed. The optimizer's leaves are whatever the
+training's optimizer keeps, so they are bounded rather than named: contiguous from ``opt/0``,
+none larger than the largest parameter, and together at most ``OPTIMIZER_FACTOR`` times the
+parameters (an Adam-like optimizer keeps two moments per parameter and a step count). Every
+weight must be finite in float32. Whatever fails is a ValueError naming the file and the field.
 """
 
 from __future__ import annotations
 
 import json
+import math
+import os
+import re
+import stat
+import zipfile
+import zlib
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl import arguments
 from krodan_rl.files import write_atomic_bytes
 from krodan_rl.nn.config import FORMAT_VERSION, NetworkConfig
-from krodan_rl.nn.forward import Params, init_params
+from krodan_rl.nn.forward import Params, param_shapes
 
-__all__ = ["Checkpoint", "load", "save"]
+__all__ = [
+    "MAX_META_BYTES",
+    "MAX_META_DEPTH",
+    "MAX_PARAMETERS",
+    "OPTIMIZER_FACTOR",
+    "Checkpoint",
+    "load",
+    "save",
+]
 
 Array = npt.NDArray[Any]
+
+#: The largest network a checkpoint may declare, in parameters (256 MiB of float32): far
+#: beyond what this board needs, and a bound on what a small, lying file can make us allocate.
+MAX_PARAMETERS = 2**26
+#: The meta's bounds: its JSON in bytes, and how deeply its objects and lists nest.
+MAX_META_BYTES = 2**20
+MAX_META_DEPTH = 32
+#: The optimizer's leaves, at most this many times the parameters (in elements and in arrays).
+OPTIMIZER_FACTOR = 4
+MAX_STEP = 2**63 - 1
+# Room for an array member's magic and header (numpy writes 128 bytes; it reads at most 10000).
+HEADER_BYTES = 16384
+MAX_ITEMSIZE = 8
+READ_CHUNK = 2**20
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 @dataclass
@@ -51,38 +93,284 @@ def save(path: str | Path, checkpoint: Checkpoint) -> None:
 
 
 def load(path: str | Path) -> Checkpoint:
-    """The checkpoint at ``path``; ValueError naming it when it is not one this package wrote
-    (or of another format version, or whose parameters do not fit its configuration)."""
+    """The checkpoint at ``path``; ValueError naming it and what is wrong when it is not one
+    this package wrote (not a regular file, not a zip of plain arrays, of another format
+    version, beyond the bounds above, or with arrays that do not fit its configuration)."""
     source = Path(path)
+    with _open_regular_file(source) as file:
+        try:
+            archive = zipfile.ZipFile(file)
+        except (zipfile.BadZipFile, OSError, EOFError, ValueError, NotImplementedError) as error:
+            raise _refused(source, f"not a readable checkpoint: {error}") from None
+        with archive:
+            return _read(source, archive)
+
+
+@dataclass(frozen=True)
+class _Slot:
+    """What one member may hold: an array of one of the dtype ``kinds`` ("f" float, "u"
+    unsigned, ...), of at most ``itemsize`` bytes an element, of ``shape`` exactly or, for None,
+    of any shape of at most ``count`` elements."""
+
+    kinds: str
+    count: int
+    shape: tuple[int, ...] | None = None
+    itemsize: int = MAX_ITEMSIZE
+
+    @property
+    def bytes(self) -> int:
+        """The most the member may take uncompressed, its header included."""
+        return HEADER_BYTES + self.count * self.itemsize
+
+
+META_SLOT = _Slot("u", MAX_META_BYTES, itemsize=1)  # UTF-8 bytes
+LEAF_KINDS = "biuf"  # an optimizer's leaves: counts and moments
+LEAF_NAME = re.compile(r"opt/(0|[1-9][0-9]*)")  # as ``save`` writes them
+
+
+def _refused(source: Path, why: str) -> ValueError:
+    return ValueError(f"{source}: {why}")
+
+
+@contextmanager
+def _open_regular_file(source: Path) -> Iterator[IO[bytes]]:
+    """The file, opened without blocking (opening a FIFO would wait for a writer) and refused
+    unless it is a regular file."""
     try:
-        with np.load(source, allow_pickle=False) as stored:
-            arrays = {name: stored[name] for name in stored.files}
-    except (OSError, ValueError, EOFError) as error:
-        raise ValueError(f"{source}: not a readable checkpoint: {error}") from error
+        descriptor = os.open(source, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError as error:
+        raise _refused(source, f"not a readable checkpoint: {error}") from None
+    with os.fdopen(descriptor, "rb") as file:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise _refused(source, "not a regular file")
+        yield file
+
+
+def _read(source: Path, archive: zipfile.ZipFile) -> Checkpoint:
+    members = _members(source, archive)
+    if "meta" not in members:
+        raise _refused(source, "not a checkpoint (no meta)")
+    meta = _parse_meta(source, _read_member(source, archive, members.pop("meta"), META_SLOT))
+    config = _config_of(source, meta)
+    step = _step_of(source, meta)
+    shapes = param_shapes(config)
+    slots = _slots(source, shapes, members)
+    for key, info in members.items():  # every size checked before any array is read
+        _check_declared_size(source, info, slots[key])
+    params = {}
+    for name in shapes:
+        key = f"params/{name}"
+        stored = _finite(source, key, _read_member(source, archive, members[key], slots[key]))
+        params[name] = stored.astype(np.float32)
+    leaves = _read_leaves(source, archive, members, slots, _size(shapes))
+    rest = {k: v for k, v in meta.items() if k not in ("format", "config", "step")}
+    return Checkpoint(params, config, step, leaves, rest)
+
+
+def _size(shapes: dict[str, tuple[int, ...]]) -> int:
+    """How many numbers arrays of these shapes hold."""
+    return sum(math.prod(shape) for shape in shapes.values())
+
+
+def _members(source: Path, archive: zipfile.ZipFile) -> dict[str, zipfile.ZipInfo]:
+    """The archive's members by array name, refused before any is read when one is not an
+    array a checkpoint holds, is stored twice, encrypted or compressed in a way numpy never
+    writes."""
+    members: dict[str, zipfile.ZipInfo] = {}
+    for info in archive.infolist():
+        key = info.filename.removesuffix(".npy")
+        named = key == "meta" or key.startswith("params/") or LEAF_NAME.fullmatch(key)
+        if not info.filename.endswith(".npy") or not named:
+            raise _refused(source, f"member {info.filename!r} is not part of a checkpoint")
+        if key in members:
+            raise _refused(source, f"member {info.filename!r} is stored twice")
+        if info.flag_bits & 0x1:
+            raise _refused(source, f"member {info.filename!r} is encrypted")
+        if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+            raise _refused(source, f"member {info.filename!r} uses an unknown compression")
+        members[key] = info
+    return members
+
+
+def _parse_meta(source: Path, raw: Array) -> dict[str, Any]:
     try:
-        meta = json.loads(bytes(arrays.pop("meta")).decode())
-        config = NetworkConfig.from_dict(meta["config"])
-    except (KeyError, ValueError, TypeError, UnicodeDecodeError) as error:
-        raise ValueError(f"{source}: not a checkpoint (its meta is unreadable: {error})") from None
+        meta = json.loads(raw.tobytes().decode())
+    except (ValueError, RecursionError) as error:  # UnicodeDecodeError is a ValueError
+        raise _refused(source, f"not a checkpoint (its meta is unreadable: {error})") from None
+    if not isinstance(meta, dict):
+        raise _refused(source, f"not a checkpoint (its meta is a {type(meta).__name__})")
+    if _depth(meta) > MAX_META_DEPTH:
+        raise _refused(source, f"its meta nests deeper than {MAX_META_DEPTH} levels")
     if meta.get("format") != FORMAT_VERSION:
-        raise ValueError(
-            f"{source}: checkpoint format {meta.get('format')!r}; this package reads "
-            f"{FORMAT_VERSION}"
+        raise _refused(
+            source, f"checkpoint format {meta.get('format')!r}; this package reads {FORMAT_VERSION}"
         )
-    params = {k.removeprefix("params/"): v for k, v in arrays.items() if k.startswith("params/")}
-    expected = init_params(config, 0)
-    wrong = [
-        name
-        for name in expected.keys() | params.keys()
-        if name not in params or name not in expected or params[name].shape != expected[name].shape
-    ]
+    return meta
+
+
+def _depth(value: Any) -> int:
+    """How deeply lists and objects nest in parsed JSON (0 for a scalar), without recursing."""
+    deepest, pending = 0, [(value, 1)]
+    while pending:
+        item, depth = pending.pop()
+        if isinstance(item, (dict, list)):
+            deepest = max(deepest, depth)
+            children = item.values() if isinstance(item, dict) else item
+            pending.extend((child, depth + 1) for child in children)
+    return deepest
+
+
+def _config_of(source: Path, meta: dict[str, Any]) -> NetworkConfig:
+    values = meta.get("config")
+    if not isinstance(values, dict):
+        raise _refused(source, f"meta field 'config' is not an object: {values!r:.40}")
+    try:
+        config = NetworkConfig.from_dict(values)
+    except (TypeError, ValueError) as error:
+        raise _refused(source, f"meta field 'config': {error}") from None
+    count = _size(param_shapes(config))
+    if count > MAX_PARAMETERS:
+        raise _refused(
+            source,
+            f"meta field 'config' declares a network of {count} parameters; at most "
+            f"{MAX_PARAMETERS} load",
+        )
+    return config
+
+
+def _step_of(source: Path, meta: dict[str, Any]) -> int:
+    try:
+        return arguments.integer(meta.get("step", 0), "step", minimum=0, maximum=MAX_STEP)
+    except (TypeError, ValueError) as error:
+        raise _refused(source, f"meta field 'step': {error}") from None
+
+
+def _slots(
+    source: Path, shapes: dict[str, tuple[int, ...]], members: dict[str, zipfile.ZipInfo]
+) -> dict[str, _Slot]:
+    """What each array member may hold, given the network's parameter shapes; refuses missing
+    or unexpected parameters, a gap in the optimizer's leaves, or too many of them."""
+    stored = {k.removeprefix("params/") for k in members if k.startswith("params/")}
+    wrong = sorted(f"params/{name}" for name in stored ^ shapes.keys())
     if wrong:
-        raise ValueError(f"{source}: parameters that do not fit its network: {sorted(wrong)[:4]}")
-    leaves = [arrays[f"opt/{k}"] for k in range(sum(k.startswith("opt/") for k in arrays))]
-    return Checkpoint(
-        {k: v.astype(np.float32) for k, v in params.items()},
-        config,
-        int(meta.get("step", 0)),
-        leaves,
-        {k: v for k, v in meta.items() if k not in ("format", "config", "step")},
-    )
+        raise _refused(source, f"parameters that do not fit its network: {wrong[:4]}")
+    slots = {f"params/{k}": _Slot("f", math.prod(shape), shape) for k, shape in shapes.items()}
+    count = sum(key.startswith("opt/") for key in members)
+    gaps = [f"opt/{k}" for k in range(count) if f"opt/{k}" not in members]
+    if gaps:
+        raise _refused(source, f"the optimizer's leaves skip {gaps[0]}")
+    if count > OPTIMIZER_FACTOR * (len(shapes) + 1):
+        raise _refused(
+            source,
+            f"{count} optimizer leaves; its network allows at most "
+            f"{OPTIMIZER_FACTOR * (len(shapes) + 1)}",
+        )
+    largest = max(math.prod(shape) for shape in shapes.values())
+    slots.update({f"opt/{k}": _Slot(LEAF_KINDS, largest) for k in range(count)})
+    declared = sum(members[f"opt/{k}"].file_size for k in range(count))
+    if declared > count * HEADER_BYTES + OPTIMIZER_FACTOR * _size(shapes) * MAX_ITEMSIZE:
+        raise _refused(source, "the optimizer's leaves declare more bytes than its network allows")
+    return slots
+
+
+def _read_leaves(
+    source: Path,
+    archive: zipfile.ZipFile,
+    members: dict[str, zipfile.ZipInfo],
+    slots: dict[str, _Slot],
+    parameters: int,
+) -> list[Array]:
+    """The optimizer's leaves in order, together at most ``OPTIMIZER_FACTOR`` times the
+    parameters' count."""
+    leaves: list[Array] = []
+    budget = OPTIMIZER_FACTOR * parameters
+    for k in range(sum(key.startswith("opt/") for key in members)):
+        key = f"opt/{k}"
+        slot = _Slot(LEAF_KINDS, min(slots[key].count, budget))
+        leaf = _finite(source, key, _read_member(source, archive, members[key], slot))
+        budget -= leaf.size
+        leaves.append(leaf)
+    return leaves
+
+
+def _read_member(
+    source: Path, archive: zipfile.ZipFile, info: zipfile.ZipInfo, slot: _Slot
+) -> Array:
+    """The member's array, its sizes (the zip directory's, then its header's) checked against
+    ``slot`` before its data is read."""
+    key = info.filename.removesuffix(".npy")
+    _check_declared_size(source, info, slot)
+    try:
+        with archive.open(info) as stream:
+            dtype, shape, fortran = _header(source, key, stream)
+            _check_fits(source, key, dtype, shape, slot)
+            return _data(source, key, stream, dtype, shape, fortran)
+    # NotImplementedError: a local header asking for a zip feature numpy never writes.
+    except (zipfile.BadZipFile, OSError, EOFError, zlib.error, NotImplementedError) as error:
+        raise _refused(source, f"{key} is damaged: {error}") from None
+
+
+def _check_declared_size(source: Path, info: zipfile.ZipInfo, slot: _Slot) -> None:
+    """Refuses a member whose size in the zip directory exceeds its slot, before it is opened
+    (a small deflated member may declare gigabytes)."""
+    if info.file_size > slot.bytes:
+        key = info.filename.removesuffix(".npy")
+        raise _refused(source, f"{key} declares {info.file_size} bytes, beyond its bound")
+
+
+def _header(source: Path, key: str, stream: IO[bytes]) -> tuple[np.dtype[Any], Any, bool]:
+    """An array member's dtype, shape and order, from its header alone."""
+    fmt = np.lib.format
+    try:
+        version = fmt.read_magic(stream)
+        if version not in ((1, 0), (2, 0)):  # 3.0 is for structured dtypes, never ours
+            raise ValueError(f"header version {version}")
+        read = fmt.read_array_header_1_0 if version == (1, 0) else fmt.read_array_header_2_0
+        shape, fortran, dtype = read(stream)
+    except (ValueError, TypeError, SyntaxError) as error:
+        raise _refused(source, f"{key} is not a plain array: {error}") from None
+    return dtype, shape, fortran
+
+
+def _check_fits(source: Path, key: str, dtype: np.dtype[Any], shape: Any, slot: _Slot) -> None:
+    if dtype.kind not in slot.kinds or dtype.itemsize > slot.itemsize or dtype.shape:
+        raise _refused(source, f"{key} holds {dtype}, not numbers of the kinds {slot.kinds!r}")
+    if slot.shape is not None and tuple(shape) != slot.shape:
+        raise _refused(
+            source,
+            f"parameters that do not fit its network: {key} has shape {tuple(shape)}, its "
+            f"network {slot.shape}",
+        )
+    if any(size < 0 for size in shape) or math.prod(shape) > slot.count:
+        raise _refused(source, f"{key} declares shape {tuple(shape)}, beyond its bound")
+
+
+def _data(
+    source: Path, key: str, stream: IO[bytes], dtype: np.dtype[Any], shape: Any, fortran: bool
+) -> Array:
+    """The array's data, read in chunks into a buffer of its own; refused when short or when
+    more follows (reading to the end also has the zip check the member's CRC)."""
+    raw = bytearray(math.prod(shape) * dtype.itemsize)  # writable, as np.load's arrays are
+    view = memoryview(raw)
+    filled = 0
+    while filled < len(view):
+        got = stream.readinto(view[filled : filled + READ_CHUNK])  # type: ignore[attr-defined]
+        if not got:
+            raise _refused(source, f"{key} is truncated")
+        filled += got
+    if stream.read(1):
+        raise _refused(source, f"{key} holds more bytes than its header declares")
+    array = np.frombuffer(raw, dtype).reshape(shape, order="F" if fortran else "C")
+    return array.astype(dtype.newbyteorder("="), copy=False)
+
+
+def _finite(source: Path, key: str, array: Array) -> Array:
+    """``array`` when its floats are finite and within float32's range (the network's)."""
+    if array.dtype.kind == "f" and array.size:
+        if np.isnan(array).any():
+            raise _refused(source, f"{key} holds NaN")
+        if np.isinf(array).any():
+            raise _refused(source, f"{key} holds inf")
+        if array.dtype.itemsize > 4 and np.abs(array).max() > FLOAT32_MAX:
+            raise _refused(source, f"{key} holds values beyond float32's range")
+    return array

@@ -18,7 +18,14 @@ import numpy as np
 
 from krodan_rl.nn.config import NetworkConfig
 
-__all__ = ["NUM_ORIENTATIONS", "forward", "init_params", "policy_logits", "value_of"]
+__all__ = [
+    "NUM_ORIENTATIONS",
+    "forward",
+    "init_params",
+    "param_shapes",
+    "policy_logits",
+    "value_of",
+]
 
 BOARD = 20
 PLANES = 12
@@ -30,37 +37,50 @@ Params = dict[str, Any]
 Conv = Callable[[Any, Any], Any]
 
 
+# Parameters that start at zero (each block's second convolution too, so that a new tower is
+# the identity and trains from the start), and the scales of the heads' first draws.
+STARTS_AT_ZERO = ("/b", "/b1", "/b2", "/conv2/w")
+DRAW_SCALE = {"policy/w": 0.1, "value/w2": 0.1}
+
+
 def init_params(config: NetworkConfig, seed: int) -> Params:
-    """Parameters drawn with numpy (He initialisation; each block's second convolution starts
-    at zero, so that a new tower is the identity and trains from the start)."""
+    """Parameters drawn with numpy (He initialisation), in the order of ``param_shapes``."""
     rng = np.random.default_rng(seed)
-    width = config.width
-
-    def he(*shape: int) -> np.ndarray:
+    params: Params = {}
+    for name, shape in param_shapes(config).items():
+        if name.endswith(STARTS_AT_ZERO):
+            params[name] = np.zeros(shape, dtype=np.float32)
+            continue
         fan_in = int(np.prod(shape[:-1]))
-        drawn: np.ndarray = rng.standard_normal(shape) * np.sqrt(2.0 / fan_in)
-        return drawn.astype(np.float32)
+        drawn = (rng.standard_normal(shape) * np.sqrt(2.0 / fan_in)).astype(np.float32)
+        if name in DRAW_SCALE:
+            drawn = (drawn * DRAW_SCALE[name]).astype(np.float32)
+        params[name] = drawn
+    return params
 
-    def zeros(*shape: int) -> np.ndarray:
-        return np.zeros(shape, dtype=np.float32)
 
-    params: Params = {
-        "stem/w": he(3, 3, PLANES, width),
-        "stem/b": zeros(width),
-        "extras/w": he(EXTRAS, width),
+def param_shapes(config: NetworkConfig) -> dict[str, tuple[int, ...]]:
+    """The shape of each parameter of a network of ``config``, in order, without allocating
+    any: what ``init_params`` draws and a checkpoint must hold, known before a byte of it is
+    read."""
+    width = config.width
+    shapes: dict[str, tuple[int, ...]] = {
+        "stem/w": (3, 3, PLANES, width),
+        "stem/b": (width,),
+        "extras/w": (EXTRAS, width),
     }
     for k in range(config.blocks):
-        params[f"block{k}/conv1/w"] = he(3, 3, width, width)
-        params[f"block{k}/conv1/b"] = zeros(width)
-        params[f"block{k}/conv2/w"] = zeros(3, 3, width, width)
-        params[f"block{k}/conv2/b"] = zeros(width)
-    params["policy/w"] = (he(1, 1, width, NUM_ORIENTATIONS) * 0.1).astype(np.float32)
-    params["policy/b"] = zeros(NUM_ORIENTATIONS)
-    params["value/w1"] = he(width, config.value_hidden)
-    params["value/b1"] = zeros(config.value_hidden)
-    params["value/w2"] = (he(config.value_hidden, 4) * 0.1).astype(np.float32)
-    params["value/b2"] = zeros(4)
-    return params
+        shapes[f"block{k}/conv1/w"] = (3, 3, width, width)
+        shapes[f"block{k}/conv1/b"] = (width,)
+        shapes[f"block{k}/conv2/w"] = (3, 3, width, width)
+        shapes[f"block{k}/conv2/b"] = (width,)
+    shapes["policy/w"] = (1, 1, width, NUM_ORIENTATIONS)
+    shapes["policy/b"] = (NUM_ORIENTATIONS,)
+    shapes["value/w1"] = (width, config.value_hidden)
+    shapes["value/b1"] = (config.value_hidden,)
+    shapes["value/w2"] = (config.value_hidden, 4)
+    shapes["value/b2"] = (4,)
+    return shapes
 
 
 def forward(
