@@ -37,6 +37,7 @@ __all__ = [
     "FORMAT_VERSION",
     "GAMES_SCHEMA",
     "MANIFEST",
+    "MARKER_PATTERN",
     "MAX_FOOTER_BYTES",
     "OUTCOME_MODES",
     "SHARD_PATTERN",
@@ -56,6 +57,8 @@ SHARD_PATTERN = re.compile(r"shard-([0-9]{6,})\.parquet")
 # rows, each file's bytes and sha256) and its manifest (the run and the markers known).
 DONE = "_done"
 MANIFEST = "_manifest.json"
+# The name of a marker in ``_done/`` (``marker_path``), its shard's number six digits or more.
+MARKER_PATTERN = re.compile(r"([0-9]{6,})\.json")
 # A shard's Parquet footer (its schema, metadata and row groups) is a few kilobytes; a larger
 # one is refused before it is read.
 MAX_FOOTER_BYTES = 1 << 20

@@ -1,6 +1,7 @@
-"""Shards read back and checked: the files a path names, and each turns shard read whole into
-numpy arrays after checking everything it cheaply can. Its files against their commit marker
-where the run folder has one (size, and sha256 with ``verify``); the Parquet footer's size and
+"""Shards read back and checked: the files a path names (in a run folder, the shards its
+commit markers name, each with both of its files), and each turns shard read whole into numpy
+arrays after checking everything it cheaply can. Its files against their commit marker where
+the run folder has one (size, and sha256 with ``verify``); the Parquet footer's size and
 the pages' checksums (files written before checksums load without them); the format version,
 columns and types; the games shard's outcomes against its final scores; the rows against the
 games (ids, plies, counts) and, through the engine, against each other (``checks``). A file
@@ -23,15 +24,18 @@ from krodan_rl import _native
 from krodan_rl.data.checks import check_games, check_rows
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.schema import (
+    DONE,
     FORMAT_KEY,
     FORMAT_VERSION,
     GAMES_SCHEMA,
+    MARKER_PATTERN,
     MAX_FOOTER_BYTES,
     OUTCOME_MODES,
     SHARD_PATTERN,
     STATE_SIZE,
     TURNS_SCHEMA,
     marker_path,
+    shard_name,
 )
 from krodan_rl.files import sha256_of
 
@@ -49,23 +53,69 @@ def shard_paths(path: str | Path) -> list[Path]:
     """The turns shards that ``path`` names, in order: the file itself, the shards of a dataset
     folder's ``turns/`` subfolder, or those of a folder of turns shards. Files whose names are
     not ``shard-NNNNNN.parquet`` (an interrupted run's temporary files start with a dot) are
-    not shards; shards come in the order of their numbers."""
+    not shards; shards come in the order of their numbers. In a run folder (one with
+    ``_done/``, given whole or by its ``turns/``) the shards are those its commit markers
+    name: a marker without both of its files, or files without their marker, is refused."""
     root = Path(path)
     if root.is_file():
         return [root]
     if not root.is_dir():
         raise FileNotFoundError(f"no such file or folder: {root}")
-    folder = root / "turns" if (root / "turns").is_dir() else root
-    numbered = sorted(
-        (int(m[1]), p) for p in folder.iterdir() if (m := SHARD_PATTERN.fullmatch(p.name))
-    )
-    found = [p for _, p in numbered]
+    run = _run_folder(root)
+    if run is not None:
+        folder = run / "turns"
+    else:
+        folder = root / "turns" if (root / "turns").is_dir() else root
+    found = _numbered(folder)
+    if run is not None:
+        _check_committed(run, found)
     if not found:
         raise ValueError(f"{root}: no turns shards (shard-NNNNNN.parquet) found in {folder}")
-    for shard in found:
+    for shard in found.values():
         if not shard.is_file():
             raise ValueError(f"{shard} is not a file")
-    return found
+    return [found[number] for number in sorted(found)]
+
+
+def _numbered(folder: Path) -> dict[int, Path]:
+    """The shard files of a folder by number; none for a folder that does not exist."""
+    if not folder.is_dir():
+        return {}
+    return {int(m[1]): p for p in folder.iterdir() if (m := SHARD_PATTERN.fullmatch(p.name))}
+
+
+def _run_folder(root: Path) -> Path | None:
+    """The run folder ``root`` is, or whose ``turns/`` it is; None for a plain folder."""
+    for run in (root, root.parent) if root.name == "turns" else (root,):
+        if (run / DONE).is_dir():
+            return run
+    return None
+
+
+def _check_committed(run: Path, turns: dict[int, Path]) -> None:
+    """Every shard of a run folder has its marker and both files. A self-play writes a shard's
+    files first and its marker last, and checks them all again when run again: a shard short
+    of one is a run not finished, or one damaged since, which that rerun repairs."""
+    marked = {int(m[1]) for p in (run / DONE).iterdir() if (m := MARKER_PATTERN.fullmatch(p.name))}
+    games = _numbered(run / "games")
+    for shard in sorted(marked | set(turns) | set(games)):
+        missing = [
+            str(path)
+            for path, there in (
+                (marker_path(run, shard), shard in marked),
+                (run / "turns" / shard_name(shard), shard in turns),
+                (run / "games" / shard_name(shard), shard in games),
+            )
+            if not there
+        ]
+        if missing:
+            repair = (
+                f"replay shard {shard}" if shard in marked else f"check and commit shard {shard}"
+            )
+            raise ValueError(
+                f"{run}: shard {shard} is not whole ({' and '.join(missing)} missing): run the "
+                f"same selfplay command again (same folder, same arguments) to {repair}"
+            )
 
 
 def games_path(turns_path: Path) -> Path:

@@ -65,6 +65,7 @@ __all__ = [
     "prepare",
     "recorded_games_per_shard",
     "recorded_run",
+    "remove_temporaries",
 ]
 
 LOCK = "_lock"
@@ -152,12 +153,18 @@ class Plan:
         return sorted(self.redo + self.new)
 
 
+def remove_temporaries(folder: Path) -> None:
+    """Removes from ``folder`` the temporary files of writes cut short (``files.temporary_name``:
+    a dot name ending in ``.tmp``), for a run that holds the folder's lock: no other writes it."""
+    if folder.is_dir():
+        for path in folder.iterdir():
+            if path.name.startswith(".") and path.name.endswith(".tmp") and path.is_file():
+                path.unlink(missing_ok=True)
+
+
 def _remove_temporaries(root: Path) -> None:
     for folder in (root, *(root / kind for kind in (*SHARD_FOLDERS, DONE))):
-        if folder.is_dir():
-            for path in folder.iterdir():
-                if path.name.startswith(".") and path.name.endswith(".tmp") and path.is_file():
-                    path.unlink(missing_ok=True)
+        remove_temporaries(folder)
 
 
 def _read_json(path: Path) -> dict[str, Any] | None:

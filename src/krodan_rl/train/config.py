@@ -46,11 +46,13 @@ class TrainConfig:
     seed: int = 0
 
     def __post_init__(self) -> None:
+        if not isinstance(self.network, NetworkConfig):
+            raise TypeError(f"network must be a NetworkConfig, not {type(self.network).__name__}")
         for item in fields(self):
-            value = getattr(self, item.name)
-            if isinstance(value, int) and not isinstance(value, bool):
+            # Every field by its declared type: a stored configuration may hold anything.
+            if item.type == "int":
                 minimum = 0 if item.name in _MAY_BE_ZERO else 1
-                arguments.integer(value, item.name, minimum=minimum)
+                arguments.integer(getattr(self, item.name), item.name, minimum=minimum)
         arguments.real(self.learning_rate, "learning_rate", minimum=0)
         arguments.real(self.weight_decay, "weight_decay", minimum=0)
         if self.evaluation_games % 4:
@@ -61,9 +63,16 @@ class TrainConfig:
 
     @classmethod
     def from_dict(cls, values: dict[str, Any]) -> TrainConfig:
+        """The configuration ``to_dict`` gave (keys it does not know are left out); TypeError
+        or ValueError, naming the field, for anything else."""
+        if not isinstance(values, dict):
+            raise TypeError(f"a configuration must be a JSON object, not {type(values).__name__}")
+        network = values.get("network", {})
+        if not isinstance(network, dict):
+            raise TypeError(f"network must be a JSON object, not {type(network).__name__}")
         known = {item.name for item in fields(cls)}
         options = {k: v for k, v in values.items() if k in known and k != "network"}
-        return cls(network=NetworkConfig.from_dict(values.get("network", {})), **options)
+        return cls(network=NetworkConfig.from_dict(network), **options)
 
     def with_options(self, **options: Any) -> TrainConfig:
         return replace(self, **options)

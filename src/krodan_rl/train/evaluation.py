@@ -12,45 +12,94 @@ from pathlib import Path
 from typing import Any
 
 from krodan_rl import arena
+from krodan_rl.files import write_atomic_bytes
+from krodan_rl.nn import checkpoint as checkpoints
+from krodan_rl.nn.evaluator import NetworkEvaluator
+from krodan_rl.nn.policy_player import PolicyPlayer
+from krodan_rl.search import GuidedPlayer
 from krodan_rl.train import metrics as metrics_file
+from krodan_rl.train.folder import Training
 
 __all__ = ["MATCHES", "draw_curve", "evaluate"]
 
-GUIDED = "guided:{path}:{simulations}"
-EARLIER = "guided:{earlier}:{simulations}"
-# name: the four entries, the checkpoint's first, given its path, simulations and the earlier
-# checkpoint's path.
+# The entries made from checkpoints: the evaluated one's guided search and raw policy, and the
+# earlier one's guided search. Built from the files themselves, never from a spec holding their
+# paths: a folder's path may hold anything, ':' included.
+GUIDED = "{guided}"
+EARLIER = "{earlier}"
+POLICY = "{policy}"
+# name: the four entries, the checkpoint's first.
 MATCHES: dict[str, tuple[str, str, str, str]] = {
     "guided vs greedy": (GUIDED, "greedy", "greedy", "greedy"),
     "guided vs mcts:100": (GUIDED, "mcts:100", "mcts:100", "mcts:100"),
     "guided beside earlier": (GUIDED, EARLIER, "greedy", "greedy"),
-    "policy vs random": ("policy:{path}", "random", "random", "random"),
-    "policy vs greedy": ("policy:{path}", "greedy", "greedy", "greedy"),
+    "policy vs random": (POLICY, "random", "random", "random"),
+    "policy vs greedy": (POLICY, "greedy", "greedy", "greedy"),
 }
 
 
+def _network(training: Training, iteration: int) -> NetworkEvaluator:
+    found = checkpoints.load(training.checkpoint(iteration))
+    return NetworkEvaluator(found.params, found.config)
+
+
+def _entries(
+    training: Training,
+    lineup: tuple[str, ...],
+    networks: dict[str, tuple[NetworkEvaluator, int]],
+    simulations: int,
+    seed: int,
+) -> list[Any]:
+    """A match's entries: built-in specs as they are; the checkpoints' players made as their
+    ``guided:``/``policy:`` specs would be (with the seed the arena gives entry e), named by
+    the checkpoint's path relative to the training's folder."""
+    entries: list[Any] = []
+    for e, entry in enumerate(lineup):
+        if entry not in networks:
+            entries.append(entry)
+            continue
+        network, iteration = networks[entry]
+        player_seed = arena.entry_seed(seed, e)
+        if entry == POLICY:
+            name = f"policy:{training.relative(iteration)}"
+            entries.append(PolicyPlayer(network, seed=player_seed, name=name))
+        else:
+            name = training.player_name(iteration, simulations)
+            entries.append(GuidedPlayer(network, simulations, seed=player_seed, name=name))
+    return entries
+
+
 def evaluate(
-    path: Path, games: int, simulations: int, seed: int, earlier: Path | None = None
+    training: Training,
+    iteration: int,
+    games: int,
+    simulations: int,
+    seed: int,
+    earlier: int | None = None,
 ) -> dict[str, Any]:
-    """Each match's win share of the checkpoint (fair share 0.25) with its interval; against an
-    ``earlier`` checkpoint only where one is given. Against greedy, the rating over greedy too
-    (the standings rate over their first row: over greedy, they read the other way)."""
+    """Each match's win share of ``iteration``'s checkpoint (fair share 0.25) with its
+    interval; beside the ``earlier`` iteration's checkpoint only where one is given. Against
+    greedy, the rating over greedy too (the standings rate over their first row: over greedy,
+    they read the other way)."""
+    network = _network(training, iteration)
+    networks = {GUIDED: (network, iteration), POLICY: (network, iteration)}
+    if earlier is not None:
+        networks[EARLIER] = (_network(training, earlier), earlier)
     found: dict[str, Any] = {}
     for name, lineup in MATCHES.items():
-        if any("{earlier}" in entry for entry in lineup) and earlier is None:
+        if EARLIER in lineup and earlier is None:
             continue
-        names = {"path": path, "simulations": simulations, "earlier": earlier}
-        entries = [entry.format(**names) for entry in lineup]
+        entries = _entries(training, lineup, networks, simulations, seed)
         result = arena.run(entries, games, seed=seed, workers=1, progress=False)
         rows = {row.spec: row for row in result.standings.rows}
-        share = rows[entries[0]].outcomes["win_share"]
+        share = rows[result.specs[0]].outcomes["win_share"]
         found[name] = {
             "win_share": share.value,
             "interval": [share.low, share.high],
             "games": games,
         }
         if lineup[1] == EARLIER:
-            earlier_share = rows[entries[1]].outcomes["win_share"]
+            earlier_share = rows[result.specs[1]].outcomes["win_share"]
             found[name]["earlier_win_share"] = earlier_share.value
         if lineup[1:] == ("greedy",) * 3:
             greedy = rows["greedy"].rating  # rated over the checkpoint, the first row
@@ -100,7 +149,7 @@ def draw_curve(metrics: Path, picture: Path) -> None:
     axes[0][0].legend(loc="upper left", fontsize=7)
     figure.suptitle("Strength of the training's checkpoints")
     figure.tight_layout()
-    temporary = picture.with_name(f".{picture.name}.tmp.png")
-    figure.savefig(temporary, dpi=100)
-    plt.close(figure)
-    temporary.replace(picture)
+    try:
+        write_atomic_bytes(picture, lambda file: figure.savefig(file, format="png", dpi=100))
+    finally:
+        plt.close(figure)

@@ -41,6 +41,14 @@ class Training:
     def warm_run(self) -> Path:
         return self.out / "selfplay" / "warm"
 
+    def remove_leftovers(self) -> None:
+        """Removes the temporary files of writes a kill cut short: checkpoints, the
+        configuration, carried metrics, the curve (and the curve's temporary as earlier
+        versions named it). For the training that holds the folder's lock."""
+        for folder in (self.out, self.checkpoints):
+            run_folder.remove_temporaries(folder)
+        (self.out / ".curve.png.tmp.png").unlink(missing_ok=True)
+
     def latest(self) -> int:
         """The last iteration with a checkpoint, -1 for none."""
         if not self.checkpoints.is_dir():
@@ -50,10 +58,16 @@ class Training:
         ]
         return max(found, default=-1)
 
+    def relative(self, iteration: int) -> str:
+        """A checkpoint's path relative to the folder, as players' names give it: a run resumed
+        under another spelling of its path (or moved) still matches the self-play run it left
+        half done. A name only, never read as a spec: players are built from the file."""
+        return self.checkpoint(iteration).relative_to(self.out).as_posix()
+
     def player_name(self, source: int, simulations: int) -> str:
-        # Named relative to the folder, so that a run resumed under another spelling of its
-        # path (or moved) still matches the self-play run it left half done.
-        return f"guided:{self.checkpoint(source).relative_to(self.out)}:{simulations}"
+        """The name of checkpoint ``source``'s guided search, in self-play runs and the
+        evaluation's standings."""
+        return f"guided:{self.relative(source)}:{simulations}"
 
     def source(self, iteration: int) -> int | None:
         """The checkpoint that plays ``iteration``'s self-play run, as the run's record names

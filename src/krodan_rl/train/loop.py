@@ -10,6 +10,9 @@
                                     spent learning, evaluations
     OUT/curve.png                   the strength curve
 
+Every file there is written whole or not at all (``krodan_rl.files``): a run, once it holds the
+folder's lock, removes the temporary files a kill left behind.
+
 Iteration k: self-play with checkpoint k - 1 (a guided search with root noise, moves drawn for
 the first placements), written as a run of its own; then a fixed number of learner steps on
 the last ``window`` runs, through ``krodan_rl.data``; then checkpoint k, written atomically
@@ -51,7 +54,13 @@ Log = Callable[[str], None]
 def _check_config(training: Training, config: TrainConfig) -> None:
     stored = training.out / "config.json"
     if stored.exists():
-        found = TrainConfig.from_dict(json.loads(stored.read_text()))
+        try:
+            found = TrainConfig.from_dict(json.loads(stored.read_bytes()))
+        except (ValueError, TypeError) as error:  # JSON, UTF-8, or a field's type or value
+            raise ValueError(
+                f"{stored}: not a training's configuration ({error}): restore it, or use "
+                "another folder"
+            ) from error
         if found != config:
             different = [k for k, v in config.to_dict().items() if found.to_dict().get(k) != v]
             raise ValueError(
@@ -60,6 +69,26 @@ def _check_config(training: Training, config: TrainConfig) -> None:
             )
     else:
         config.write(stored)
+
+
+def _carried(start_from: str | Path, config: TrainConfig) -> tuple[Checkpoint, int]:
+    """The checkpoint a training goes on from, and the iteration its meta records (0 where it
+    records none), checked before anything is written: the folder's first checkpoint and its
+    name are that iteration's."""
+    carried = checkpoints.load(start_from)
+    if carried.config != config.network:
+        raise ValueError(f"{start_from} holds another network than this training's")
+    iteration = carried.meta.get("iteration", 0)
+    if not isinstance(iteration, int) or isinstance(iteration, bool):
+        raise ValueError(
+            f"{start_from}: its meta's iteration must be a whole number, not {iteration!r}"
+        )
+    if not 0 <= iteration <= config.iterations:
+        raise ValueError(
+            f"{start_from}: its meta's iteration {iteration} is not one of this training's "
+            f"(0 to {config.iterations})"
+        )
+    return carried, iteration
 
 
 def _last_recorded(training: Training) -> int:
@@ -104,8 +133,10 @@ def train(
 
     ``start_from``: a checkpoint of this training written elsewhere (a training that spans
     several machines or sittings), taken as the folder's first checkpoint when it has none;
-    the training goes on from its iteration, its replay window starting anew, and its metrics
-    go on from the ones found beside the checkpoint (or above its ``checkpoints/`` folder).
+    the training goes on from its iteration (which must be one of this training's, 0 to
+    ``config.iterations``: checked before anything is written), its replay window starting
+    anew, and its metrics go on from the ones found beside the checkpoint (or above its
+    ``checkpoints/`` folder).
     ``backend="ray"``: the self-play on Ray actors (at ``address``; ``ray_actor_options`` go to
     them), and with ``learner_options`` (``{"num_gpus": 1}``) the learner on an actor of its
     own."""
@@ -116,16 +147,21 @@ def train(
             raise ValueError(f"{name} is for training on Ray: it needs backend='ray'")
     training = Training(Path(out))
     run_folder.check_folder(training.out)
+    # Read where the folder has no checkpoint yet, the only case it is used in.
+    carried = None
+    if start_from is not None and training.latest() < 0:
+        carried = _carried(start_from, config)
     selfplay = SelfPlayRuns(training, config, backend, address, ray_actor_options)
     learning = Learning(config, learner_options)
     training.out.mkdir(parents=True, exist_ok=True)
     with run_folder.locked(training.out):
         _check_config(training, config)
         training.checkpoints.mkdir(exist_ok=True)
+        training.remove_leftovers()
         with selfplay.session():
             loop = _Loop(training, config, log, selfplay, learning)
             try:
-                return loop.run(start_from)
+                return loop.run(start_from, carried)
             finally:
                 selfplay.stop()
 
@@ -140,18 +176,17 @@ class _Loop:
     selfplay: SelfPlayRuns
     learning: Learning
 
-    def run(self, start_from: str | Path | None) -> int:
+    def run(
+        self, start_from: str | Path | None, carried: tuple[Checkpoint, int] | None = None
+    ) -> int:
         training, config = self.training, self.config
         done = training.latest()
         if done < 0 and start_from is not None:
-            carried = checkpoints.load(start_from)
-            if carried.config != config.network:
-                raise ValueError(f"{start_from} holds another network than this training's")
-            done = int(carried.meta.get("iteration", 0))
-            history = _carried_metrics(Path(start_from), carried, done)
+            checkpoint, done = carried or _carried(start_from, config)
+            history = _carried_metrics(Path(start_from), checkpoint, done)
             if history is not None:  # written before the checkpoint: a kill here redoes both
                 write_atomic(training.metrics, history)
-            checkpoints.save(training.checkpoint(done), carried)
+            checkpoints.save(training.checkpoint(done), checkpoint)
             kept = "" if history is None else ", its metrics carried"
             self.log(f"going on from {start_from} (iteration {done}{kept})")
         if done < 0:
@@ -237,15 +272,15 @@ def _evaluate(
         **timing,
     }
     if iteration % config.evaluate_every == 0:
-        path = training.checkpoint(iteration)
         # The checkpoint evaluated before, where this folder still has it.
-        before = training.checkpoint(iteration - config.evaluate_every)
+        before = iteration - config.evaluate_every
         record["evaluation"] = evaluate(
-            path,
+            training,
+            iteration,
             config.evaluation_games,
             config.evaluation_simulations,
             config.seed + iteration,
-            before if iteration > 0 and before.is_file() else None,
+            before if iteration > 0 and training.checkpoint(before).is_file() else None,
         )
     metrics.append(training.metrics, record)
     if "evaluation" in record:

@@ -15,13 +15,15 @@ NAME = "metrics.jsonl"  # in a training's folder, and beside a training kept els
 
 def records(path: Path) -> list[tuple[str, dict[str, Any]]]:
     """A metrics file's lines and their records, oldest first; a line that is not a record
-    (cut short by a kill, say) is left out."""
+    (cut short by a kill, say, or damaged: not UTF-8) is left out. Each line is decoded on
+    its own, so that a bad byte costs its line only."""
     found = []
-    for line in path.read_text().splitlines() if path.is_file() else []:
+    for raw in path.read_bytes().splitlines() if path.is_file() else []:
         try:
+            line = raw.decode()
             record = json.loads(line)
             record["iteration"] = int(record["iteration"])
-        except (ValueError, KeyError, TypeError):
+        except (ValueError, KeyError, TypeError, OverflowError):  # a bad byte: ValueError
             continue
         found.append((line.strip(), record))
     return found
