@@ -256,3 +256,10 @@ def test_the_kept_checkpoints_load_as_stored(path):
         assert loaded.keys() | {"meta"} == set(stored.files)
         for key, value in loaded.items():
             assert value.dtype == stored[key].dtype and np.array_equal(value, stored[key])
+
+
+def test_a_training_is_refused_a_network_its_checkpoints_could_not_hold():
+    from krodan_rl.train.config import TrainConfig
+
+    with pytest.raises(ValueError, match="checkpoints hold at most"):
+        TrainConfig(network=NetworkConfig.from_dict(BIG_NETWORK))

@@ -46,6 +46,7 @@ __all__ = [
     "MAX_PARAMETERS",
     "OPTIMIZER_FACTOR",
     "Checkpoint",
+    "check_network",
     "load",
     "save",
 ]
@@ -228,14 +229,21 @@ def _config_of(source: Path, meta: dict[str, Any]) -> NetworkConfig:
         config = NetworkConfig.from_dict(values)
     except (TypeError, ValueError) as error:
         raise _refused(source, f"meta field 'config': {error}") from None
+    try:
+        check_network(config)
+    except ValueError as error:
+        raise _refused(source, f"meta field 'config' declares {error}") from None
+    return config
+
+
+def check_network(config: NetworkConfig) -> None:
+    """ValueError for a network too large for a checkpoint to hold (checked before a training
+    starts, so that it never writes a checkpoint it cannot load back)."""
     count = _size(param_shapes(config))
     if count > MAX_PARAMETERS:
-        raise _refused(
-            source,
-            f"meta field 'config' declares a network of {count} parameters; at most "
-            f"{MAX_PARAMETERS} load",
+        raise ValueError(
+            f"a network of {count} parameters; checkpoints hold at most {MAX_PARAMETERS}"
         )
-    return config
 
 
 def _step_of(source: Path, meta: dict[str, Any]) -> int:

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any
 
 from krodan_rl import arguments
+from krodan_rl.nn.checkpoint import check_network
 from krodan_rl.nn.config import NetworkConfig
 
 __all__ = ["PRESETS", "TrainConfig"]
@@ -48,6 +49,7 @@ class TrainConfig:
     def __post_init__(self) -> None:
         if not isinstance(self.network, NetworkConfig):
             raise TypeError(f"network must be a NetworkConfig, not {type(self.network).__name__}")
+        check_network(self.network)
         for item in fields(self):
             # Every field by its declared type: a stored configuration may hold anything.
             if item.type == "int":
