@@ -9,7 +9,8 @@ from __future__ import annotations
 import math
 import operator
 import os
-from collections.abc import Sequence
+import re
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -23,6 +24,7 @@ __all__ = [
     "choice",
     "flag",
     "float_array",
+    "in_flags",
     "integer",
     "integer_array",
     "optional_seed",
@@ -133,3 +135,16 @@ def integer_array(value: npt.ArrayLike, name: str) -> npt.NDArray[Any]:
     if array.dtype.kind not in "iu":
         raise TypeError(f"{name} must have an integer dtype, not {array.dtype}")
     return array
+
+
+def in_flags(message: str, flags: Mapping[str, str]) -> str:
+    """A message of the Python API with its parameters named by the flags that set them
+    (``flags``: parameter, flag): a name with an underscore (``out_dir``) wherever it stands,
+    a plain word (``seed``) only where it starts the message, as the argument checks write
+    it; elsewhere it is as likely a word of the sentence."""
+
+    def flag(match: re.Match[str]) -> str:
+        name = match[0]
+        return flags[name] if "_" in name or match.start() == 0 else name
+
+    return re.sub(r"\b(?:" + "|".join(map(re.escape, flags)) + r")\b", flag, message)

@@ -1,8 +1,9 @@
 """Worker processes for the arena and self-play, started the same way everywhere, and bound to
 the process that started them: however that driver ends (Ctrl-C, SIGTERM, SIGHUP, SIGKILL), its
 workers follow it within moments instead of playing on, orphaned, with nobody to hear them. A
-local Ray instance's processes, which Ray ties to the driver only in part, are reaped the same
-way (``reaped``)."""
+driver that leaves early ends its pool's workers itself, at once (``stop_pool``); workers that
+leave Ctrl-C to it ignore SIGINT (``bind_quietly_to_driver``). A local Ray instance's
+processes, which Ray ties to the driver only in part, are reaped the same way (``reaped``)."""
 
 from __future__ import annotations
 
@@ -15,17 +16,20 @@ import sys
 import threading
 import types
 from collections.abc import Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_all_start_methods, get_context
 from pathlib import Path
 from typing import Any
 
 __all__ = [
+    "bind_quietly_to_driver",
     "bind_to_driver",
     "defined_in_script",
     "descendants",
     "pool_context",
     "reaped",
     "startable_from_any_script",
+    "stop_pool",
 ]
 
 # How often a worker looks for its driver where the system cannot tell it (seconds).
@@ -76,6 +80,28 @@ def bind_to_driver(driver: int) -> None:
     threading.Thread(
         target=_follow, args=(driver,), name="krodan-driver-watch", daemon=True
     ).start()
+
+
+def bind_quietly_to_driver(driver: int) -> None:
+    """Called first in a worker process whose driver ends it on Ctrl-C (``stop_pool``): the
+    worker ignores SIGINT, which a terminal sends to the driver and its workers alike, so that
+    it neither prints a traceback of its own nor dies before the driver has decided; and it
+    ends when the driver ``driver`` ends (``bind_to_driver``)."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    bind_to_driver(driver)
+
+
+def stop_pool(pool: ProcessPoolExecutor) -> None:
+    """Ends a pool at once: its queued work cancelled and its worker processes killed, not
+    waited for (a driver leaving on Ctrl-C or an error wants nothing more from them; a game in
+    play could keep it for many seconds)."""
+    # The pool offers no way to end its workers before Python 3.14: its own table of them.
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        process.kill()
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.join()
 
 
 def _start_time(pid: int) -> str | None:

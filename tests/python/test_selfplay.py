@@ -438,7 +438,7 @@ def test_the_subcommand_end_to_end(tmp_path):
     [
         (["--out", "x", "--players", "random", "random", "random", "random"], "--games"),
         (["--games", "2", "--out", "x", "--players", "random", "random", "random"], "--players"),
-        (["--games", "0", "--out", "x", "--players", *["random"] * 4], "num_games"),
+        (["--games", "0", "--out", "x", "--players", *["random"] * 4], "--games"),
         (["--games", "2", "--out", "x", "--players", *["random"] * 3, "mcts:0"], "player spec"),
         (
             ["--games", "2", "--out", "x", "--workers", "0", "--players", *["random"] * 4],

@@ -8,7 +8,7 @@ import os
 import sys
 from pathlib import Path
 
-from krodan_rl import arguments, files, players
+from krodan_rl import _native, arguments, files, players
 from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
 
 __all__ = ["main", "write_json"]
@@ -54,9 +54,8 @@ def main(argv: list[str] | None = None) -> int:
     args = command.parse_args(argv)
     if args.games <= 0 or args.games % NUM_SEATS:
         command.error("--games must be a positive multiple of 4")
-    if args.workers < 1:
-        command.error("--workers must be at least 1")
-    try:
+    try:  # as run checks them, named as flags
+        arguments.integer(args.workers, "--workers", minimum=1, maximum=_native.MAX_THREADS)
         arguments.seed(args.seed, "--seed")
     except ValueError as error:
         command.error(str(error))
@@ -75,6 +74,9 @@ def main(argv: list[str] | None = None) -> int:
     except (ValueError, TypeError, RuntimeError) as error:  # a player that fails
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted; no standings written", file=sys.stderr)
+        return 130
     print(result.standings.format())
     if args.json is not None:
         write_json(args.json, result)

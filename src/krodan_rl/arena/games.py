@@ -36,10 +36,11 @@ from krodan_rl.agents import BuiltInAgent
 from krodan_rl.arena.standings import Standings, standings
 from krodan_rl.progress import ProgressBar
 from krodan_rl.workers import (
-    bind_to_driver,
+    bind_quietly_to_driver,
     defined_in_script,
     pool_context,
     startable_from_any_script,
+    stop_pool,
 )
 
 __all__ = ["ArenaResult", "entry_seed", "move_seed", "play_games", "rotation_seats", "run"]
@@ -311,25 +312,25 @@ def _play_lockstep(
     with ProcessPoolExecutor(
         min(workers, len(chunks)),
         mp_context=pool_context(),
-        initializer=bind_to_driver,
+        initializer=bind_quietly_to_driver,
         initargs=(os.getpid(),),
     ) as pool:
         waiting: set[Future[Played]] = set()
         which: dict[Future[Played], list[int]] = {}
-        with startable_from_any_script():  # the workers start as chunks are submitted
-            for chunk in chunks:
-                future = pool.submit(_play_in_worker, entries, seed, chunk)
-                waiting.add(future)
-                which[future] = chunk
         try:
+            with startable_from_any_script():  # the workers start as chunks are submitted
+                for chunk in chunks:
+                    future = pool.submit(_play_in_worker, entries, seed, chunk)
+                    waiting.add(future)
+                    which[future] = chunk
             while waiting:
                 finished, waiting = wait(waiting, return_when=FIRST_EXCEPTION)
                 for future in finished:
                     scores[which[future]], placements[which[future]] = future.result()
                     done += len(which[future])
                     bar.update(done)
-        except BaseException:
-            pool.shutdown(cancel_futures=True)
+        except BaseException:  # Ctrl-C, or a player's error: the other games are not wanted
+            stop_pool(pool)
             raise
     return scores
 

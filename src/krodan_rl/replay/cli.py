@@ -59,9 +59,13 @@ def main(argv: list[str] | None = None) -> int:
     except ImportError as error:  # a dataset without the data extra
         print(f"{PROG}: {error}", file=sys.stderr)
         return 2
-    except ValueError as error:
+    except (ValueError, OSError) as error:  # a source that is no record, or unreadable
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
-    write_page(out, replays, f"{source.name}: {len(replays)} game(s)")
+    try:
+        write_page(out, replays, f"{source.name}: {len(replays)} game(s)")
+    except OSError as error:
+        print(f"{PROG}: --out {args.out}: {error.strerror or error}", file=sys.stderr)
+        return 1
     print(f"{out}: {', '.join(r.title for r in replays)}")
     return 0

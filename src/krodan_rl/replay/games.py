@@ -19,6 +19,7 @@ __all__ = ["Frame", "Replay", "from_arena", "from_dataset", "from_placements", "
 
 NUM_AGENTS = _native.NUM_AGENTS
 NUM_PIECES = _native.NUM_PIECES
+LAST_ACTION = _native.NUM_ACTIONS - 1
 
 
 @dataclass(frozen=True)
@@ -83,6 +84,8 @@ def _frame(game: PyKrodan, before: Frame | None) -> Frame:
 def _names(names: Sequence[str] | None) -> list[str]:
     if names is None:
         return [f"agent {a}" for a in range(NUM_AGENTS)]
+    if isinstance(names, str):  # its characters would pass for the names
+        raise TypeError("names must be a sequence of names, one per agent, not a str")
     names = [str(n) for n in names]
     if len(names) != NUM_AGENTS:
         raise ValueError(f"names must hold {NUM_AGENTS} entries, one per agent, not {len(names)}")
@@ -117,7 +120,7 @@ def _positions(placements: Iterable[int]) -> Iterable[PyKrodan]:
         if game.is_over:
             raise ValueError(f"placement {ply} comes after the game is over")
         try:
-            game.step(arguments.integer(action, "a placement", minimum=0))
+            game.step(arguments.integer(action, f"placement {ply}", minimum=0, maximum=LAST_ACTION))
         except AssertionError as error:  # the engine refuses an illegal action
             raise ValueError(
                 f"placement {ply} ({action}) is not legal for agent {game.agent_selection}"
@@ -137,29 +140,107 @@ def from_placements(
 
 def from_arena(record: str | Path | Any, game: int = 0) -> Replay:
     """Game ``game`` of an arena run that recorded its games: its result (``arena.run(...,
-    record=True)``) or the JSON file ``python -m krodan_rl arena ... --record FILE`` wrote."""
-    if isinstance(record, (str, Path)):
-        path = Path(record)
-        try:
-            stored = json.loads(path.read_text())
-        except (OSError, UnicodeDecodeError, ValueError) as error:
-            raise ValueError(f"{path}: not an arena record: {error}") from error
-        where = str(path)
-    else:
-        stored = record.to_dict()
-        where = "the arena result"
-    if not isinstance(stored, dict) or not isinstance(stored.get("placements"), list):
+    record=True)``) or the JSON file ``python -m krodan_rl arena ... --record FILE`` wrote.
+    A record that is not one (a field missing, of another type or out of range) is refused
+    with a ValueError naming the file and the field."""
+    stored, where = _arena_record(record)
+    if "placements" not in stored:
         raise ValueError(f"{where}: holds no placements (record the games: --record FILE)")
-    count = len(stored["placements"])
+    placements = _list_field(stored, "placements", where)
     game = arguments.integer(game, "game", minimum=0)
-    if game >= count:
-        raise ValueError(f"{where}: no game {game} (games 0-{count - 1})")
+    if game >= len(placements):
+        held = f"games 0-{len(placements) - 1}" if placements else "it holds none"
+        raise ValueError(f"{where}: no game {game} ({held})")
+    names = _seated_names(stored, game, where)
+    row = _list_entry(placements, game, "placements", where)
+    actions = [
+        _record_integer(a, f"placements[{game}][{i}]", where, LAST_ACTION)
+        for i, a in enumerate(row)
+    ]
     try:
-        specs, seats = stored["specs"], stored["seats"][game]
-        names = [str(specs[entry]) for entry in seats]
-    except (KeyError, IndexError, TypeError) as error:
-        raise ValueError(f"{where}: its players or seats are unreadable") from error
-    return from_placements(stored["placements"][game], names, f"arena game {game}")
+        return from_placements(actions, names, f"arena game {game}")
+    except ValueError as error:  # a placement the game refuses
+        raise ValueError(f"{where}: placements[{game}]: {error}") from None
+
+
+def _arena_record(record: str | Path | Any) -> tuple[dict[str, Any], str]:
+    """An arena record as a JSON object, and how messages name it."""
+    if isinstance(record, (str, Path)):
+        where = str(record)
+        stored = _read_json(Path(record))
+    elif callable(getattr(record, "to_dict", None)):
+        where = "the arena result"
+        stored = record.to_dict()
+    else:
+        raise TypeError(f"record must be a path or an arena result, not {type(record).__name__}")
+    if not isinstance(stored, dict):
+        raise ValueError(f"{where}: not an arena record: it holds {_kind(stored)}, not an object")
+    return stored, where
+
+
+def _read_json(path: Path) -> Any:
+    try:
+        return json.loads(path.read_text())
+    except RecursionError:  # arrays or objects nested deeper than the parser goes
+        raise ValueError(f"{path}: not an arena record: nested too deeply") from None
+    except (OSError, UnicodeDecodeError, ValueError) as error:
+        raise ValueError(f"{path}: not an arena record: {error}") from error
+
+
+def _seated_names(stored: dict[str, Any], game: int, where: str) -> list[str]:
+    """The names of game ``game``'s players by seat: ``specs`` (the entries' names), indexed
+    by ``seats[game]`` (the entry in each seat)."""
+    specs = _list_field(stored, "specs", where)
+    if len(specs) != NUM_AGENTS:
+        raise ValueError(f"{where}: specs must hold {NUM_AGENTS} names, not {len(specs)}")
+    for e, spec in enumerate(specs):
+        if not isinstance(spec, str):
+            raise ValueError(f"{where}: specs[{e}] must be a string, not {_kind(spec)}")
+    seats = _list_entry(_list_field(stored, "seats", where), game, "seats", where)
+    if len(seats) != NUM_AGENTS:
+        raise ValueError(f"{where}: seats[{game}] must hold {NUM_AGENTS} entries, not {len(seats)}")
+    entries = [
+        _record_integer(e, f"seats[{game}][{s}]", where, NUM_AGENTS - 1)
+        for s, e in enumerate(seats)
+    ]
+    return [specs[e] for e in entries]
+
+
+def _list_field(stored: dict[str, Any], name: str, where: str) -> list[Any]:
+    if name not in stored:
+        raise ValueError(f"{where}: has no {name} field")
+    value = stored[name]
+    if not isinstance(value, list):
+        raise ValueError(f"{where}: {name} must be a list, not {_kind(value)}")
+    return value
+
+
+def _list_entry(values: list[Any], index: int, name: str, where: str) -> list[Any]:
+    """Entry ``index`` of the list field ``name``: itself a list."""
+    if index >= len(values):
+        raise ValueError(f"{where}: {name} has no entry {index} (it holds {len(values)})")
+    value = values[index]
+    if not isinstance(value, list):
+        raise ValueError(f"{where}: {name}[{index}] must be a list, not {_kind(value)}")
+    return value
+
+
+def _record_integer(value: Any, field: str, where: str, maximum: int) -> int:
+    """An integer of a record from 0 to ``maximum``: in a file, a wrong type is as much a
+    malformed record as a wrong value (a ValueError both)."""
+    if type(value) is not int:  # JSON's integers: not true, not 1.0
+        raise ValueError(f"{where}: {field} must be an integer, not {_kind(value)}")
+    try:
+        return arguments.integer(value, field, minimum=0, maximum=maximum)
+    except ValueError as error:
+        raise ValueError(f"{where}: {error}") from None
+
+
+def _kind(value: Any) -> str:
+    """A JSON value's type, as JSON names it."""
+    kinds = {dict: "an object", list: "a list", str: "a string", bool: "a boolean",
+             int: "an integer", float: "a number", type(None): "null"}  # fmt: skip
+    return kinds.get(type(value), type(value).__name__)
 
 
 def from_dataset(path: str | Path, game_id: int) -> Replay:
@@ -177,5 +258,8 @@ def from_dataset(path: str | Path, game_id: int) -> Replay:
         mine = np.flatnonzero(rows.game_id == game_id)
         actions = rows.action[mine[np.argsort(rows.ply[mine], kind="stable")]]
         names = games.players[int(found[0])]
-        return from_placements(actions.tolist(), names, f"game {game_id} of {Path(path).name}")
+        try:
+            return from_placements(actions.tolist(), names, f"game {game_id} of {Path(path).name}")
+        except ValueError as error:  # a placement the game refuses
+            raise ValueError(f"{turns}: game {game_id}: {error}") from None
     raise ValueError(f"{path}: no game {game_id}")

@@ -32,6 +32,21 @@ def _pieces() -> list[dict[str, object]]:
     return [shapes[p] for p in range(len(table.piece_names))]
 
 
+# What JSON may hold as it is but the script element that holds the data may not: "<" starts
+# "</script>", which ends the element, and "<!--", which (followed by "<script") makes the
+# parser read past its end; ">" and "&" go too, so that the data holds no markup at all, and
+# U+2028 and U+2029, which end a line in older JavaScript. Each is written as its JSON escape,
+# which JSON.parse reads back as the character.
+_UNSAFE_IN_SCRIPT = {ord(c): f"\\u{ord(c):04x}" for c in "<>&\u2028\u2029"}
+
+
+def _inline_json(data: object) -> str:
+    """``data`` as JSON that no text inside it can end, or comment out, the script element
+    it is written into."""
+    text = json.dumps(data, separators=(",", ":"))
+    return text.translate(_UNSAFE_IN_SCRIPT)
+
+
 def page_html(replays: Sequence[Replay], title: str = "krodan_rl replay") -> str:
     """The page showing ``replays`` (one or a few games, chosen from a list)."""
     if not replays:
@@ -43,8 +58,7 @@ def page_html(replays: Sequence[Replay], title: str = "krodan_rl replay") -> str
         "size": render.ROWS,
         "starts": [list(cell) for cell in render.START_CELLS],
     }
-    # "</" would end the script element that holds the data.
-    inline = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    inline = _inline_json(data)
     template = resources.files("krodan_rl.replay").joinpath("page.html").read_text()
     fields = {"TITLE": html.escape(title), "DATA": inline}
     # One pass, so that neither text can bring in the other's placeholder.

@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 from krodan_rl import players
+from krodan_rl.arguments import in_flags
 from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.config import DEFAULT_GAMES_PER_SHARD, NUM_SEATS, RunConfig
 from krodan_rl.selfplay.driver import generate
@@ -15,6 +16,16 @@ from krodan_rl.selfplay.driver import generate
 __all__ = ["main"]
 
 PROG = "python -m krodan_rl selfplay"
+
+# The parameters of ``generate`` (and of the run folder's checks), as this command's flags.
+FLAGS = {
+    "num_games": "--games",
+    "out_dir": "--out",
+    "games_per_shard": "--games-per-shard",
+    "games_at_once": "--games-at-once",
+    "seed": "--seed",
+    "workers": "--workers",
+}
 
 
 def parser() -> argparse.ArgumentParser:
@@ -71,28 +82,20 @@ def main(argv: list[str] | None = None) -> int:
     if args.workers is not None and args.workers < 1:
         command.error("--workers must be at least 1")
     out = Path(args.out)
-    try:
-        run_folder.check_folder(args.out)
-    except run_folder.RunFolderError as error:
-        command.error(f"--out {args.out!r}: {error}")
     per_shard = args.games_per_shard
-    try:
-        check_per_shard = per_shard or run_folder.recorded_games_per_shard(out)
-        RunConfig(
-            args.games,
-            tuple(args.players),
-            check_per_shard or DEFAULT_GAMES_PER_SHARD,
-            args.seed,
-            args.games_at_once,
-        )
+    try:  # what generate checks first, refused as a usage error
+        run_folder.check_folder(args.out)
+        if per_shard is None:
+            per_shard = run_folder.recorded_games_per_shard(out) or DEFAULT_GAMES_PER_SHARD
+        RunConfig(args.games, tuple(args.players), per_shard, args.seed, args.games_at_once)
     except (ValueError, TypeError) as error:
-        command.error(str(error))
+        command.error(in_flags(str(error), FLAGS))
     try:
         summary = generate(
             args.games,
             args.players,
             out,
-            games_per_shard=per_shard,
+            games_per_shard=args.games_per_shard,
             seed=args.seed,
             workers=args.workers,
             games_at_once=args.games_at_once,
@@ -101,7 +104,7 @@ def main(argv: list[str] | None = None) -> int:
             address=args.ray or None,
         )
     except (ImportError, run_folder.RunFolderError) as error:  # refused before any game
-        print(f"{PROG}: {error}", file=sys.stderr)
+        print(f"{PROG}: {in_flags(str(error), FLAGS)}", file=sys.stderr)
         return 2
     except (ValueError, RuntimeError, OSError) as error:  # the run failed
         print(f"{PROG}: {error}", file=sys.stderr)

@@ -1,11 +1,13 @@
-"""A self-play run from start to end: its arguments checked, its folder locked and sorted
-(``krodan_rl.selfplay.run_folder``), the shards left to play handed to a backend, progress
-shown game by game, the manifest kept up to date."""
+"""A self-play run from start to end: its arguments checked, its backend connected to its
+cluster (where it has one), its folder locked and sorted (``krodan_rl.selfplay.run_folder``),
+the shards left to play handed to the backend, progress shown game by game, the manifest kept
+up to date."""
 
 from __future__ import annotations
 
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from contextlib import AbstractContextManager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -72,7 +74,8 @@ def generate(
     ``backend`` "local": ``workers`` processes play the shards (None: one per core, at most
     one per shard; 1: this process). "ray": Ray actors do
     (``krodan_rl.selfplay.backends.ray``), on a local Ray instance sized to the machine, or on
-    the cluster at ``address`` ("auto" for the one this machine belongs to);
+    the cluster at ``address`` ("auto" for the one this machine belongs to), connected before
+    the folder is made (where none answers, nothing is written);
     ``ray_actor_options`` go to the actors (``{"num_gpus": 1}``). ``games_at_once`` games are
     played side by side, so that a player with ``search_moves`` decides them together.
 
@@ -92,8 +95,15 @@ def generate(
         options["ray_actor_options"] = ray_actor_options
     runner = backends.make(backend, **options)
     runner.check(config)
-    with run_folder.locked(out_dir):
+    with _session(runner), run_folder.locked(out_dir):
         return _run(config, Path(out_dir), runner, progress)
+
+
+def _session(runner: backends.Backend) -> AbstractContextManager[object]:
+    """The backend's connection to its cluster, where it has one (``session``), made before
+    the run's folder: a cluster that is not there is refused with nothing written."""
+    session: Callable[[], AbstractContextManager[object]] | None = getattr(runner, "session", None)
+    return nullcontext() if session is None else session()
 
 
 def _run(

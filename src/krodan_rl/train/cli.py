@@ -4,15 +4,29 @@ the same command run again resumes."""
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import sys
 from typing import Any
 
+from krodan_rl.arguments import in_flags
 from krodan_rl.train.config import PRESETS
 
 __all__ = ["main"]
 
 PROG = "python -m krodan_rl train"
+# What the train extra installs, for an import that fails; and its modules, which the
+# training imports only where it first needs them: looked for before it starts, so that a
+# missing one stops it before its first game.
+INSTALL = "pip install 'krodan_rl[train]'"
+EXTRA_MODULES = ("jax", "optax", "matplotlib", "pyarrow")
+# The parameters of ``train`` and its configuration, as this command's flags.
+FLAGS = {
+    "iterations": "--iterations",
+    "workers": "--workers",
+    "out_dir": "--out",
+    "start_from": "--from",
+}
 
 
 def _gpus(text: str) -> float:
@@ -69,13 +83,34 @@ def _ray_errors() -> tuple[type[Exception], ...]:
     return (module.RayError,) if module is not None else ()
 
 
+def _check_extra() -> None:
+    for name in EXTRA_MODULES:
+        try:
+            found = importlib.util.find_spec(name)
+        except (ImportError, ValueError):  # a module half imported, or broken
+            found = None
+        if found is None:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+
+def _failed_import(error: ImportError) -> str:
+    """An import that failed, in one line with one install hint: a module not found, which
+    the train extra installs, with its hint; an extra's own error (Ray's, for a run on Ray),
+    which names what to install, as it is."""
+    if isinstance(error, ModuleNotFoundError) and error.name:
+        return f"No module named {error.name!r}: {INSTALL}"
+    return str(error)
+
+
 def main(argv: list[str] | None = None) -> int:
     command = parser()
     args = command.parse_args(argv)
     try:
+        _check_extra()
+        from krodan_rl.selfplay import run_folder
         from krodan_rl.train.loop import train
     except ImportError as error:
-        print(f"{PROG}: {error}: pip install 'krodan_rl[train]'", file=sys.stderr)
+        print(f"{PROG}: {_failed_import(error)}", file=sys.stderr)
         return 2
     options: dict[str, Any] = {}
     if args.iterations is not None:
@@ -83,9 +118,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.workers is not None:
         options["workers"] = args.workers
     try:
+        run_folder.check_folder(args.out)  # an empty --out would be the current folder
         config = PRESETS[args.preset].with_options(**options)
     except (ValueError, TypeError) as error:
-        command.error(str(error))
+        command.error(in_flags(str(error), FLAGS))
     learner = None
     if args.learner_gpus is not None:
         if args.ray is None:
@@ -100,8 +136,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; run the same command again to go on", file=sys.stderr)
         return 130
+    except ImportError as error:  # a module imported when it is first needed
+        print(f"{PROG}: {_failed_import(error)}", file=sys.stderr)
+        return 2
     except (ValueError, RuntimeError, OSError) as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
+        print(f"{PROG}: {in_flags(str(error), FLAGS)}", file=sys.stderr)
         return 1
     except _ray_errors() as error:  # a node or worker lost for good: what is done stays
         reason = str(error).strip().splitlines()[0] if str(error).strip() else ""

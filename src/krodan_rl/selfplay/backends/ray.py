@@ -10,9 +10,10 @@ times each; then the run fails naming them, the finished shards staying committe
 report their games as they finish through a Ray queue, for the driver's progress bar.
 
 The run lives in a Ray namespace of its own. Without an address it starts a local Ray instance
-sized to the machine and stops it at the end; with one it connects to that cluster and, at the
-end or on Ctrl-C, kills only its own actors and disconnects. The output folder must be one
-that every node sees at the same path (a shared POSIX filesystem).
+sized to the machine and stops it at the end; with one it connects to that cluster (before the
+run's folder is made: ``RayBackend.session``) and, at the end or on Ctrl-C, kills only its own
+actors and disconnects. The output folder must be one that every node sees at the same path (a
+shared POSIX filesystem).
 """
 
 from __future__ import annotations
@@ -128,6 +129,22 @@ class RayBackend:
         self.workers = None if workers is None else arguments.integer(workers, "workers", minimum=1)
         self.address = address
         self.actor_options = dict(ray_actor_options or {})
+        self._ray: Any = None  # Ray, while ``session`` holds the connection
+
+    @contextlib.contextmanager
+    def session(self) -> Iterator[Any]:
+        """Ray connected (``connected``) for the time of the block, which ``run`` then plays
+        on. The driver enters it before it makes the run's folder, so that a cluster that is
+        not there is refused with nothing written."""
+        if self._ray is not None:
+            yield self._ray
+            return
+        with connected(self.address) as ray:
+            self._ray = ray
+            try:
+                yield ray
+            finally:
+                self._ray = None
 
     def check(self, config: RunConfig) -> None:
         import_ray()
@@ -138,7 +155,7 @@ class RayBackend:
 
     def run(self, job: ShardJob) -> None:
         """Plays the job's shards on actors, calling ``committed(marker)`` as each is done."""
-        with connected(self.address) as ray:
+        with self.session() as ray:
             driver = _Driver(job, self.actor_options)
             try:
                 count = self.workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
@@ -163,7 +180,13 @@ def connected(address: str | None = None) -> Iterator[Any]:
         namespace = f"krodan_rl-selfplay-{uuid.uuid4().hex[:12]}"
         if address:
             _check_answers(address)
-            ray.init(address=address, namespace=namespace, log_to_driver=False)
+            try:
+                ray.init(address=address, namespace=namespace, log_to_driver=False)
+            except ConnectionError:  # Ray's own advice names flags of its own commands
+                raise RuntimeError(
+                    f"no Ray cluster at {address}: start one with `ray start --head`, or "
+                    "leave the address out to start a local instance"
+                ) from None
         else:
             # "local": a new instance sized to this machine, even where RAY_ADDRESS is set
             # or a head runs here already.
