@@ -39,15 +39,16 @@ void seated_actions(const GameBatch& batch, const Seats& seats, std::span<AgentS
     });
 }
 
-void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
+bool play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
                 WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out,
-                std::span<std::int32_t> placements) {
+                std::span<std::int32_t> placements, const std::atomic<bool>* stop) {
     if (out.size() != games.size() || streams.size() != games.size() ||
         scratch.size() < pool.num_threads() ||
         (!placements.empty() && placements.size() != games.size() * MAX_PLACEMENTS))
         throw InternalError("play games: buffers of the wrong size");
     if (shared_stream(games, streams)) throw InternalError("play games: a stream in two games");
     for (std::size_t k = 0; k < games.size(); ++k) reserve_streams(games[k], streams[k] + 1);
+    std::atomic<bool> abandoned{false};
     pool.run(games.size(), [&](std::size_t k, unsigned thread) {
         Game game = new_game();
         std::span<std::int32_t> record;
@@ -57,6 +58,10 @@ void play_games(std::span<const Seats> games, std::span<const std::uint64_t> str
         }
         std::size_t placed = 0;
         while (!is_over(game)) {
+            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                abandoned.store(true, std::memory_order_relaxed);
+                return;
+            }
             Agent* agent = games[k][game.current_agent % NUM_AGENTS];
             const auto action = agent->act(game, streams[k], scratch[thread]);
             if (apply_action(game, action)) throw InternalError("an agent chose an illegal action");
@@ -67,6 +72,7 @@ void play_games(std::span<const Seats> games, std::span<const std::uint64_t> str
         }
         out[k] = compute_scores(game);
     });
+    return !abandoned.load();
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> shared_stream(

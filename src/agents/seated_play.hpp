@@ -4,6 +4,7 @@
 // depend on neither the number of threads nor the order games are run in.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -34,10 +35,12 @@ inline constexpr std::size_t MAX_PLACEMENTS = NUM_AGENTS * NUM_PIECES;
 // games (see shared_stream). `scratch` has one entry per pool thread. When `placements` is
 // given (MAX_PLACEMENTS entries per game), game k's placements are written in the order played
 // (each in its mover's frame, passes left out: a game's passes follow from its placements) to
-// entries k * MAX_PLACEMENTS onwards, the rest set to -1.
-void play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
+// entries k * MAX_PLACEMENTS onwards, the rest set to -1. When `stop` is given and becomes true
+// (a caller interrupted), every game ends before its next move and the result is false: the
+// scores and placements are then incomplete. True when every game was played to its end.
+bool play_games(std::span<const Seats> games, std::span<const std::uint64_t> streams,
                 WorkerPool& pool, std::span<AgentScratch> scratch, std::span<Scores> out,
-                std::span<std::int32_t> placements = {});
+                std::span<std::int32_t> placements = {}, const std::atomic<bool>* stop = nullptr);
 
 // Two games, by position, in which one agent would draw from the same stream; nothing when
 // there are none (one game may seat an agent several times: its turns come one at a time).

@@ -2,6 +2,7 @@
 // legal actions only, and streams that go on across calls.
 
 #include <gtest/gtest.h>
+#include <atomic>
 
 #include "agents/seated_play.hpp"
 #include "game/apply_action.hpp"
@@ -70,6 +71,28 @@ TEST(PlayGames, SameScoresOnEveryThreadCountAndPerGameStreams) {
     EXPECT_EQ(played(2, 0), one);
     EXPECT_EQ(played(3, 0), one);
     EXPECT_NE(played(1, 6), one);  // other games, other streams
+}
+
+TEST(PlayGames, AStopRequestEndsEveryGameBeforeItsNextMove) {
+    auto agents = lineup();
+    const std::vector<Seats> games(3, Seats{&agents[0], &agents[1], &agents[2], &agents[3]});
+    const std::vector<std::uint64_t> streams{0, 1, 2};
+    WorkerPool pool(2);
+    std::vector<AgentScratch> scratch(pool.num_threads());
+    std::vector<Scores> scores(games.size());
+    std::vector<std::int32_t> placements(games.size() * MAX_PLACEMENTS);
+    std::atomic<bool> stop{true};
+    EXPECT_FALSE(play_games(games, streams, pool, scratch, scores, placements, &stop));
+    for (std::size_t k = 0; k < games.size(); ++k)
+        EXPECT_EQ(placements[k * MAX_PLACEMENTS], -1) << "game " << k << " moved";
+    // Nothing was drawn: the same agents, not stopped, play the games a fresh lineup plays.
+    stop = false;
+    EXPECT_TRUE(play_games(games, streams, pool, scratch, scores, placements, &stop));
+    auto fresh = lineup();
+    const std::vector<Seats> again(3, Seats{&fresh[0], &fresh[1], &fresh[2], &fresh[3]});
+    std::vector<Scores> expected(games.size());
+    play_games(again, streams, pool, scratch, expected);
+    EXPECT_EQ(scores, expected);
 }
 
 TEST(PlayGames, OneStreamOfOneAgentInTwoGamesIsFound) {

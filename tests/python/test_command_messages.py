@@ -108,6 +108,7 @@ def test_view_refuses_a_malformed_record_in_one_line(record, edit, field, tmp_pa
             "--games-at-once must be at least 1",
         ),
         (["selfplay", "--games", "2", "--seed", str(2**64)], "--seed must be from 0 to 2**64 - 1"),
+        (["selfplay", "--games", str(10**23)], "a run holds at most 1000000"),
         (["selfplay", "--games", "2", "--out", ""], "--out must name a folder"),
         (
             ["selfplay", "--games", "2", "--out", "{file}"],
@@ -232,6 +233,29 @@ def test_ctrl_c_ends_the_arena_and_its_workers_at_once(tmp_path):
     assert not (tmp_path / "standings.json").exists()
 
 
+@pytest.mark.skipif(not Path("/proc").is_dir(), reason="reads threads from /proc")
+def test_ctrl_c_stops_an_arena_of_built_in_agents_between_moves(tmp_path):
+    # Built-in agents play whole games in one native call on the engine's threads; a search of
+    # about a second a move makes a call last minutes unless Ctrl-C stops it between moves.
+    argv = ["arena", "mcts:20000", "mcts:20000", "greedy", "random", "--games", "8",
+            "--workers", "2", "--json", str(tmp_path / "standings.json")]  # fmt: skip
+    driver = subprocess.Popen([sys.executable, "-m", "krodan_rl", *argv], text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              start_new_session=True)  # fmt: skip
+    try:
+        deadline = time.monotonic() + 60  # playing: the engine's threads started
+        while len(os.listdir(f"/proc/{driver.pid}/task")) < 3:
+            assert driver.poll() is None and time.monotonic() < deadline, "no game started"
+            time.sleep(0.05)
+        os.killpg(driver.pid, signal.SIGINT)
+        _, err = driver.communicate(timeout=30)
+    finally:
+        if driver.poll() is None:
+            os.killpg(driver.pid, signal.SIGKILL)
+    assert driver.returncode == 130
+    assert err.splitlines() == ["python -m krodan_rl arena: interrupted; no standings written"]
+
+
 def ray_cluster_runs_here() -> bool:
     for entry in os.listdir("/proc"):
         try:
@@ -244,20 +268,28 @@ def ray_cluster_runs_here() -> bool:
 
 @pytest.mark.ray
 @pytest.mark.skipif(importlib.util.find_spec("ray") is None, reason="needs the ray extra")
-def test_ray_auto_without_a_cluster_is_refused_before_the_folder(tmp_path):
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["selfplay", "--games", "2", "--players", *PLAIN],
+        pytest.param(["train", "--preset", "tiny"], marks=pytest.mark.jax),
+    ],
+)
+def test_ray_auto_without_a_cluster_is_refused_before_the_folder(tmp_path, command):
     if ray_cluster_runs_here():
         pytest.skip("a Ray cluster runs on this machine: auto would find it")
+    if command[0] == "train":
+        pytest.importorskip("jax")
     env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
     env["RAY_TMPDIR"] = str(tmp_path)  # where Ray looks for the cluster last started here
     out = tmp_path / "run"
     child = subprocess.run(
-        [sys.executable, "-m", "krodan_rl", "selfplay", "--games", "2", "--out", str(out),
-         "--players", *PLAIN, "--ray", "auto"],
+        [sys.executable, "-m", "krodan_rl", *command, "--out", str(out), "--ray", "auto"],
         env=env, capture_output=True, text=True, timeout=120, check=False,
     )  # fmt: skip
     assert child.returncode == 1
     assert child.stderr.strip().splitlines() == [
-        "python -m krodan_rl selfplay: no Ray cluster at auto: start one with `ray start "
+        f"python -m krodan_rl {command[0]}: no Ray cluster at auto: start one with `ray start "
         "--head`, or leave the address out to start a local instance"
     ]
     assert not out.exists()

@@ -19,6 +19,9 @@ NUM_SEATS = 4
 #: files are not tiny. Never derived from the number of workers: game ids and seeds follow the
 #: shard size, and the files must not depend on how many processes wrote them.
 DEFAULT_GAMES_PER_SHARD = 100
+#: The most shards a run may have: every run lists its shards when it starts (and a million
+#: shards of files is past any self-play this machine's kind could play).
+MAX_SHARDS = 10**6
 
 
 def player_seed(seed: int, shard: int, game: int, seat: int) -> int:
@@ -59,6 +62,11 @@ class RunConfig:
         object.__setattr__(
             self, "games_at_once", arguments.integer(self.games_at_once, "games_at_once", minimum=1)
         )
+        if self.num_shards > MAX_SHARDS:
+            raise ValueError(
+                f"num_games {self.num_games} at {self.games_per_shard} games a shard makes "
+                f"{self.num_shards} shards; a run holds at most {MAX_SHARDS}"
+            )
         if isinstance(self.players, str) or len(self.players) != NUM_SEATS:
             raise ValueError(f"a run takes exactly {NUM_SEATS} players, one per seat")
         object.__setattr__(self, "players", tuple(self.players))

@@ -6,8 +6,7 @@ up to date."""
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Sequence
-from contextlib import AbstractContextManager, nullcontext
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -95,15 +94,8 @@ def generate(
         options["ray_actor_options"] = ray_actor_options
     runner = backends.make(backend, **options)
     runner.check(config)
-    with _session(runner), run_folder.locked(out_dir):
+    with runner.session(), run_folder.locked(out_dir):
         return _run(config, Path(out_dir), runner, progress)
-
-
-def _session(runner: backends.Backend) -> AbstractContextManager[object]:
-    """The backend's connection to its cluster, where it has one (``session``), made before
-    the run's folder: a cluster that is not there is refused with nothing written."""
-    session: Callable[[], AbstractContextManager[object]] | None = getattr(runner, "session", None)
-    return nullcontext() if session is None else session()
 
 
 def _run(

@@ -153,12 +153,13 @@ def train(
         carried = _carried(start_from, config)
     selfplay = SelfPlayRuns(training, config, backend, address, ray_actor_options)
     learning = Learning(config, learner_options)
-    training.out.mkdir(parents=True, exist_ok=True)
-    with run_folder.locked(training.out):
-        _check_config(training, config)
-        training.checkpoints.mkdir(exist_ok=True)
-        training.remove_leftovers()
-        with selfplay.session():
+    # Connected first: a cluster that is not there is refused with nothing written.
+    with selfplay.session():
+        training.out.mkdir(parents=True, exist_ok=True)
+        with run_folder.locked(training.out):
+            _check_config(training, config)
+            training.checkpoints.mkdir(exist_ok=True)
+            training.remove_leftovers()
             loop = _Loop(training, config, log, selfplay, learning)
             try:
                 return loop.run(start_from, carried)

@@ -18,6 +18,7 @@
 #include "python/native/buffer_arg.hpp"
 #include "python/native/exclusive_call.hpp"
 #include "python/native/game_of.hpp"
+#include "python/native/interruptible.hpp"
 #include "python/native/limits.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
@@ -308,11 +309,12 @@ PyObject* native_play_games(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             record = {static_cast<std::int32_t*>(placements->data()), count * MAX_PLACEMENTS};
         }
         std::vector<Scores> scores(count);
-        without_lock([&] {
+        const bool played = interruptible([&](const std::atomic<bool>& stop) {
             WorkerPool pool(static_cast<unsigned>(num_threads));
             std::vector<AgentScratch> scratch(pool.num_threads());
-            play_games(seats, indices, pool, scratch, scores, record);
+            play_games(seats, indices, pool, scratch, scores, record, &stop);
         });
+        if (!played) return nullptr;
         static_assert(sizeof(Scores) == NUM_AGENTS * sizeof(std::int16_t));
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scores.data()),
                                          static_cast<Py_ssize_t>(count * sizeof(Scores)));

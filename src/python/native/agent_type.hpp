@@ -40,7 +40,7 @@ bool to_seats(PyObject* obj, const char* name, HeldAgents& held, Seats& out);
 
 // play_games(games, streams, num_threads): whole games among seated agents, game k among the
 // four agents of games[k], each drawing from its stream streams[k]; the final scores as int16
-// bytes, four per game.
+// bytes, four per game. Ctrl-C (a signal handler that raises) stops the games within a move.
 PyObject* native_play_games(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
 

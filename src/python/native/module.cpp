@@ -72,7 +72,8 @@ PyMethodDef functions[] = {
      "streams[k], on num_threads threads (0: one per core); the final scores as int16 bytes, "
      "four per game. With an int32 buffer `placements` of NUM_AGENTS * NUM_PIECES entries per "
      "game, game k's placements are written there in the order played (each in its mover's "
-     "frame, without the passes), the rest -1."},
+     "frame, without the passes), the rest -1. A signal handler that raises (Ctrl-C) stops "
+     "the games within a move and raises."},
     {"visit_policy",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_visit_policy)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -7,6 +7,7 @@ from __future__ import annotations
 import functools
 import socket
 from collections.abc import Callable
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -43,6 +44,11 @@ class Backend(Protocol):
     def check(self, config: RunConfig) -> None:
         """Refuses, before anything is written, a run it could not play (players that do not
         pickle for processes elsewhere, a missing library)."""
+
+    def session(self) -> AbstractContextManager[object]:
+        """The backend's hold on what it plays on, for the time of a run: a cluster connected
+        (a local backend holds nothing). The driver enters it before it makes the run's
+        folder, so that a cluster that is not there is refused with nothing written."""
 
     def run(self, job: ShardJob) -> None:
         """Plays every shard of the job; raises when one fails, the shards committed before

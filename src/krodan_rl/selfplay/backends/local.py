@@ -9,6 +9,7 @@ import pickle
 import queue
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, Future, ProcessPoolExecutor, wait
+from contextlib import AbstractContextManager
 from typing import Any
 
 from krodan_rl import arguments
@@ -54,6 +55,9 @@ class LocalBackend:
 
     def processes(self, shards: int) -> int:
         return max(1, min(self.workers or os.cpu_count() or 1, shards))
+
+    def session(self) -> AbstractContextManager[object]:
+        return contextlib.nullcontext()
 
     def check(self, config: RunConfig) -> None:
         if self.processes(config.num_shards) > 1:
