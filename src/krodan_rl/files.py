@@ -1,15 +1,55 @@
-"""Files written whole or not at all, and the checks made before a long run writes one."""
+"""Files written whole or not at all, files read only where they are regular files, and the
+checks made before a long run writes one."""
 
 from __future__ import annotations
 
 import hashlib
 import os
+import stat
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import BinaryIO
 
-__all__ = ["fsync", "sha256_of", "temporary_name", "unwritable", "write_atomic"]
+__all__ = [
+    "NotRegularFile",
+    "fsync",
+    "open_regular",
+    "read_regular",
+    "sha256_of",
+    "temporary_name",
+    "unwritable",
+    "write_atomic",
+]
+
+
+class NotRegularFile(OSError):
+    """A path read as a file that is a folder, a FIFO, a device or a socket."""
+
+
+@contextmanager
+def open_regular(path: Path) -> Iterator[BinaryIO]:
+    """``path`` opened for reading, refused (NotRegularFile) unless it is a regular file: it is
+    opened without blocking, since opening a FIFO would wait for a writer forever, and checked
+    before anything is read."""
+    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise NotRegularFile(f"{path} is not a regular file")
+        os.set_blocking(descriptor, True)
+        file = os.fdopen(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    with file:
+        yield file
+
+
+def read_regular(path: Path) -> bytes:
+    """The bytes of a regular file (``open_regular``)."""
+    with open_regular(path) as file:
+        return file.read()
 
 
 def sha256_of(path: Path) -> str:

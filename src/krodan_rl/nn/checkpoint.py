@@ -21,9 +21,7 @@ from __future__ import annotations
 
 import json
 import math
-import os
 import re
-import stat
 import zipfile
 import zlib
 from collections.abc import Iterator
@@ -36,7 +34,7 @@ import numpy as np
 import numpy.typing as npt
 
 from krodan_rl import arguments
-from krodan_rl.files import write_atomic_bytes
+from krodan_rl.files import NotRegularFile, open_regular, write_atomic_bytes
 from krodan_rl.nn.config import FORMAT_VERSION, NetworkConfig
 from krodan_rl.nn.forward import Params, param_shapes
 
@@ -135,16 +133,14 @@ def _refused(source: Path, why: str) -> ValueError:
 
 @contextmanager
 def _open_regular_file(source: Path) -> Iterator[IO[bytes]]:
-    """The file, opened without blocking (opening a FIFO would wait for a writer) and refused
-    unless it is a regular file."""
+    """The file, refused unless it is a regular file (``files.open_regular``)."""
     try:
-        descriptor = os.open(source, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        with open_regular(source) as file:
+            yield file
+    except NotRegularFile:
+        raise _refused(source, "not a regular file") from None
     except OSError as error:
         raise _refused(source, f"not a readable checkpoint: {error}") from None
-    with os.fdopen(descriptor, "rb") as file:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise _refused(source, "not a regular file")
-        yield file
 
 
 def _read(source: Path, archive: zipfile.ZipFile) -> Checkpoint:
