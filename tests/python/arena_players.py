@@ -44,3 +44,36 @@ class CrashingWhere(LowestAction):
         if os.environ.get("KRODAN_TEST_CRASH"):
             os._exit(3)
         return super().act(game)
+
+
+class InterruptedAt(LowestAction):
+    """Plays the lowest legal action, and at its 20th move is interrupted as Ctrl-C would
+    interrupt a library's code: ``KRODAN_TEST_INTERRUPT=callback``, in a garbage-collection
+    callback, whose exceptions Python prints and ignores; ``=crash-at-exit``, in code that
+    leaves a handler crashing the interpreter's exit (as an interrupted compilation does)."""
+
+    name = "interrupted"
+
+    def __init__(self) -> None:
+        self.moves = 0
+
+    def act(self, game: PyKrodan) -> int | None:
+        self.moves += 1
+        if self.moves == 20:
+            import os
+
+            if os.environ.get("KRODAN_TEST_INTERRUPT") == "callback":
+                import gc
+
+                def callback(phase: str, info: dict) -> None:
+                    gc.callbacks.remove(callback)
+                    raise KeyboardInterrupt
+
+                gc.callbacks.append(callback)
+                gc.collect()
+            else:
+                import atexit
+
+                atexit.register(os.abort)
+                raise KeyboardInterrupt
+        return super().act(game)

@@ -10,6 +10,7 @@ from pathlib import Path
 
 from krodan_rl import _native, arguments, files, players
 from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
+from krodan_rl.interrupts import end_interrupted, keep_interrupts
 
 __all__ = ["main", "write_json"]
 
@@ -50,6 +51,7 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     """``python -m krodan_rl arena A B C D --games N --seed S --workers W --json FILE
     --record FILE``."""
+    keep_interrupts()
     command = parser()
     args = command.parse_args(argv)
     if args.games <= 0 or args.games % NUM_SEATS:
@@ -75,8 +77,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no standings written", file=sys.stderr)
-        return 130
+        end_interrupted(f"{PROG}: interrupted; no standings written")
     print(result.standings.format())
     if args.json is not None:
         write_json(args.json, result)

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from krodan_rl import players
 from krodan_rl.arguments import in_flags
+from krodan_rl.interrupts import end_interrupted, keep_interrupts
 from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.config import DEFAULT_GAMES_PER_SHARD, NUM_SEATS, RunConfig
 from krodan_rl.selfplay.driver import generate
@@ -77,6 +78,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """``python -m krodan_rl selfplay --games N --out DIR --players A B C D --workers W``."""
+    keep_interrupts()
     command = parser()
     args = command.parse_args(argv)
     if args.workers is not None and args.workers < 1:
@@ -110,11 +112,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(
-            f"{PROG}: interrupted; run the same command again to go on ({args.out})",
-            file=sys.stderr,
-        )
-        return 130
+        end_interrupted(f"{PROG}: interrupted; run the same command again to go on ({args.out})")
     print(summary.format())
     print(f"written to {summary.out_dir}")
     return 0

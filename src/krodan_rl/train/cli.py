@@ -10,6 +10,7 @@ import sys
 from typing import Any
 
 from krodan_rl.arguments import in_flags
+from krodan_rl.interrupts import end_interrupted, keep_interrupts
 from krodan_rl.train.config import PRESETS
 
 __all__ = ["main"]
@@ -103,6 +104,7 @@ def _failed_import(error: ImportError) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    keep_interrupts()
     command = parser()
     args = command.parse_args(argv)
     try:
@@ -134,8 +136,7 @@ def main(argv: list[str] | None = None) -> int:
                      address=args.ray or None, start_from=args.start_from,
                      learner_options=learner)  # fmt: skip
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; run the same command again to go on", file=sys.stderr)
-        return 130
+        end_interrupted(f"{PROG}: interrupted; run the same command again to go on")
     except ImportError as error:  # a module imported when it is first needed
         print(f"{PROG}: {_failed_import(error)}", file=sys.stderr)
         return 2
