@@ -10,8 +10,9 @@ its players and outcome.
 by the batched engine, the action, the policy target and the game's outcome seen from the
 mover; with shuffling, a split by game, a window over the latest runs, shards or games, and
 the legal actions of each row on request. A file that is not such a shard is refused with a
-ValueError naming it, never skipped; so is a shard of a run folder short of its commit marker
-(``_done/``) or of one of its files.
+ValueError naming it, never skipped; so is a run folder short of a shard its manifest
+(``_manifest.json``) records, or a shard short of its commit marker (``_done/``) or of one of
+its files, whether the run is still being written or was cut short or damaged since.
 
 Needs pyarrow (the ``data`` extra).
 """
