@@ -7,6 +7,9 @@ python -m krodan_rl --save-png board.png also writes the last game's board as a 
 python -m krodan_rl arena A B C D        rates four agents (see its --help)
 python -m krodan_rl selfplay ...         writes self-play data for training (see its --help)
 python -m krodan_rl view SOURCE          writes a page to watch games on (see its --help)
+
+Ctrl-C ends the demo as it ends arena, selfplay and train: one line on standard error, exit
+status 130.
 """
 
 from __future__ import annotations
@@ -22,6 +25,7 @@ from pathlib import Path
 from krodan_rl import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.files import unwritable
+from krodan_rl.interrupts import end_interrupted
 from krodan_rl.play import play_game
 from krodan_rl.progress import ProgressBar
 from krodan_rl.render import board_text
@@ -146,6 +150,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     try:
         return play(args)
+    except KeyboardInterrupt:  # one line and status 130, as the subcommands end on Ctrl-C
+        end_interrupted("python -m krodan_rl: interrupted")
     except BrokenPipeError:
         # The reader went away (`| head -1`): the documented recipe, so that the interpreter's
         # own flush at exit does not fail again.

@@ -16,7 +16,8 @@ one call. A spec is one of:
   evaluator the factory returns, SIMULATIONS (800) simulations;
 - ``guided:MODEL[:SIMULATIONS]``: the same search guided by a trained network, MODEL a shipped
   model's name (``baseline``) or a checkpoint path containing ``/`` or ending in ``.npz``
-  (``krodan_rl.models``);
+  (``krodan_rl.models``); a path ending in ``.npz`` may hold ``:`` (the simulations are what
+  follows its last ``.npz:``), any other path may not;
 - ``policy:MODEL``: the network's raw policy, one evaluation a move, no search;
 - ``package.module:factory``: the player the factory returns.
 
@@ -160,7 +161,24 @@ def _read_model(spec: str, name: str) -> dict[str, Any]:
     return {"model": name}
 
 
+def _checkpoint_part(rest: str) -> tuple[str, str | None] | None:
+    """``PATH.npz[:N]`` split into the path, as it is (a folder's name may hold ':'), and the
+    simulations' text (None when there is none): what follows the last ``.npz:``, unless that
+    holds a ':' itself. None when ``rest`` names no checkpoint so."""
+    if rest.endswith(models.CHECKPOINT_SUFFIX):
+        return rest, None
+    path, separator, simulations = rest.rpartition(models.CHECKPOINT_SUFFIX + ":")
+    if not separator or ":" in simulations:
+        return None
+    return path + models.CHECKPOINT_SUFFIX, simulations
+
+
 def _read_guided(spec: str, rest: str) -> dict[str, Any]:
+    named = _checkpoint_part(rest)  # before splitting on ':', which its path may hold
+    if named is not None:
+        path, text = named
+        simulations = DEFAULT_GUIDED_SIMULATIONS if text is None else _simulations(spec, text)
+        return {**_read_model(spec, path), "simulations": simulations}
     parts = rest.split(":")
     simulations = DEFAULT_GUIDED_SIMULATIONS
     if models.is_model(parts[0]) and len(parts) <= 2:

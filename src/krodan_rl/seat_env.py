@@ -17,6 +17,8 @@ on them, other players game by game. Agents with no move left are passed for.
   batch's HOLD (-2) included, is refused with ValueError before any game moves, and the
   environment goes on as if the step had not been asked. Rewards: float32, the learner's
   outcome in ``reward_mode`` when its game ends, 0 otherwise; episodes end by termination only.
+- Opponents' actions are checked: an index, or a pass (None or -1) for an agent that is done;
+  anything else is refused (TypeError or ValueError naming the opponent and the game).
 - A step or reset that raises once games have started moving (an opponent's error, a
   KeyboardInterrupt) leaves games mid-turn: every later ``step`` raises RuntimeError until a
   full ``reset()`` (or one whose ``reset_mask`` covers every game; a narrower one is refused).
@@ -62,6 +64,18 @@ def _opponent_seed(seed: int, j: int) -> int:
     return int(np.random.SeedSequence([seed, j]).generate_state(1, np.uint64)[0])
 
 
+def _combined_seed(seed: Any) -> int:
+    """A reset's seed, an int or a sequence of them (one per game, say), as one seed."""
+    if isinstance(seed, (int, np.integer)):
+        values = [seed]
+    elif isinstance(seed, (Sequence, np.ndarray)) and not isinstance(seed, (str, bytes)):
+        values = list(seed)
+    else:
+        raise TypeError(f"seed must be an int or a sequence of ints, not {type(seed).__name__}")
+    seeds = [arguments.seed(value) for value in values]
+    return int(np.random.SeedSequence(seeds).generate_state(1, np.uint64)[0])
+
+
 class SeatVectorEnv(VectorEnv):
     """``num_envs`` games, the learner in ``seat`` (0-3 or "rotate") of each, ``opponents``
     (three player specs or objects) in the others, seated in turn order after the learner."""
@@ -79,7 +93,12 @@ class SeatVectorEnv(VectorEnv):
         autoreset_mode: AutoresetMode = AutoresetMode.NEXT_STEP,
         action_mask: bool = True,
     ) -> None:
-        self.num_envs = arguments.integer(num_envs, "num_envs", minimum=1)
+        # Checked here, in this class's terms, rather than by the batch underneath.
+        self.num_envs = arguments.integer(
+            num_envs, "num_envs", minimum=1, maximum=_native.MAX_GAMES
+        )
+        arguments.integer(num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS)
+        seed = arguments.seed(seed)
         if isinstance(opponents, str) or len(opponents) != OPPONENTS:
             raise ValueError(f"opponents must be {OPPONENTS} players, not {opponents!r}")
         for j, opponent in enumerate(opponents):
@@ -101,7 +120,7 @@ class SeatVectorEnv(VectorEnv):
             auto_reset=False,
             dense_mask=self.action_mask,
             copy=False,
-            seed=arguments.seed(seed),
+            seed=seed,
         )
         self._make_opponents(seed)
         self._episodes = np.zeros(self.num_envs, dtype=np.int64)
@@ -159,17 +178,40 @@ class SeatVectorEnv(VectorEnv):
                     seeds[games] = self._rng_seeds(games)
                     moves = player.search_moves(asked, seeds)
                     for i in games:
-                        actions[i] = int(moves[i][0])
+                        chosen = self._search_action(j, moves, int(i))
+                        actions[i] = self._opponent_action(j, int(i), chosen)
                 else:
                     for i in games:
                         chosen = player.act(vec.game(int(i)))
-                        actions[i] = -1 if chosen is None else int(chosen)
+                        actions[i] = self._opponent_action(j, int(i), chosen)
             if native_used:
                 self._native_actions(actions, waiting, opponent)
             vec.step(actions)
             ended = vec.terminated & waiting
             if ended.any():
                 rewards[ended] = vec.rewards[ended, self._seats[ended]]
+
+    def _search_action(self, j: int, moves: Any, i: int) -> Any:
+        """The action of game i's entry in what search opponent j's ``search_moves`` gave."""
+        entry = moves[i] if isinstance(moves, Sequence) and len(moves) == self.num_envs else None
+        if not isinstance(entry, Sequence) or isinstance(entry, str) or len(entry) != 3:
+            raise ValueError(
+                f"{self._opponent_name(j)}: search_moves must give an (action, actions, probs) "
+                f"entry for each game asked, game {i} among them"
+            )
+        return entry[0]
+
+    def _opponent_action(self, j: int, i: int, chosen: Any) -> int:
+        """Opponent j's action in game i, checked: an index, or a pass (None or -1, which the
+        batch takes only for an agent that is done). The batch would take -2 as HOLD, leaving
+        the game waiting on the opponent, asked again forever."""
+        if chosen is None:
+            return -1
+        name = f"the action of {self._opponent_name(j)} in game {i}"
+        return arguments.integer(chosen, name, minimum=-1, maximum=_native.NUM_ACTIONS - 1)
+
+    def _opponent_name(self, j: int) -> str:
+        return f"opponent {j} ({players.name(self._specs[j])})"
 
     def _native_actions(self, actions: Array, waiting: Array, opponent: Array) -> None:
         """The built-in opponents' actions, one native call per seat of the learner in use,
@@ -309,11 +351,7 @@ class SeatVectorEnv(VectorEnv):
         if mask is not None and not mask.all():
             # The interrupted step may have left any game mid-turn or its end unreported.
             self._refuse_if_unready("a reset whose reset_mask leaves games out")
-        combined = None
-        if seed is not None:
-            values = [seed] if isinstance(seed, (int, np.integer)) else list(seed)
-            combined = int(np.random.SeedSequence([arguments.seed(s) for s in values])
-                           .generate_state(1, np.uint64)[0])  # fmt: skip
+        combined = None if seed is None else _combined_seed(seed)
         with self._moving("reset"):
             self._vec.reset(seed=combined, mask=mask)
             if combined is not None:

@@ -1,10 +1,13 @@
 """Loading a checkpoint trusts nothing in the file: damaged, lying or non-finite files are
-refused with a ValueError naming the file and the field, bomb-like files are refused before
-they cost memory, a FIFO is refused without blocking, and sound checkpoints load as saved."""
+refused with a ValueError naming the file and the field, bomb-like files (a zip directory larger
+than a checkpoint's among them) are refused before they cost memory, a FIFO is refused without
+blocking, and sound checkpoints load as saved. Model specs name checkpoints by their paths."""
 
 import io
 import json
 import os
+import re
+import struct
 import subprocess
 import sys
 import textwrap
@@ -102,6 +105,8 @@ DAMAGED = [
     ("meta nested 40 deep", with_meta(extra=json.loads("[" * 40 + "]" * 40)), "nests deeper"),
     ("step 1e400", replaced("meta", STEP_1E400), "meta field 'step'"),
     ("step a string", with_meta(step="7"), "meta field 'step'"),
+    ("format true", with_meta(format=True), "checkpoint format True; this package reads 1"),
+    ("format 1.0", with_meta(format=1.0), "checkpoint format 1.0; this package reads 1"),
     ("step negative", with_meta(step=-1), "meta field 'step'"),
     ("config a list", with_meta(config=[8, 1]), "meta field 'config'"),
     ("config width a string", with_meta(config={"width": "8"}), "meta field 'config'"),
@@ -182,6 +187,75 @@ def test_bomb_like_checkpoints_are_refused_before_they_cost_memory(tmp_path):
     assert int(growth_mb) < 300, done.stdout
 
 
+# A central directory entry of an empty member with an empty name: 46 bytes.
+EMPTY_ENTRY = struct.pack("<4s4B4HL2L5H2L", b"PK\x01\x02", 20, 3, 20, 0, *[0] * 14)
+ENTRIES_OVER_BYTES = checkpoint.MAX_DIRECTORY_BYTES // len(EMPTY_ENTRY) + 1
+
+
+def bare_directory(entries, *, count=None, zip64=False):
+    """A zip of ``entries`` empty members, its central directory alone (all that zipfile reads
+    on opening), its end record declaring ``count`` of them (default: all); with ``zip64``, a
+    zip64 end record declares them all and the plain one a single entry."""
+    directory = EMPTY_ENTRY * entries
+    count, size, zip64_records = entries if count is None else count, len(directory), b""
+    if zip64:
+        zip64_records = struct.pack(
+            "<4sQ2H2L4Q", b"PK\x06\x06", 44, 45, 45, 0, 0, entries, entries, size, 0
+        ) + struct.pack("<4sLQL", b"PK\x06\x07", 0, size, 1)
+        count, size = 1, len(EMPTY_ENTRY)
+    end = struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, count, count, size, 0, 0)
+    return directory + zip64_records + end
+
+
+@pytest.mark.parametrize(
+    ("content", "expected"),
+    [
+        pytest.param(
+            bare_directory(checkpoint.MAX_MEMBERS + 1),
+            f"lists {checkpoint.MAX_MEMBERS + 1} members",
+            id="more members than a checkpoint has",
+        ),
+        pytest.param(
+            bare_directory(ENTRIES_OVER_BYTES, count=1),
+            f"takes {ENTRIES_OVER_BYTES * len(EMPTY_ENTRY)} bytes",
+            id="more bytes than a checkpoint's, one member declared",
+        ),
+        pytest.param(
+            bare_directory(checkpoint.MAX_MEMBERS + 1, zip64=True),
+            f"lists {checkpoint.MAX_MEMBERS + 1} members",
+            id="more members in the zip64 end record",
+        ),
+    ],
+)
+def test_a_zip_directory_larger_than_a_checkpoints_is_refused_before_it_is_read(
+    tmp_path, content, expected
+):
+    """zipfile reads a directory whole into objects many times its size: refused unread."""
+    path = tmp_path / "ck.npz"
+    write(path, content)
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: its zip directory {expected}"):
+        checkpoint.load(path)
+
+
+@pytest.mark.parametrize("zip64", [False, True], ids=["zip end record", "zip64 end records"])
+def test_a_checkpoint_of_the_deepest_network_fits_the_directory_bounds(
+    tmp_path, monkeypatch, zip64
+):
+    """Every member a checkpoint may have, as ``save`` names them, with the zip64 end records
+    that zipfile writes for a large file (forced here for a small one) or without."""
+    config = NetworkConfig(width=1, blocks=64, value_hidden=1)
+    leaves = [np.zeros(1, np.float32)] * (
+        checkpoint.OPTIMIZER_FACTOR * (len(param_shapes(config)) + 1)
+    )
+    if zip64:
+        monkeypatch.setattr(zipfile, "ZIP_FILECOUNT_LIMIT", 0)
+    path = tmp_path / "ck.npz"
+    checkpoint.save(path, checkpoint.Checkpoint(init_params(config, 0), config, 1, leaves))
+    zip64_record_at = -(22 + 20 + 56)  # before the zip64 locator and the end record
+    assert path.read_bytes()[zip64_record_at:].startswith(b"PK\x06\x06") == zip64
+    assert len(checkpoint.load(path).opt_leaves) == len(leaves)
+
+
 def test_a_fifo_is_refused_without_blocking(tmp_path):
     fifo = tmp_path / "pipe.npz"
     os.mkfifo(fifo)
@@ -215,6 +289,40 @@ def test_a_model_spec_ending_in_npz_names_a_checkpoint_in_the_current_folder(
         players.make(spec, seed=1)
     write(tmp_path / "ck.npz", sound_arrays())
     assert players.make(spec, seed=1).name == spec
+
+
+@pytest.mark.parametrize(
+    ("spec", "path", "simulations"),
+    [
+        ("guided:a b:c/checkpoints/ck.npz:2", "a b:c/checkpoints/ck.npz", 2),
+        ("guided:a b:c/x:5.npz:2", "a b:c/x:5.npz", 2),
+        ("guided:a b:c/x:5.npz", "a b:c/x:5.npz", players.DEFAULT_GUIDED_SIMULATIONS),
+        ("policy:a b:c/x:5.npz", "a b:c/x:5.npz", None),
+    ],
+)
+def test_a_checkpoint_path_ending_in_npz_may_hold_colons(
+    tmp_path, monkeypatch, spec, path, simulations
+):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / path).parent.mkdir(parents=True)
+    write(tmp_path / path, sound_arrays())
+    options = players.parse(spec).options
+    assert (options["model"], options.get("simulations")) == (path, simulations)
+    assert players.make(spec, seed=1).name.startswith(spec)
+
+
+@pytest.mark.parametrize(
+    ("spec", "expected"),
+    [
+        ("guided:x.npz:", "simulations must be a whole number, not ''"),
+        ("guided:x.npz:abc", "simulations must be a whole number, not 'abc'"),
+        ("guided:a:b/x.npz:2", r"no checkpoint at a:b/x\.npz"),
+        ("guided:no_such_module:load:2", "No module named 'no_such_module'"),  # a factory
+    ],
+)
+def test_a_guided_spec_is_refused_in_its_own_terms(spec, expected):
+    with pytest.raises(ValueError, match=expected):
+        players.parse(spec)
 
 
 def fortran_big_endian(params):

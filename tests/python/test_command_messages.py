@@ -297,3 +297,32 @@ def test_ray_auto_without_a_cluster_is_refused_before_the_folder(tmp_path, comma
         "--head`, or leave the address out to start a local instance"
     ]
     assert not out.exists()
+
+
+def test_ctrl_c_ends_the_demo_in_one_line():
+    # The demo as `python -m krodan_rl --games 1000000` runs it (minutes of games), saying on
+    # standard output when its first game starts: the interrupt then lands among the games.
+    script = "\n".join([
+        "import runpy, sys",
+        "from krodan_rl import play",
+        "first_game = play.play_game",
+        "def announced(seed):",
+        "    play.play_game = first_game",
+        "    print('playing', flush=True)",
+        "    return first_game(seed)",
+        "play.play_game = announced",
+        "sys.argv = ['krodan_rl', '--games', '1000000']",
+        "runpy.run_module('krodan_rl', run_name='__main__', alter_sys=True)",
+    ])  # fmt: skip
+    demo = subprocess.Popen([sys.executable, "-c", script], text=True, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, start_new_session=True)  # fmt: skip
+    try:
+        started = demo.stdout.readline()
+        os.killpg(demo.pid, signal.SIGINT)  # what Ctrl-C sends
+        _, err = demo.communicate(timeout=60)
+    finally:
+        if demo.poll() is None:
+            os.killpg(demo.pid, signal.SIGKILL)
+    assert started == "playing\n", err
+    assert demo.returncode == 130, err
+    assert err.splitlines() == ["python -m krodan_rl: interrupted"]

@@ -1,6 +1,8 @@
 """A learner-seat step is all or nothing: a refused action moves no game (the run goes on as if
 the step had never been asked), and a step that an opponent or an interrupt cut short leaves
-the environment refusing to step until it is reset. Also the action table's argument checks."""
+the environment refusing to step until it is reset, as does an opponent's answer that is no
+action (refused naming the opponent and the game). Also the environment's and the action
+table's argument checks."""
 
 import numpy as np
 import pytest
@@ -167,3 +169,75 @@ def test_a_refused_action_moves_nothing(seat_env, dtype, value):
 def test_on_board_refuses_what_is_not_an_agent_or_an_action(agent, action, error, name):
     with pytest.raises(error, match=f"^{name} must be"):
         actions.table().on_board(agent, action)
+
+
+ACTIONS = f"must be from -1 to {_native.NUM_ACTIONS - 1}"  # an index, or -1 to pass
+
+
+class Answering:
+    """An opponent that gives ``action`` for every game it is asked, by ``act`` or in the
+    entries of ``search_moves``; asked too often, it fails the test rather than let it hang."""
+
+    def __init__(self, method, action):
+        self.action, self.calls = action, 0
+        if method == "search_moves":
+            self.search_moves = self._search_moves
+        else:
+            self.act = self._act
+
+    def _act(self, game):
+        self.calls += 1
+        assert self.calls < 100, "asked again and again"
+        return self.action
+
+    def _search_moves(self, games, seeds):
+        self._act(None)
+        return [None if g is None else (self.action, None, None) for g in games]
+
+
+@pytest.mark.gymnasium
+@pytest.mark.parametrize(
+    ("method", "action", "error", "why"),
+    [
+        ("act", -2, ValueError, f"{ACTIONS}, not -2"),  # the batch's HOLD
+        ("search_moves", -2, ValueError, f"{ACTIONS}, not -2"),
+        ("act", np.int8(-2), ValueError, f"{ACTIONS}, not -2"),
+        ("act", -3, ValueError, f"{ACTIONS}, not -3"),
+        ("act", _native.NUM_ACTIONS, ValueError, f"{ACTIONS}, not {_native.NUM_ACTIONS}"),
+        ("act", 2.0, TypeError, "must be an integer, not float"),
+        ("search_moves", np.float64(2.0), TypeError, "must be an integer, not float64"),
+        ("act", "2", TypeError, "must be an integer, not str"),
+        ("act", True, TypeError, "must be an integer, not bool"),
+    ],
+)
+def test_an_opponents_action_that_is_not_one_is_refused_naming_it(
+    seat_env, method, action, error, why
+):
+    """Refused, not taken as HOLD (the opponent asked again, forever) or as what it converts
+    to; the step then stands interrupted, as for any opponent's error."""
+    env = seat_env(2, ("greedy", Answering(method, action), "random"), seat=0)
+    _, info = env.reset(seed=3)
+    with pytest.raises(error, match=rf"^the action of opponent 1 \(.+\) in game 0 {why}$"):
+        env.step(learner_actions(info))
+    with pytest.raises(RuntimeError, match=f"interrupted by {error.__name__}"):
+        env.step(learner_actions(info))
+
+
+@pytest.mark.gymnasium
+@pytest.mark.parametrize(
+    ("make", "error", "message"),
+    [
+        pytest.param(lambda env: env(2**40), ValueError, "num_envs must be from 1 to", id="2**40"),
+        *[
+            pytest.param(lambda env, seed=seed: env(2).reset(seed=seed), TypeError,
+                         f"seed must be an int or a sequence of ints, not {type(seed).__name__}",
+                         id=f"seed {seed!r}")
+            for seed in (1.5, "12", b"\1", {1, 2})
+        ],
+        pytest.param(lambda env: env(2).reset(seed=[1, -1]), ValueError, "seed must be from 0",
+                     id="seed [1, -1]"),
+    ],
+)  # fmt: skip
+def test_the_environments_arguments_are_checked_in_its_terms(seat_env, make, error, message):
+    with pytest.raises(error, match=f"^{message}"):
+        make(seat_env)

@@ -5,7 +5,8 @@ folder). The evaluator runs on JAX where it is installed, else on numpy: playing
 JAX.
 
 Player specs name models too: ``guided:MODEL:N`` searches N simulations guided by the model,
-``policy:MODEL`` plays its raw policy (``krodan_rl.players``).
+``policy:MODEL`` plays its raw policy (``krodan_rl.players``); a checkpoint's path there may
+hold ``:`` when it ends in ``.npz``.
 """
 
 from __future__ import annotations

@@ -7,21 +7,25 @@ training adds (its random state, its iteration).
 
 Loading reads a path from a command line, so it trusts nothing in the file and costs what the
 network it declares costs, never more: only a regular file is opened; no pickle is read; the
-meta is bounded in size and nesting; the network it declares is bounded (``MAX_PARAMETERS``);
-every member's size, as the zip directory and then its array header declare it, is checked
-against what that network expects before a byte of its data is read, and a member the network
-does not expect is refused without being decompressed. The optimizer's leaves are whatever the
-training's optimizer keeps, so they are bounded rather than named: contiguous from ``opt/0``,
-none larger than the largest parameter, and together at most ``OPTIMIZER_FACTOR`` times the
-parameters (an Adam-like optimizer keeps two moments per parameter and a step count). Every
-weight must be finite in float32. Whatever fails is a ValueError naming the file and the field.
+zip directory is bounded in entries and bytes, as its end records declare them, before zipfile
+reads it (``MAX_MEMBERS``); the meta is bounded in size and nesting; the network it declares
+is bounded (``MAX_PARAMETERS``); every member's size, as the zip directory and then its array
+header declare it, is checked against what that network expects before a byte of its data is
+read, and a member the network does not expect is refused without being decompressed. The
+optimizer's leaves are whatever the training's optimizer keeps, so they are bounded rather than
+named: contiguous from ``opt/0``, none larger than the largest parameter, and together at most
+``OPTIMIZER_FACTOR`` times the parameters (an Adam-like optimizer keeps two moments per
+parameter and a step count). Every weight must be finite in float32. Whatever fails is a
+ValueError naming the file and the field.
 """
 
 from __future__ import annotations
 
 import json
 import math
+import os
 import re
+import struct
 import zipfile
 import zlib
 from collections.abc import Iterator
@@ -39,6 +43,8 @@ from krodan_rl.nn.config import FORMAT_VERSION, NetworkConfig
 from krodan_rl.nn.forward import Params, param_shapes
 
 __all__ = [
+    "MAX_DIRECTORY_BYTES",
+    "MAX_MEMBERS",
     "MAX_META_BYTES",
     "MAX_META_DEPTH",
     "MAX_PARAMETERS",
@@ -60,11 +66,28 @@ MAX_META_DEPTH = 32
 #: The optimizer's leaves, at most this many times the parameters (in elements and in arrays).
 OPTIMIZER_FACTOR = 4
 MAX_STEP = 2**63 - 1
+#: The zip directory's bounds, checked from its end records before zipfile reads it (which it
+#: does whole on opening, into objects of some hundreds of bytes an entry: a small file of
+#: empty entries would cost several times its size). A checkpoint of the deepest network its
+#: configuration allows has 1,330 members (265 parameters, 4 optimizer leaves for each and one
+#: more, the meta), named in under 40 bytes; an entry takes 46 bytes, its name and at most 32
+#: of zip64 extras, half the 256 allowed here.
+MAX_MEMBERS = 4096
+MAX_DIRECTORY_BYTES = MAX_MEMBERS * 256
 # Room for an array member's magic and header (numpy writes 128 bytes; it reads at most 10000).
 HEADER_BYTES = 16384
 MAX_ITEMSIZE = 8
 READ_CHUNK = 2**20
 FLOAT32_MAX = float(np.finfo(np.float32).max)
+# The zip end records, as zipfile reads them: the end of the central directory (at the file's
+# end, or before a comment of at most 64 KiB), and the zip64 locator and record just before it.
+END_RECORD = struct.Struct("<4s4H2LH")
+END_SIGNATURE = b"PK\x05\x06"
+MAX_COMMENT = 2**16
+ZIP64_LOCATOR = struct.Struct("<4sLQL")
+ZIP64_LOCATOR_SIGNATURE = b"PK\x06\x07"
+ZIP64_RECORD = struct.Struct("<4sQ2H2L4Q")
+ZIP64_RECORD_SIGNATURE = b"PK\x06\x06"
 
 
 @dataclass
@@ -97,6 +120,7 @@ def load(path: str | Path) -> Checkpoint:
     version, beyond the bounds above, or with arrays that do not fit its configuration)."""
     source = Path(path)
     with _open_regular_file(source) as file:
+        _check_directory(source, file)
         try:
             archive = zipfile.ZipFile(file)
         except (zipfile.BadZipFile, OSError, EOFError, ValueError, NotImplementedError) as error:
@@ -141,6 +165,59 @@ def _open_regular_file(source: Path) -> Iterator[IO[bytes]]:
         raise _refused(source, "not a regular file") from None
     except OSError as error:
         raise _refused(source, f"not a readable checkpoint: {error}") from None
+
+
+def _check_directory(source: Path, file: IO[bytes]) -> None:
+    """Refuses a zip directory of more entries or bytes than a checkpoint's, as its end records
+    declare them, before zipfile reads it (see ``MAX_MEMBERS``). A file with no end record is
+    left to zipfile, which refuses it."""
+    try:
+        declared = _directory_size(file)
+    except OSError as error:
+        raise _refused(source, f"not a readable checkpoint: {error}") from None
+    if declared is None:
+        return
+    entries, size = declared
+    if entries > MAX_MEMBERS:
+        why = f"its zip directory lists {entries} members; a checkpoint has at most {MAX_MEMBERS}"
+        raise _refused(source, why)
+    if size > MAX_DIRECTORY_BYTES:
+        why = f"its zip directory takes {size} bytes; a checkpoint's takes at most "
+        raise _refused(source, why + str(MAX_DIRECTORY_BYTES))
+
+
+def _directory_size(file: IO[bytes]) -> tuple[int, int] | None:
+    """The entries and bytes of the zip directory as zipfile will take them: from the end
+    record it finds (the last 22 bytes when they are one without a comment, else the last
+    signature in the file's last 64 KiB), or from the zip64 record before it."""
+    end = file.seek(0, os.SEEK_END)
+    start = max(end - MAX_COMMENT - END_RECORD.size, 0)
+    file.seek(start)
+    tail = file.read()
+    last = len(tail) - END_RECORD.size
+    if last >= 0 and tail.startswith(END_SIGNATURE, last) and tail.endswith(b"\0\0"):
+        at = last
+    else:
+        at = tail.rfind(END_SIGNATURE)
+        if at < 0 or at > last:
+            return None
+    fields = END_RECORD.unpack_from(tail, at)
+    return _zip64_directory_size(file, start + at) or (fields[4], fields[5])
+
+
+def _zip64_directory_size(file: IO[bytes], end_record: int) -> tuple[int, int] | None:
+    """The entries and bytes of the zip64 end record, when a locator just before the end
+    record at ``end_record`` and the record just before it are found, as zipfile looks."""
+    at = end_record - ZIP64_LOCATOR.size - ZIP64_RECORD.size
+    if at < 0:
+        return None
+    file.seek(at)
+    data = file.read(ZIP64_RECORD.size + ZIP64_LOCATOR.size)
+    found = data.startswith(ZIP64_RECORD_SIGNATURE)
+    if not (found and data.startswith(ZIP64_LOCATOR_SIGNATURE, ZIP64_RECORD.size)):
+        return None
+    fields = ZIP64_RECORD.unpack_from(data)
+    return fields[7], fields[8]
 
 
 def _read(source: Path, archive: zipfile.ZipFile) -> Checkpoint:
@@ -198,9 +275,11 @@ def _parse_meta(source: Path, raw: Array) -> dict[str, Any]:
         raise _refused(source, f"not a checkpoint (its meta is a {type(meta).__name__})")
     if _depth(meta) > MAX_META_DEPTH:
         raise _refused(source, f"its meta nests deeper than {MAX_META_DEPTH} levels")
-    if meta.get("format") != FORMAT_VERSION:
+    version = meta.get("format")
+    # An int, not what merely equals one: JSON's true and 1.0 are not format 1.
+    if type(version) is not int or version != FORMAT_VERSION:
         raise _refused(
-            source, f"checkpoint format {meta.get('format')!r}; this package reads {FORMAT_VERSION}"
+            source, f"checkpoint format {version!r}; this package reads {FORMAT_VERSION}"
         )
     return meta
 
