@@ -53,7 +53,9 @@ def _interrupt_main_soon() -> None:
 def end_interrupted(line: str) -> NoReturn:
     """Prints ``line`` on standard error and ends the process with ``INTERRUPTED``, skipping
     the interpreter's finalisation (see the module's docstring)."""
-    print(line, file=sys.stderr)
+    # On a terminal the line replaces a progress bar drawn in place, rather than trailing it.
+    erase = "\r\033[K" if sys.stderr.isatty() else ""
+    print(erase + line, file=sys.stderr)
     for stream in (sys.stdout, sys.stderr):
         # A reader gone, a stream closed: nothing more can be said.
         with contextlib.suppress(OSError, ValueError):
