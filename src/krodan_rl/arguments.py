@@ -98,6 +98,8 @@ def real(
         number = float(value)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    except OverflowError:  # an int beyond any float
+        raise ValueError(f"{name} must be a finite number, not an integer of that size") from None
     if math.isnan(number) or (finite and math.isinf(number)):
         raise ValueError(f"{name} must be a finite number, not {value!r}")
     if not minimum <= number <= maximum:

@@ -1,5 +1,6 @@
 """A training's configuration: one record with presets, printed when a run starts and stored
-in its folder, so that running the same command again resumes the same training."""
+in its folder, so that running the same command again resumes the same training. A stored
+one is read back only from a regular file, and whatever it holds is checked field by field."""
 
 from __future__ import annotations
 
@@ -83,6 +84,25 @@ class TrainConfig:
         from krodan_rl.files import write_atomic
 
         write_atomic(path, json.dumps(self.to_dict(), indent=1, sort_keys=True) + "\n")
+
+    @classmethod
+    def read(cls, path: Path) -> TrainConfig:
+        """The configuration ``write`` stored at ``path``; ValueError naming the file for
+        anything else (not a regular file, not JSON, nested too deeply to decode, a field's
+        type or value). An OSError for a file that cannot be read."""
+        from krodan_rl.files import NotRegularFile, read_regular
+
+        try:
+            return cls.from_dict(json.loads(read_regular(path)))
+        except NotRegularFile:
+            why = "not a regular file"
+        except RecursionError:
+            why = "it nests too deeply"
+        except (ValueError, TypeError) as error:  # JSON, UTF-8, or a field's type or value
+            why = str(error)
+        raise ValueError(
+            f"{path}: not a training's configuration ({why}): restore it, or use another folder"
+        )
 
 
 PRESETS: dict[str, TrainConfig] = {

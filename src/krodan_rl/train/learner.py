@@ -7,6 +7,11 @@ on the action played) against the network's softmax over the legal actions only;
 is the cross-entropy of the game's outcome against the value head: over the four agents' win
 shares (a softmax) in "win_share" mode, or per agent against its outcome on the [0, 1] scale (a
 sigmoid each) in "score" and "rank" modes.
+
+The optimizer's state a checkpoint carries is taken only where this learner's optimizer could
+have kept it (``check_optimizer_leaves``): a leaf of another shape would be broadcast, one too
+many would stop the training after its self-play, and a negative step count or second moment
+would turn every weight into NaN.
 """
 
 from __future__ import annotations
@@ -19,15 +24,18 @@ import numpy as np
 from krodan_rl.nn import backends
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.nn.config import NetworkConfig
-from krodan_rl.nn.forward import Params, forward, init_params
+from krodan_rl.nn.forward import Params, forward, init_params, param_shapes
 
-__all__ = ["Learner", "batch_arrays"]
+__all__ = ["Learner", "batch_arrays", "check_optimizer_leaves"]
 
 # Where a masked logit goes: far below any real one, yet finite in float32.
 MASKED = -1e9
 BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "value")
 # Steps between two reports of a long training's progress.
 REPORT_STEPS = 100
+# The fields of the optimizer's state that are never negative: Adam's step count and its second
+# moments (the square root of a negative one is NaN).
+NEVER_NEGATIVE = ("count", "nu")
 
 
 def batch_arrays(batch: dict[str, Any]) -> dict[str, Any]:
@@ -54,6 +62,61 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any]) -> Any
     return policy_loss + value_loss, (policy_loss, value_loss)
 
 
+def _optimizer(learning_rate: float, weight_decay: float) -> Any:
+    import optax
+
+    return optax.adamw(learning_rate, weight_decay=weight_decay)
+
+
+def check_optimizer_leaves(
+    network: NetworkConfig, learning_rate: float, weight_decay: float, leaves: list[Any]
+) -> None:
+    """ValueError, naming the leaf as a checkpoint stores it (``opt/K``), unless ``leaves`` (none
+    at all: a fresh state) could be the state this learner's optimizer keeps for ``network``:
+    as many leaves, each of its shape and kind of dtype, its counts within their integer type,
+    and no count or second moment negative. Costs no computation: the state's shapes only."""
+    import jax
+
+    shapes = {
+        k: jax.ShapeDtypeStruct(s, np.float32)  # type: ignore[no-untyped-call]
+        for k, s in param_shapes(network).items()
+    }
+    _check_leaves(jax.eval_shape(_optimizer(learning_rate, weight_decay).init, shapes), leaves)
+
+
+def _check_leaves(kept: Any, leaves: list[Any]) -> None:
+    """The check of ``check_optimizer_leaves`` against the state ``kept`` (arrays, or their
+    shapes)."""
+    import jax
+
+    if not leaves:
+        return
+    expected = jax.tree_util.tree_flatten_with_path(kept)[0]
+    if len(leaves) != len(expected):
+        raise ValueError(f"{len(leaves)} optimizer leaves; the optimizer keeps {len(expected)}")
+    for k, ((path, want), leaf) in enumerate(zip(expected, leaves, strict=True)):
+        _check_leaf(f"opt/{k}", np.asarray(leaf), np.dtype(want.dtype), tuple(want.shape), path)
+
+
+def _check_leaf(
+    name: str, array: Any, dtype: np.dtype[Any], shape: tuple[int, ...], path: Any
+) -> None:
+    """One leaf against the one the optimizer keeps there (``dtype``, ``shape``, at ``path`` in
+    its state)."""
+    if array.shape != shape or array.dtype.kind != dtype.kind:
+        raise ValueError(
+            f"{name} has shape {array.shape} and dtype {array.dtype}; the optimizer keeps "
+            f"{dtype} {shape}"
+        )
+    if dtype.kind in "iu":  # numbers beyond the dtype would wrap round when converted
+        outside = array[(array < np.iinfo(dtype).min) | (array > np.iinfo(dtype).max)]
+        if outside.size:
+            raise ValueError(f"{name} holds {outside[0]}, beyond the {dtype} the optimizer keeps")
+    field = next((p.name for p in path if getattr(p, "name", None) in NEVER_NEGATIVE), None)
+    if field is not None and array.size and array.min() < 0:
+        raise ValueError(f"{name} holds {array.min()}; the optimizer's {field} is never negative")
+
+
 def _named(mean: Any) -> dict[str, float]:
     return {"loss": float(mean[0]), "policy_loss": float(mean[1]), "value_loss": float(mean[2])}
 
@@ -73,7 +136,7 @@ class Learner:
         import optax
 
         self.config = network
-        self.optimizer = optax.adamw(learning_rate, weight_decay=weight_decay)
+        self.optimizer = _optimizer(learning_rate, weight_decay)
         params = checkpoint.params if checkpoint is not None else init_params(network, seed)
         self.params = jax.device_put({k: np.asarray(v, np.float32) for k, v in params.items()})
         self.opt_state = self.optimizer.init(self.params)
@@ -81,6 +144,7 @@ class Learner:
         if checkpoint is not None:
             self.step = checkpoint.step
             if checkpoint.opt_leaves:
+                _check_leaves(self.opt_state, checkpoint.opt_leaves)
                 structure = jax.tree_util.tree_structure(self.opt_state)
                 self.opt_state = jax.tree_util.tree_unflatten(
                     structure, [jax.numpy.asarray(leaf) for leaf in checkpoint.opt_leaves]

@@ -14,9 +14,9 @@ from krodan_rl import data
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.train.config import TrainConfig
-from krodan_rl.train.learner import Learner
+from krodan_rl.train.learner import Learner, check_optimizer_leaves
 
-__all__ = ["Learning", "batches", "new_learner"]
+__all__ = ["Learning", "batches", "check_optimizer_state", "new_learner"]
 
 Report = Callable[[int, dict[str, float]], None]
 # Restarts of a learner actor that died (its node lost), each retrying the iteration's learning.
@@ -44,6 +44,15 @@ def batches(runs: list[Path], config: TrainConfig, seed: int) -> Iterator[dict[s
 
 def new_learner(config: TrainConfig, start: Checkpoint | None) -> Learner:
     return Learner(config.network, config.learning_rate, config.weight_decay, config.seed, start)
+
+
+def check_optimizer_state(config: TrainConfig, start: Checkpoint) -> None:
+    """ValueError, naming the leaf, unless ``start``'s optimizer state is one this training's
+    learner could have kept (``learner.check_optimizer_leaves``): checked before a training
+    goes on from it, rather than when its learner is made, after a self-play run."""
+    check_optimizer_leaves(
+        config.network, config.learning_rate, config.weight_decay, start.opt_leaves
+    )
 
 
 def _learn(

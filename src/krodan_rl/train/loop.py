@@ -11,7 +11,12 @@
     OUT/curve.png                   the strength curve
 
 Every file there is written whole or not at all (``krodan_rl.files``): a run, once it holds the
-folder's lock, removes the temporary files a kill left behind.
+folder's lock, removes the temporary files a kill left behind. What it reads back is checked
+before it is used: config.json and the metrics only from regular files; a checkpoint it goes on
+from (given, or the folder's last) for the games and seconds its meta adds up and for an
+optimizer state this training's optimizer could have kept; and a checkpoint it learned is
+written only where its weights and losses are finite (one that is not could never be loaded
+back).
 
 Iteration k: self-play with checkpoint k - 1 (a guided search with root noise, moves drawn for
 the first placements), written as a run of its own; then a fixed number of learner steps on
@@ -26,12 +31,13 @@ k + 1's games are played by the latest checkpoint, k - 1, while the learner trai
 
 from __future__ import annotations
 
-import json
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+
+import numpy as np
 
 from krodan_rl import arguments
 from krodan_rl.files import write_atomic
@@ -43,7 +49,7 @@ from krodan_rl.train import metrics
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.evaluation import draw_curve, evaluate
 from krodan_rl.train.folder import Training
-from krodan_rl.train.learning import Learning, batches, new_learner
+from krodan_rl.train.learning import Learning, batches, check_optimizer_state, new_learner
 from krodan_rl.train.selfplay_runs import SelfPlayRuns
 
 __all__ = ["train"]
@@ -54,13 +60,7 @@ Log = Callable[[str], None]
 def _check_config(training: Training, config: TrainConfig) -> None:
     stored = training.out / "config.json"
     if stored.exists():
-        try:
-            found = TrainConfig.from_dict(json.loads(stored.read_bytes()))
-        except (ValueError, TypeError) as error:  # JSON, UTF-8, or a field's type or value
-            raise ValueError(
-                f"{stored}: not a training's configuration ({error}): restore it, or use "
-                "another folder"
-            ) from error
+        found = TrainConfig.read(stored)
         if found != config:
             different = [k for k, v in config.to_dict().items() if found.to_dict().get(k) != v]
             raise ValueError(
@@ -71,10 +71,20 @@ def _check_config(training: Training, config: TrainConfig) -> None:
         config.write(stored)
 
 
-def _carried(start_from: str | Path, config: TrainConfig) -> tuple[Checkpoint, int]:
+@dataclass(frozen=True)
+class _Carried:
+    """A checkpoint a training goes on from, checked: the iteration its meta records, and the
+    metrics it carries (None for none)."""
+
+    checkpoint: Checkpoint
+    iteration: int
+    history: str | None
+
+
+def _carried(start_from: Path, config: TrainConfig) -> _Carried:
     """The checkpoint a training goes on from, and the iteration its meta records (0 where it
-    records none), checked before anything is written: the folder's first checkpoint and its
-    name are that iteration's."""
+    records none), checked before anything is written, with the metrics it carries: the
+    folder's first checkpoint and its name are that iteration's."""
     carried = checkpoints.load(start_from)
     if carried.config != config.network:
         raise ValueError(f"{start_from} holds another network than this training's")
@@ -88,7 +98,31 @@ def _carried(start_from: str | Path, config: TrainConfig) -> tuple[Checkpoint, i
             f"{start_from}: its meta's iteration {iteration} is not one of this training's "
             f"(0 to {config.iterations})"
         )
-    return carried, iteration
+    _check_start(start_from, carried, config)
+    return _Carried(carried, iteration, _carried_metrics(start_from, carried, iteration))
+
+
+# What a checkpoint's meta adds up across iterations (0 where it records none): the games
+# played and the seconds trained. Each is carried into the next checkpoint and the metrics.
+_TOTALS: dict[str, Callable[[Any], object]] = {
+    "games": lambda value: arguments.integer(value, "games", minimum=0),
+    "seconds": lambda value: arguments.real(value, "seconds", minimum=0),
+}
+
+
+def _check_start(source: Path, start: Checkpoint, config: TrainConfig) -> None:
+    """What a training takes from a checkpoint it goes on from (carried, or its folder's last),
+    checked before it is used: its meta's totals, and its optimizer's state."""
+    for name, check in _TOTALS.items():
+        value = start.meta.get(name, 0)
+        try:
+            check(value)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{source}: its meta's {error}") from None
+    try:
+        check_optimizer_state(config, start)
+    except ValueError as error:
+        raise ValueError(f"{source}: {error}") from None
 
 
 def _last_recorded(training: Training) -> int:
@@ -109,6 +143,21 @@ def _carried_metrics(start_from: Path, carried: Checkpoint, iteration: int) -> s
     if not any(r["iteration"] == iteration and r.get("step") == carried.step for _, r in kept):
         return None
     return "".join(line + "\n" for line, _ in kept)
+
+
+def _save_learned(path: Path, result: Checkpoint) -> None:
+    """Writes a checkpoint the learner made, unless a weight or a loss went non-finite (a
+    learning that diverged): such a checkpoint could never be loaded back, and every rerun
+    would stop on it."""
+    losses = [value for key, value in result.meta.items() if key.endswith("loss")]
+    arrays = [*result.params.values(), *result.opt_leaves]
+    if not (np.isfinite(losses).all() and all(np.isfinite(a).all() for a in arrays)):
+        loss = result.meta.get("loss")
+        raise ValueError(
+            f"{path} not written: its learning went beyond finite numbers (loss {loss}); lower "
+            "the learning rate, or go on from another checkpoint"
+        )
+    checkpoints.save(path, result)
 
 
 def _reporter(log: Log, stage: str) -> Callable[[int, dict[str, float]], None]:
@@ -150,7 +199,7 @@ def train(
     # Read where the folder has no checkpoint yet, the only case it is used in.
     carried = None
     if start_from is not None and training.latest() < 0:
-        carried = _carried(start_from, config)
+        carried = _carried(Path(start_from), config)
     selfplay = SelfPlayRuns(training, config, backend, address, ray_actor_options)
     learning = Learning(config, learner_options)
     # Connected first: a cluster that is not there is refused with nothing written.
@@ -177,30 +226,32 @@ class _Loop:
     selfplay: SelfPlayRuns
     learning: Learning
 
-    def run(
-        self, start_from: str | Path | None, carried: tuple[Checkpoint, int] | None = None
-    ) -> int:
+    def run(self, start_from: str | Path | None, carried: _Carried | None = None) -> int:
         training, config = self.training, self.config
         done = training.latest()
+        # Read first: a metrics file that is not a regular file is refused before any work.
+        recorded = _last_recorded(training)
         if done < 0 and start_from is not None:
-            checkpoint, done = carried or _carried(start_from, config)
-            history = _carried_metrics(Path(start_from), checkpoint, done)
-            if history is not None:  # written before the checkpoint: a kill here redoes both
-                write_atomic(training.metrics, history)
-            checkpoints.save(training.checkpoint(done), checkpoint)
-            kept = "" if history is None else ", its metrics carried"
+            carried = carried or _carried(Path(start_from), config)
+            done = carried.iteration
+            # The metrics are written before the checkpoint: a kill between redoes both.
+            if carried.history is not None:
+                write_atomic(training.metrics, carried.history)
+                recorded = _last_recorded(training)
+            checkpoints.save(training.checkpoint(done), carried.checkpoint)
+            kept = "" if carried.history is None else ", its metrics carried"
             self.log(f"going on from {start_from} (iteration {done}{kept})")
         if done < 0:
             started = time.perf_counter()
             first = self.warm_start()
             first.meta["seconds"] = time.perf_counter() - started
-            checkpoints.save(training.checkpoint(0), first)
+            _save_learned(training.checkpoint(0), first)
             _evaluate(training, config, 0, first, {})
             done = 0
-        elif _last_recorded(training) < done:  # killed between a checkpoint and its metrics
+        elif recorded < done:  # killed between a checkpoint and its metrics
             source = training.source(done) if done else None
             known = {} if source is None else {"selfplay_checkpoint": source}
-            _evaluate(training, config, done, checkpoints.load(training.checkpoint(done)), known)
+            _evaluate(training, config, done, self.checked(done), known)
         while done < config.iterations:
             done += 1
             self.iteration(done)
@@ -220,9 +271,16 @@ class _Loop:
             losses = learner.train(warm, config.warm_start_steps, report)
         return learner.checkpoint({"iteration": 0, "games": 0, "seconds": 0.0, **losses})
 
+    def checked(self, iteration: int) -> Checkpoint:
+        """The folder's checkpoint of ``iteration``, checked as one to go on from."""
+        path = self.training.checkpoint(iteration)
+        start = checkpoints.load(path)
+        _check_start(path, start, self.config)
+        return start
+
     def iteration(self, iteration: int) -> None:
         training, config, log = self.training, self.config, self.log
-        start = checkpoints.load(training.checkpoint(iteration - 1))
+        start = self.checked(iteration - 1)
         began = time.perf_counter()
         log(f"iteration {iteration}: {config.games} self-play games")
         source = self.selfplay.play(iteration)
@@ -243,7 +301,7 @@ class _Loop:
             "seconds": float(start.meta.get("seconds", 0.0)) + finished - began,
             **losses,
         }
-        checkpoints.save(training.checkpoint(iteration), result)
+        _save_learned(training.checkpoint(iteration), result)
         timing = {
             "selfplay_seconds": played - began,
             "learner_seconds": finished - played,
