@@ -151,7 +151,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return play(args)
     except KeyboardInterrupt:  # one line and status 130, as the subcommands end on Ctrl-C
-        end_interrupted("python -m krodan_rl: interrupted")
+        return end_interrupted("python -m krodan_rl: interrupted")
     except BrokenPipeError:
         # The reader went away (`| head -1`): the documented recipe, so that the interpreter's
         # own flush at exit does not fail again.

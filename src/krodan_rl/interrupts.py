@@ -5,19 +5,22 @@ Two things stand in the way. A KeyboardInterrupt raised while Python runs a call
 exceptions it ignores (a library's garbage-collection callback, a ``__del__``) is printed as
 "Exception ignored" and lost, and the command plays on; ``keep_interrupts`` raises it again in
 the main thread instead. And an interrupt that lands in a compilation of JAX's leaves its
-runtime in a state that crashes at the interpreter's exit; ``end_interrupted`` therefore leaves
-without the interpreter's finalisation, once everything the command keeps has been closed by the
-``finally`` blocks the interrupt unwound through.
+runtime in a state that crashes in the interpreter's finalisation; where JAX is loaded,
+``end_interrupted`` therefore runs the exit handlers and leaves without that finalisation, once
+everything the command keeps has been closed by the ``finally`` blocks the interrupt unwound
+through. (Elsewhere the command returns as usual: skipping the finalisation there would leave
+multiprocessing's semaphores to the resource tracker, which warns about them.)
 """
 
 from __future__ import annotations
 
 import _thread
+import atexit
 import contextlib
 import os
 import sys
 import time
-from typing import Any, NoReturn
+from typing import Any
 
 __all__ = ["INTERRUPTED", "end_interrupted", "keep_interrupts"]
 
@@ -50,12 +53,18 @@ def _interrupt_main_soon() -> None:
     _thread.interrupt_main()
 
 
-def end_interrupted(line: str) -> NoReturn:
-    """Prints ``line`` on standard error and ends the process with ``INTERRUPTED``, skipping
-    the interpreter's finalisation (see the module's docstring)."""
+def end_interrupted(line: str) -> int:
+    """Prints ``line`` on standard error and gives ``INTERRUPTED``, the status to exit with.
+    Where JAX is loaded, ends the process here instead, with that status, after the exit
+    handlers but without the interpreter's finalisation (see the module's docstring)."""
     # On a terminal the line replaces a progress bar drawn in place, rather than trailing it.
     erase = "\r\033[K" if sys.stderr.isatty() else ""
     print(erase + line, file=sys.stderr)
+    if "jax" not in sys.modules:
+        return INTERRUPTED
+    # The exit handlers still run (Ray's, multiprocessing's): what crashes comes later, in the
+    # finalisation of the runtime's own state.
+    atexit._run_exitfuncs()
     for stream in (sys.stdout, sys.stderr):
         # A reader gone, a stream closed: nothing more can be said.
         with contextlib.suppress(OSError, ValueError):

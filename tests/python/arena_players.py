@@ -1,5 +1,7 @@
 """Agents of users' own, for the arena tests: named by `arena_players:...` specs."""
 
+import os
+
 from krodan_rl._krodan import PyKrodan
 
 
@@ -39,8 +41,6 @@ class CrashingWhere(LowestAction):
     name = "crashing-where-told"
 
     def act(self, game: PyKrodan) -> int | None:
-        import os
-
         if os.environ.get("KRODAN_TEST_CRASH"):
             os._exit(3)
         return super().act(game)
@@ -50,7 +50,7 @@ class InterruptedAt(LowestAction):
     """Plays the lowest legal action, and at its 20th move is interrupted as Ctrl-C would
     interrupt a library's code: ``KRODAN_TEST_INTERRUPT=callback``, in a garbage-collection
     callback, whose exceptions Python prints and ignores; ``=crash-at-exit``, in code that
-    leaves a handler crashing the interpreter's exit (as an interrupted compilation does)."""
+    leaves the interpreter's finalisation crashing (as an interrupted compilation does)."""
 
     name = "interrupted"
 
@@ -60,8 +60,6 @@ class InterruptedAt(LowestAction):
     def act(self, game: PyKrodan) -> int | None:
         self.moves += 1
         if self.moves == 20:
-            import os
-
             if os.environ.get("KRODAN_TEST_INTERRUPT") == "callback":
                 import gc
 
@@ -71,9 +69,18 @@ class InterruptedAt(LowestAction):
 
                 gc.callbacks.append(callback)
                 gc.collect()
-            else:
-                import atexit
+            else:  # with JAX loaded, as where a compilation is interrupted
+                import builtins
 
-                atexit.register(os.abort)
+                import jax  # noqa: F401
+
+                builtins.crash_at_exit = CrashWhenFinalised()  # type: ignore[attr-defined]
                 raise KeyboardInterrupt
         return super().act(game)
+
+
+class CrashWhenFinalised:
+    """Aborts the process when the interpreter's finalisation destroys it."""
+
+    def __del__(self, abort: object = os.abort) -> None:  # bound now: imports fail then
+        abort()  # type: ignore[operator]

@@ -228,7 +228,10 @@ def test_ctrl_c_ends_the_arena_and_its_workers_at_once(tmp_path):
         if driver.poll() is None:
             os.killpg(driver.pid, signal.SIGKILL)
     assert driver.returncode == 130
-    assert err.splitlines() == ["python -m krodan_rl arena: interrupted; no standings written"]
+    # Python's resource tracker, a process of its own, may warn that it cleans up the pool's
+    # semaphores once the driver is gone: its words, not the command's.
+    ours = [line for line in err.splitlines() if "resource_tracker" not in line]
+    assert ours == ["python -m krodan_rl arena: interrupted; no standings written"]
     assert not set(workers) & set(running_in_session(driver.pid))  # ended by the driver
     deadline = time.monotonic() + 1.0  # the pool's server leaves as it sees the driver gone
     while running_in_session(driver.pid) and time.monotonic() < deadline:

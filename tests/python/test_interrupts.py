@@ -11,8 +11,12 @@ import pytest
 HERE = Path(__file__).resolve().parent
 
 
-@pytest.mark.parametrize("where", ["callback", "crash-at-exit"])
+@pytest.mark.parametrize(
+    "where", ["callback", pytest.param("crash-at-exit", marks=pytest.mark.jax)]
+)
 def test_an_interrupt_ends_the_arena_in_one_line(tmp_path, where):
+    if where == "crash-at-exit":
+        pytest.importorskip("jax")
     env = {
         **os.environ,
         "KRODAN_TEST_INTERRUPT": where,

@@ -77,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        end_interrupted(f"{PROG}: interrupted; no standings written")
+        return end_interrupted(f"{PROG}: interrupted; no standings written")
     print(result.standings.format())
     if args.json is not None:
         write_json(args.json, result)

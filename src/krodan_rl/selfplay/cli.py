@@ -112,7 +112,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        end_interrupted(f"{PROG}: interrupted; run the same command again to go on ({args.out})")
+        return end_interrupted(
+            f"{PROG}: interrupted; run the same command again to go on ({args.out})"
+        )
     print(summary.format())
     print(f"written to {summary.out_dir}")
     return 0

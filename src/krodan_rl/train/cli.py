@@ -136,7 +136,7 @@ def main(argv: list[str] | None = None) -> int:
                      address=args.ray or None, start_from=args.start_from,
                      learner_options=learner)  # fmt: skip
     except KeyboardInterrupt:
-        end_interrupted(f"{PROG}: interrupted; run the same command again to go on")
+        return end_interrupted(f"{PROG}: interrupted; run the same command again to go on")
     except ImportError as error:  # a module imported when it is first needed
         print(f"{PROG}: {_failed_import(error)}", file=sys.stderr)
         return 2
