@@ -77,10 +77,9 @@ def check_optimizer_leaves(
     and no count or second moment negative. Costs no computation: the state's shapes only."""
     import jax
 
-    shapes = {
-        k: jax.ShapeDtypeStruct(s, np.float32)  # type: ignore[no-untyped-call]
-        for k, s in param_shapes(network).items()
-    }
+    # Untyped in JAX's stubs, and unknown where JAX is not installed: called as Any in both.
+    struct: Any = jax.ShapeDtypeStruct
+    shapes = {k: struct(s, np.float32) for k, s in param_shapes(network).items()}
     _check_leaves(jax.eval_shape(_optimizer(learning_rate, weight_decay).init, shapes), leaves)
 
 
