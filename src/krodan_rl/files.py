@@ -4,18 +4,22 @@ checks made before a long run writes one."""
 from __future__ import annotations
 
 import hashlib
+import json
 import os
 import stat
 import uuid
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 __all__ = [
+    "NestedTooDeeply",
     "NotRegularFile",
     "fsync",
     "open_regular",
+    "parse_json",
+    "read_json",
     "read_regular",
     "sha256_of",
     "temporary_name",
@@ -50,6 +54,27 @@ def read_regular(path: Path) -> bytes:
     """The bytes of a regular file (``open_regular``)."""
     with open_regular(path) as file:
         return file.read()
+
+
+class NestedTooDeeply(ValueError):
+    """JSON whose arrays or objects nest deeper than the parser goes."""
+
+
+def parse_json(data: bytes) -> Any:
+    """The JSON value of ``data``: ValueError for bytes that are not UTF-8 or not JSON, and
+    NestedTooDeeply (a ValueError) where the parser would run out of stack."""
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise NestedTooDeeply("nested too deeply") from None
+
+
+def read_json(path: Path) -> Any:
+    """The JSON value of a regular file (``read_regular``, ``parse_json``): an OSError where it
+    cannot be read (NotRegularFile where it is no regular file), a ValueError where it is no
+    JSON. Files that name their own trust (a folder's records) are read here, never with a
+    bare ``read_text``, so that a FIFO put in their place never blocks a command."""
+    return parse_json(read_regular(path))
 
 
 def sha256_of(path: Path) -> str:

@@ -3,7 +3,9 @@ records, each with its marker and both files, whether it is given whole, by its 
 by one shard file: anything short is refused naming the shard and the rerun that repairs it, and
 that rerun does; plain folders of shards and lone shard files load as they always did."""
 
+import os
 import shutil
+import threading
 from pathlib import Path
 
 import pytest
@@ -115,6 +117,31 @@ def test_a_manifest_that_misstates_the_run_is_refused(committed, tmp_path, fault
     manifest.write_text(damage(manifest.read_text()))
     with pytest.raises(ValueError, match=message):
         data.load(out / "turns")
+
+
+@pytest.mark.parametrize("record", ["_manifest.json", "_done/000001.json"])
+def test_a_fifo_in_place_of_a_record_is_refused_without_blocking(committed, tmp_path, record):
+    reference, _ = committed
+    out = tmp_path / "run"
+    shutil.copytree(reference, out)
+    (out / record).unlink()
+    os.mkfifo(out / record)
+    refused = []
+    reader = threading.Thread(target=lambda: refused.append(refusal(out)), daemon=True)
+    reader.start()
+    reader.join(timeout=30)
+    if reader.is_alive():  # blocked in open: release it with a writer before failing
+        os.close(os.open(out / record, os.O_WRONLY | os.O_NONBLOCK))
+        pytest.fail(f"reading a FIFO at {record} blocked")
+    assert "not a regular file" in refused[0]
+
+
+def refusal(path) -> str:
+    try:
+        rows(path)
+    except ValueError as error:
+        return str(error)
+    return "loaded"
 
 
 def test_plain_folders_and_lone_shard_files_load_as_they_did(committed, tmp_path):

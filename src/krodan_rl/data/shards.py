@@ -9,7 +9,6 @@ against the games (ids, plies, counts) and, through the engine, against each oth
 
 from __future__ import annotations
 
-import json
 import struct
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,7 +37,7 @@ from krodan_rl.data.schema import (
     marker_path,
     shard_name,
 )
-from krodan_rl.files import read_regular, sha256_of
+from krodan_rl.files import read_json, sha256_of
 
 __all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts", "shard_paths"]
 
@@ -103,7 +102,7 @@ def _recorded_shards(run: Path) -> int | None:
         return None
     repair = "remove it and run the same selfplay command again (same folder, same arguments)"
     try:
-        document = json.loads(read_regular(path))
+        document = read_json(path)
     except (OSError, ValueError) as error:
         raise ValueError(f"{path}: an unreadable run manifest ({error}): {repair}") from error
     found = document.get("run") if isinstance(document, dict) else None
@@ -356,7 +355,7 @@ def _marker(turns_file: Path) -> dict[str, Any] | None:
     if not path.exists():
         return None
     try:
-        marker = json.loads(path.read_text())
+        marker = read_json(path)
     except (OSError, ValueError) as error:
         raise ValueError(f"{path}: an unreadable marker: {error}") from error
     if not isinstance(marker, dict) or not isinstance(marker.get("files"), dict):

@@ -4,7 +4,6 @@ placements, a self-play dataset or an arena run that recorded its games."""
 
 from __future__ import annotations
 
-import json
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -14,6 +13,7 @@ import numpy as np
 
 from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.files import read_json
 
 __all__ = ["Frame", "Replay", "from_arena", "from_dataset", "from_placements", "from_states"]
 
@@ -180,10 +180,8 @@ def _arena_record(record: str | Path | Any) -> tuple[dict[str, Any], str]:
 
 def _read_json(path: Path) -> Any:
     try:
-        return json.loads(path.read_text())
-    except RecursionError:  # arrays or objects nested deeper than the parser goes
-        raise ValueError(f"{path}: not an arena record: nested too deeply") from None
-    except (OSError, UnicodeDecodeError, ValueError) as error:
+        return read_json(path)
+    except (OSError, ValueError) as error:  # unreadable, no JSON, or nested too deeply
         raise ValueError(f"{path}: not an arena record: {error}") from error
 
 

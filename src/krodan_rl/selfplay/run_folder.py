@@ -48,7 +48,7 @@ from krodan_rl.data.schema import (
     shard_name,
 )
 from krodan_rl.data.shards import shard_facts
-from krodan_rl.files import sha256_of, write_atomic
+from krodan_rl.files import read_json, sha256_of, write_atomic
 from krodan_rl.selfplay.config import RunConfig
 
 __all__ = [
@@ -169,7 +169,7 @@ def _remove_temporaries(root: Path) -> None:
 
 def _read_json(path: Path) -> dict[str, Any] | None:
     try:
-        found = json.loads(path.read_text())
+        found = read_json(path)
     except (OSError, ValueError):
         return None
     return found if isinstance(found, dict) else None

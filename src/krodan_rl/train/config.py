@@ -90,13 +90,13 @@ class TrainConfig:
         """The configuration ``write`` stored at ``path``; ValueError naming the file for
         anything else (not a regular file, not JSON, nested too deeply to decode, a field's
         type or value). An OSError for a file that cannot be read."""
-        from krodan_rl.files import NotRegularFile, read_regular
+        from krodan_rl.files import NestedTooDeeply, NotRegularFile, read_json
 
         try:
-            return cls.from_dict(json.loads(read_regular(path)))
+            return cls.from_dict(read_json(path))
         except NotRegularFile:
             why = "not a regular file"
-        except RecursionError:
+        except NestedTooDeeply:
             why = "it nests too deeply"
         except (ValueError, TypeError) as error:  # JSON, UTF-8, or a field's type or value
             why = str(error)
