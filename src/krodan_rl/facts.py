@@ -1,0 +1,99 @@
+"""The engine's facts and the layouts built on them, read from the native module once: every
+other module imports them from here and keeps no copy (a test reads the source for copies).
+
+Where each kind of fact lives:
+
+- the game's rules and sizes (agents, pieces, board side, actions, scores): the engine
+  (``src/game``), reached here through ``krodan_rl._native``;
+- the layouts of what crosses into Python (observation planes, the extras beside them, a
+  search's leaves): here, derived from those sizes;
+- the limits of native calls (games, threads, simulations, trees): ``krodan_rl._native``,
+  named here;
+- the defaults of a search: its option record (``krodan_rl.search.SearchConfig``), read from
+  the native one;
+- how seeds derive from seeds: ``krodan_rl.seeds``; how many cores this process may use:
+  ``cores()`` below;
+- a dataset's columns: ``krodan_rl.data.schema``.
+
+``PyKrodan``'s class attributes (``num_actions`` and the rest) give the same numbers, for code
+that holds only the game class.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Final
+
+import numpy as np
+
+from krodan_rl import _native
+
+__all__ = [
+    "BOARD_CELLS",
+    "BOARD_SIZE",
+    "EXTRAS",
+    "HIGHEST_SCORE",
+    "LEAF_LAYOUT",
+    "LOWEST_SCORE",
+    "MAX_GAMES",
+    "MAX_PLACEMENTS",
+    "MAX_SIMULATIONS",
+    "MAX_THREADS",
+    "MAX_TREES",
+    "NUM_ACTIONS",
+    "NUM_AGENTS",
+    "NUM_ORIENTATIONS",
+    "NUM_PIECES",
+    "OBSERVATION_SHAPE",
+    "PLANES",
+    "cores",
+]
+
+#: Agents (seats) in a game.
+NUM_AGENTS: Final[int] = _native.NUM_AGENTS
+#: Pieces in each agent's hand at the start.
+NUM_PIECES: Final[int] = _native.NUM_PIECES
+#: The board's side, in cells.
+BOARD_SIZE: Final[int] = _native.BOARD_SIZE
+BOARD_CELLS: Final[int] = BOARD_SIZE * BOARD_SIZE
+#: Actions: orientation o anchored at row r, column c is ``o * BOARD_CELLS + r * BOARD_SIZE + c``.
+NUM_ACTIONS: Final[int] = _native.NUM_ACTIONS
+#: Distinct placements of a piece (turns and flips of every piece, duplicates removed).
+NUM_ORIENTATIONS: Final[int] = NUM_ACTIONS // BOARD_CELLS
+#: The most placements a game holds (every agent places every piece).
+MAX_PLACEMENTS: Final[int] = NUM_AGENTS * NUM_PIECES
+LOWEST_SCORE: Final[int] = _native.LOWEST_SCORE
+HIGHEST_SCORE: Final[int] = _native.HIGHEST_SCORE
+
+#: An observation's planes (planes, rows, columns), in the mover's frame.
+OBSERVATION_SHAPE: Final[tuple[int, int, int]] = tuple(_native.OBSERVATION_SHAPE)  # type: ignore[assignment]
+PLANES: Final[int] = OBSERVATION_SHAPE[0]
+#: What a network takes beside the planes: the pieces in every hand and the done flags.
+EXTRAS: Final[int] = NUM_AGENTS * NUM_PIECES + NUM_AGENTS
+
+#: A search's leaves as ``pending`` gives them, one row per leaf: name -> (dtype, row shape)
+#: (``action_mask`` only where the search keeps dense masks). The legal actions come beside
+#: them as int32 CSR lists (``legal_actions``, ``legal_offsets``).
+LEAF_LAYOUT: Final[dict[str, tuple[np.dtype, tuple[int, ...]]]] = {
+    "observation": (np.dtype(np.uint8), OBSERVATION_SHAPE),
+    "pieces": (np.dtype(np.uint8), (NUM_AGENTS, NUM_PIECES)),
+    "done": (np.dtype(np.uint8), (NUM_AGENTS,)),
+    "action_mask": (np.dtype(np.bool_), (NUM_ACTIONS,)),
+    "mover": (np.dtype(np.int8), ()),
+    "game_index": (np.dtype(np.int32), ()),
+}
+
+#: The limits of native calls.
+MAX_GAMES: Final[int] = _native.MAX_GAMES
+MAX_THREADS: Final[int] = _native.MAX_THREADS
+MAX_SIMULATIONS: Final[int] = _native.MAX_SIMULATIONS
+MAX_TREES: Final[int] = _native.MAX_TREES
+
+
+def cores() -> int:
+    """The cores this process may run on: what "one per core" means everywhere (worker
+    processes, native threads). A CPU affinity limit (``taskset``, a container's CPU set) counts,
+    not only the machine's count."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1

@@ -1,0 +1,83 @@
+"""Every seed the package derives from another, and the one recipe behind them all: the first
+64-bit word numpy's ``SeedSequence`` generates from a list of words. Stored datasets, arena
+tables and pinned results depend on these numbers, so each stream is one function here and
+nothing derives a seed any other way.
+
+The streams:
+
+- the arena (``krodan_rl.arena``): ``arena_entry`` for an entry's player (made for a block of
+  four rotated games, or once for the run), ``arena_move`` for a search player's move;
+- self-play (``krodan_rl.selfplay``): ``selfplay_player`` for the player of a seat of a game
+  (a player made once for a whole shard takes game ``games_per_shard``), ``selfplay_move`` for
+  a search player's move;
+- a player asked one game at a time (``act``): ``call_seeds``, from its seed and how many calls
+  came before;
+- the seat environment (``krodan_rl.seat_env``): ``opponent_seed`` for opponent j, ``combined``
+  for a reset's seed given as many numbers, ``rows`` for many moves at once.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "arena_entry",
+    "arena_move",
+    "call_seeds",
+    "combined",
+    "derive",
+    "opponent_seed",
+    "rows",
+    "selfplay_move",
+    "selfplay_player",
+]
+
+
+def derive(*words: int) -> int:
+    """The seed derived from ``words`` (each from 0 to 2**64 - 1)."""
+    return int(np.random.SeedSequence(list(words)).generate_state(1, np.uint64)[0])
+
+
+def rows(words: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+    """``derive`` of each row of a 2-D array of words."""
+    return np.array([derive(*map(int, row)) for row in words], dtype=np.uint64)
+
+
+def combined(words: Iterable[int]) -> int:
+    """One seed for a sequence of them (a reset's seeds given per game, say)."""
+    return derive(*words)
+
+
+def arena_entry(seed: int, entry: int, block: int | None = None) -> int:
+    """The seed of arena entry ``entry``'s player: made for block ``block`` (four games), or
+    for the whole run when ``block`` is None."""
+    return derive(seed, entry) if block is None else derive(seed, entry, block)
+
+
+def arena_move(seed: int, entry: int, block: int, rotation: int, ply: int) -> int:
+    """The seed of an arena search player's move at ``ply`` of game 4 * block + rotation."""
+    return derive(seed, entry, block, rotation, ply)
+
+
+def selfplay_player(seed: int, shard: int, game: int, seat: int) -> int:
+    """The seed of the player in ``seat`` of game ``game`` of ``shard`` in a self-play run."""
+    return derive(seed, shard, game, seat)
+
+
+def selfplay_move(seed: int, shard: int, game: int, seat: int, ply: int) -> int:
+    """The seed of a self-play search player's move at ``ply`` of a game."""
+    return derive(seed, shard, game, seat, ply)
+
+
+def call_seeds(seed: int, calls: int) -> npt.NDArray[np.uint64]:
+    """A one-game player's move seed, as the one-element array ``search_moves`` takes: from its
+    own seed and the number of calls before this one."""
+    return np.array([derive(seed, calls)], dtype=np.uint64)
+
+
+def opponent_seed(seed: int, opponent: int) -> int:
+    """The seed of the seat environment's opponent ``opponent``."""
+    return derive(seed, opponent)
