@@ -22,12 +22,13 @@ from functools import lru_cache
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native, arguments, facts
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import BOARD_SIZE, NUM_AGENTS
 
 __all__ = ["ActionTable", "table"]
 
-BOARD = _native.BOARD_SIZE
+BOARD = BOARD_SIZE
 MAX_CELLS = 5
 
 
@@ -54,8 +55,8 @@ class ActionTable:
         """The board's (row, column) of each cell ``action`` covers when agent ``agent`` plays
         it, (size, 2); (0, 2) for an action that does not fit. A negative index is refused
         rather than read from the end as numpy would."""
-        agent = arguments.integer(agent, "agent", minimum=0, maximum=_native.NUM_AGENTS - 1)
-        action = arguments.integer(action, "action", minimum=0, maximum=_native.NUM_ACTIONS - 1)
+        agent = arguments.integer(agent, "agent", minimum=0, maximum=facts.NUM_AGENTS - 1)
+        action = arguments.integer(action, "action", minimum=0, maximum=facts.NUM_ACTIONS - 1)
         cells = self.cells[action, : self.size[action]]
         out: npt.NDArray[np.int8] = self.frame_to_board[agent, cells[:, 0], cells[:, 1]]
         return out
@@ -65,7 +66,7 @@ class ActionTable:
 def table() -> ActionTable:
     """The table, built once (read-only arrays)."""
     piece_bytes, cell_bytes, frame_bytes = _native.action_rows()
-    index = np.arange(_native.NUM_ACTIONS)
+    index = np.arange(facts.NUM_ACTIONS)
     piece = np.frombuffer(piece_bytes, dtype=np.int8).copy()
     flat_cells = np.frombuffer(cell_bytes, dtype=np.int16).reshape(-1, MAX_CELLS)
     cells = np.where(
@@ -73,7 +74,7 @@ def table() -> ActionTable:
         np.stack([flat_cells // BOARD, flat_cells % BOARD], axis=-1),
         -1,
     ).astype(np.int8)
-    frames = np.frombuffer(frame_bytes, dtype=np.int16).reshape(4, BOARD, BOARD)
+    frames = np.frombuffer(frame_bytes, dtype=np.int16).reshape(NUM_AGENTS, BOARD, BOARD)
     frame_to_board = np.stack([frames // BOARD, frames % BOARD], axis=-1).astype(np.int8)
     found = ActionTable(
         orientation=(index // (BOARD * BOARD)).astype(np.int16),

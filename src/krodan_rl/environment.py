@@ -103,8 +103,9 @@ except ImportError as error:  # pragma: no cover (the env extra is missing)
         "krodan_rl.env needs PettingZoo and Gymnasium: pip install 'krodan_rl[env]'"
     ) from error
 
-from krodan_rl import _native, arguments
+from krodan_rl import arguments, facts
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
 from krodan_rl.render import board_image, board_text, wants_colour
 
 AgentID = str
@@ -112,8 +113,6 @@ AgentID = str
 Observation = dict[str, Any]
 # An action index, or None for an agent that has terminated.
 Action = Any
-NUM_AGENTS = _native.NUM_AGENTS
-NUM_ACTIONS = _native.NUM_ACTIONS
 # The mask of an agent that is not to move; read-only, shared by every observation.
 _NO_ACTIONS = np.zeros(NUM_ACTIONS, dtype=np.int8)
 _NO_ACTIONS.flags.writeable = False
@@ -158,9 +157,9 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         self.observation_spaces = {
             a: spaces.Dict(
                 {
-                    "observation": spaces.Box(0, 1, _native.OBSERVATION_SHAPE, np.int8),
-                    "pieces": spaces.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.int8),
-                    "done": spaces.Box(0, 1, (_native.NUM_AGENTS,), np.int8),
+                    "observation": spaces.Box(0, 1, facts.OBSERVATION_SHAPE, np.int8),
+                    "pieces": spaces.Box(0, 1, (facts.NUM_AGENTS, facts.NUM_PIECES), np.int8),
+                    "done": spaces.Box(0, 1, (facts.NUM_AGENTS,), np.int8),
                     "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), np.int8),
                 }
             )
@@ -192,9 +191,9 @@ class raw_env(AECEnv[AgentID, Observation, Action]):
         else:
             mask = _NO_ACTIONS
         return {
-            "observation": planes.reshape(_native.OBSERVATION_SHAPE),
+            "observation": planes.reshape(facts.OBSERVATION_SHAPE),
             "pieces": np.frombuffer(obs.pieces, dtype=np.int8).reshape(
-                _native.NUM_AGENTS, _native.NUM_PIECES
+                facts.NUM_AGENTS, facts.NUM_PIECES
             ),
             "done": np.frombuffer(obs.done, dtype=np.int8),
             "action_mask": mask,

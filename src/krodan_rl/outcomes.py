@@ -15,13 +15,13 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments
+from krodan_rl import arguments, facts
 
 __all__ = ["HIGHEST_SCORE", "LOWEST_SCORE", "SCORE_RANGE", "normalise", "outcome_values"]
 
-AGENTS: Final = 4
-LOWEST_SCORE: Final = _native.LOWEST_SCORE
-HIGHEST_SCORE: Final = _native.HIGHEST_SCORE
+AGENTS: Final = facts.NUM_AGENTS
+LOWEST_SCORE: Final = facts.LOWEST_SCORE
+HIGHEST_SCORE: Final = facts.HIGHEST_SCORE
 SCORE_RANGE: Final = HIGHEST_SCORE - LOWEST_SCORE
 
 FloatArray = npt.NDArray[np.float64]

@@ -39,7 +39,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, players
+from krodan_rl import arguments, facts, players
+from krodan_rl import seeds as seeds_of
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent, RandomAgent
 from krodan_rl.vector import VecKrodan
@@ -60,10 +61,6 @@ HOLD = -2  # the batch's action that leaves a game as it is for one step
 OPPONENTS = 3
 
 
-def _opponent_seed(seed: int, j: int) -> int:
-    return int(np.random.SeedSequence([seed, j]).generate_state(1, np.uint64)[0])
-
-
 def _combined_seed(seed: Any) -> int:
     """A reset's seed, an int or a sequence of them (one per game, say), as one seed."""
     if isinstance(seed, (int, np.integer)):
@@ -72,8 +69,7 @@ def _combined_seed(seed: Any) -> int:
         values = list(seed)
     else:
         raise TypeError(f"seed must be an int or a sequence of ints, not {type(seed).__name__}")
-    seeds = [arguments.seed(value) for value in values]
-    return int(np.random.SeedSequence(seeds).generate_state(1, np.uint64)[0])
+    return seeds_of.combined(arguments.seed(value) for value in values)
 
 
 class SeatVectorEnv(VectorEnv):
@@ -94,10 +90,8 @@ class SeatVectorEnv(VectorEnv):
         action_mask: bool = True,
     ) -> None:
         # Checked here, in this class's terms, rather than by the batch underneath.
-        self.num_envs = arguments.integer(
-            num_envs, "num_envs", minimum=1, maximum=_native.MAX_GAMES
-        )
-        arguments.integer(num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS)
+        self.num_envs = arguments.integer(num_envs, "num_envs", minimum=1, maximum=facts.MAX_GAMES)
+        arguments.integer(num_threads, "num_threads", minimum=0, maximum=facts.MAX_THREADS)
         seed = arguments.seed(seed)
         if isinstance(opponents, str) or len(opponents) != OPPONENTS:
             raise ValueError(f"opponents must be {OPPONENTS} players, not {opponents!r}")
@@ -130,7 +124,7 @@ class SeatVectorEnv(VectorEnv):
         # raised midway left some mid-turn.
         self._unready: str | None = "no reset() has started the games"
         self.single_observation_space = self._single_space()
-        self.single_action_space = spaces.Discrete(_native.NUM_ACTIONS)
+        self.single_action_space = spaces.Discrete(facts.NUM_ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
 
@@ -138,7 +132,8 @@ class SeatVectorEnv(VectorEnv):
 
     def _make_opponents(self, seed: int) -> None:
         self._opponents = [
-            players.make(spec, _opponent_seed(seed, j)) for j, spec in enumerate(self._specs)
+            players.make(spec, seeds_of.opponent_seed(seed, j))
+            for j, spec in enumerate(self._specs)
         ]
         self._built_in = [isinstance(p, BuiltInAgent) for p in self._opponents]
         # A stand-in for the learner's seat in native calls: it is asked only for games whose
@@ -208,7 +203,7 @@ class SeatVectorEnv(VectorEnv):
         if chosen is None:
             return -1
         name = f"the action of {self._opponent_name(j)} in game {i}"
-        return arguments.integer(chosen, name, minimum=-1, maximum=_native.NUM_ACTIONS - 1)
+        return arguments.integer(chosen, name, minimum=-1, maximum=facts.NUM_ACTIONS - 1)
 
     def _opponent_name(self, j: int) -> str:
         return f"opponent {j} ({players.name(self._specs[j])})"
@@ -230,22 +225,18 @@ class SeatVectorEnv(VectorEnv):
         """Per-move seeds of search opponents: from the game, its episode and its ply."""
         plies = np.array([self._vec.game(int(i)).ply for i in games], dtype=np.uint64)
         words = np.stack([games.astype(np.uint64), self._episodes[games].astype(np.uint64), plies])
-        return np.array(
-            [np.random.SeedSequence(list(map(int, w))).generate_state(1, np.uint64)[0]
-             for w in words.T],
-            dtype=np.uint64,
-        )  # fmt: skip
+        return seeds_of.rows(words.T)
 
     # Observations.
 
     def _single_space(self) -> spaces.Dict:
         fields: dict[str, spaces.Space[Any]] = {
-            "observation": spaces.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
-            "pieces": spaces.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
-            "done": spaces.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
+            "observation": spaces.Box(0, 1, facts.OBSERVATION_SHAPE, np.uint8),
+            "pieces": spaces.Box(0, 1, (facts.NUM_AGENTS, facts.NUM_PIECES), np.uint8),
+            "done": spaces.Box(0, 1, (facts.NUM_AGENTS,), np.uint8),
         }
         if self.action_mask:
-            fields["action_mask"] = spaces.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
+            fields["action_mask"] = spaces.Box(0, 1, (facts.NUM_ACTIONS,), np.bool_)
         return spaces.Dict(fields)
 
     def _learner_view(self, i: int) -> dict[str, Array]:
@@ -254,8 +245,8 @@ class SeatVectorEnv(VectorEnv):
         out = {
             "observation": np.frombuffer(
                 view.observation + view.corners + view.blocked, np.uint8
-            ).reshape(_native.OBSERVATION_SHAPE),
-            "pieces": np.frombuffer(view.pieces, np.uint8).reshape(4, -1),
+            ).reshape(facts.OBSERVATION_SHAPE),
+            "pieces": np.frombuffer(view.pieces, np.uint8).reshape(facts.NUM_AGENTS, -1),
             "done": np.frombuffer(view.done, np.uint8),
         }
         if self.action_mask:
@@ -297,7 +288,7 @@ class SeatVectorEnv(VectorEnv):
             raise ValueError(f"actions must have shape ({self.num_envs},), not {given.shape}")
         # Compared in the given dtype, not after a cast: a uint64 beyond int64 would wrap to a
         # pass or to HOLD, which the batch takes without a word.
-        in_range = (given >= 0) & (given < _native.NUM_ACTIONS)
+        in_range = (given >= 0) & (given < facts.NUM_ACTIONS)
         chosen: Array = np.where(in_range, given, 0).astype(np.int64)
         refused = np.flatnonzero(playing & ~(in_range & self._in_legal_lists(chosen)))
         if refused.size:

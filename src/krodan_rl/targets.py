@@ -12,11 +12,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl.facts import NUM_ACTIONS
+
 __all__ = ["PROBABILITY_TOLERANCE", "illegal_policy", "policy_problem"]
 
 Array = npt.NDArray[Any]
 
-NUM_ACTIONS = 36400
 #: How far a policy's probabilities may sum from 1. Probabilities computed in double and
 #: stored as float32 sum to 1 within about 1e-7; 1e-5 leaves room for a network's own float32
 #: arithmetic, and none for a policy that lost or doubled an entry.

@@ -55,10 +55,10 @@ def reference_episodes(seed, seat, episodes, reward_mode="rank", opponents=OPPON
     PyKrodan; built-in opponents decide through a batch of the same agents (same seeds) asked
     for that game alone, so that they draw from its streams as the environment's do; a search
     opponent picks by ``hashed_pick``."""
-    from krodan_rl.seat_env import _opponent_seed
+    from krodan_rl.seeds import opponent_seed
 
     agents = [
-        players.make(s, _opponent_seed(seed, j)) if isinstance(s, str) else None
+        players.make(s, opponent_seed(seed, j)) if isinstance(s, str) else None
         for j, s in enumerate(opponents)
     ]
     stand_in = next(a for a in agents if a is not None)
@@ -112,10 +112,10 @@ def recorded_episodes(env, episodes):
 
 @pytest.mark.parametrize("seat", [2, "rotate"])
 def test_episodes_equal_the_reference_whatever_the_threads(seat):
-    from krodan_rl.seat_env import _opponent_seed
+    from krodan_rl.seeds import opponent_seed
 
     seed = int(np.random.SeedSequence([5]).generate_state(1, np.uint64)[0])
-    assert _opponent_seed(seed, 0) >= 0
+    assert opponent_seed(seed, 0) >= 0
     expected = reference_episodes(seed, seat, 2)
     for threads in (1, 2):
         env = SeatVectorEnv(N, OPPONENTS, seat=seat, reward_mode="rank", num_threads=threads)

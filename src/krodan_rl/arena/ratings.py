@@ -11,12 +11,14 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl.facts import NUM_AGENTS
+
 __all__ = ["ELO", "PRIOR_GAMES", "fit_log_strengths", "weak_orders"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
-AGENTS: Final = 4
+AGENTS: Final = NUM_AGENTS
 # Virtual wins, and as many virtual losses, of each spec against an opponent of strength 1.
 PRIOR_GAMES: Final = 1.0
 # Ratings are ELO times the log-strength.

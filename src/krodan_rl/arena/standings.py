@@ -38,12 +38,13 @@ import numpy.typing as npt
 
 from krodan_rl.arena.ratings import ELO, PRIOR_GAMES, fit_log_strengths, weak_orders
 from krodan_rl.arguments import REWARD_MODES
+from krodan_rl.facts import NUM_AGENTS
 from krodan_rl.outcomes import HIGHEST_SCORE, LOWEST_SCORE, outcome_values
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
-AGENTS: Final = 4
+AGENTS: Final = NUM_AGENTS
 RESAMPLES: Final = 2000
 # Each rating resample is a fit of its own: fewer of them keep a table of thousands of games
 # well under a second, and 200 still place a 95 % interval's ends.

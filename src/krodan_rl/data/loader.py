@@ -21,13 +21,12 @@ from krodan_rl import arguments, outcomes, targets
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.shards import games_path, read_shard, shard_paths
 from krodan_rl.data.views import StateRefused, ViewBuilder
+from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
 
 __all__ = ["SPLITS", "WINDOW_UNITS", "load", "validation_games"]
 
 Array = npt.NDArray[Any]
 
-NUM_AGENTS = 4
-NUM_ACTIONS = 36400
 SPLITS = ("train", "validation")
 WINDOW_UNITS = ("runs", "shards", "games")
 LEGAL_LAYOUTS = {False: None, True: "csr", "csr": "csr", "mask": "mask"}

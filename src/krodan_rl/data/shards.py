@@ -19,7 +19,7 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from krodan_rl import _native
+from krodan_rl import facts
 from krodan_rl.data.checks import check_games, check_rows
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.schema import (
@@ -43,8 +43,8 @@ __all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts"
 
 Array = npt.NDArray[Any]
 
-NUM_AGENTS = _native.NUM_AGENTS
-NUM_ACTIONS = _native.NUM_ACTIONS
+NUM_AGENTS = facts.NUM_AGENTS
+NUM_ACTIONS = facts.NUM_ACTIONS
 # The columns of a turns shard checked before the rest is read.
 _SMALL_COLUMNS = ["game_id", "ply", "mover", "action", "has_policy"]
 

@@ -16,10 +16,10 @@ from typing import Any
 
 import numpy as np
 
+from krodan_rl.facts import EXTRAS, NUM_ORIENTATIONS, PLANES
 from krodan_rl.nn.config import NetworkConfig
 
 __all__ = [
-    "NUM_ORIENTATIONS",
     "forward",
     "init_params",
     "param_shapes",
@@ -27,10 +27,6 @@ __all__ = [
     "value_of",
 ]
 
-BOARD = 20
-PLANES = 12
-NUM_ORIENTATIONS = 91
-EXTRAS = 4 * 21 + 4  # pieces in hand and done flags
 
 Params = dict[str, Any]
 #: conv(x (B, H, W, Cin), w (k, k, Cin, Cout)) -> (B, H, W, Cout), 'same' padding.

@@ -10,8 +10,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments
+from krodan_rl import arguments, seeds
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import NUM_AGENTS, NUM_PIECES, OBSERVATION_SHAPE
 from krodan_rl.nn.evaluator import NetworkEvaluator
 from krodan_rl.search import SearchMove
 
@@ -33,9 +34,9 @@ def observed(games: Sequence[PyKrodan]) -> dict[str, Array]:
     offsets = np.zeros(len(games) + 1, dtype=np.int32)
     np.cumsum([len(a) for a in legal], out=offsets[1:])
     return {
-        "observation": np.stack(planes).reshape(-1, 12, 20, 20),
-        "pieces": np.stack(pieces).reshape(-1, 4, 21),
-        "done": np.stack(done).reshape(-1, 4),
+        "observation": np.stack(planes).reshape(-1, *OBSERVATION_SHAPE),
+        "pieces": np.stack(pieces).reshape(-1, NUM_AGENTS, NUM_PIECES),
+        "done": np.stack(done).reshape(-1, NUM_AGENTS),
         "legal_actions": np.concatenate(legal) if legal else np.empty(0, np.int32),
         "legal_offsets": offsets,
     }
@@ -86,7 +87,7 @@ class PolicyPlayer:
         """The action of the mover of ``game`` in its frame, None when it is done."""
         if game.is_over or game.terminations[game.agent_selection]:
             return None
-        seed = np.random.SeedSequence([self.seed, self._calls]).generate_state(1, np.uint64)
+        seed = seeds.call_seeds(self.seed, self._calls)
         self._calls += 1
         move = self.search_moves([game], seed)[0]
         assert move is not None
