@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace krodan {
@@ -34,6 +35,17 @@ bool spin_until(Done&& done) {
     }
 }
 
+// The cores this process may run on: a CPU affinity limit (taskset, a container's CPU set)
+// counts, not only the machine's count, as for the package's worker processes.
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0)
+        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 }  // namespace
 
 struct WorkerPool::Job {
@@ -46,7 +58,7 @@ struct WorkerPool::Job {
 };
 
 WorkerPool::WorkerPool(unsigned num_threads) : owner_(getpid()) {
-    if (num_threads == 0) num_threads = std::max(1u, std::thread::hardware_concurrency());
+    if (num_threads == 0) num_threads = usable_cores();
     threads_.reserve(num_threads - 1);
     try {
         for (unsigned t = 1; t < num_threads; ++t)

@@ -18,7 +18,8 @@ namespace krodan {
 
 class WorkerPool {
   public:
-    // `num_threads` counts the calling thread: 1 starts no thread. 0 means one per core.
+    // `num_threads` counts the calling thread: 1 starts no thread. 0 means one per core this
+    // process may run on (its CPU affinity).
     explicit WorkerPool(unsigned num_threads);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;

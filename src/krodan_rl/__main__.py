@@ -6,6 +6,7 @@ python -m krodan_rl --games 100          100 games with a progress bar: games/s,
 python -m krodan_rl --save-png board.png also writes the last game's board as a picture
 python -m krodan_rl arena A B C D        rates four agents (see its --help)
 python -m krodan_rl selfplay ...         writes self-play data for training (see its --help)
+python -m krodan_rl train --out DIR      trains a network by self-play (see its --help)
 python -m krodan_rl view SOURCE          writes a page to watch games on (see its --help)
 
 Ctrl-C ends the demo as it ends arena, selfplay and train: one line on standard error, exit

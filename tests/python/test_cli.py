@@ -60,6 +60,13 @@ def test_help_explains_every_option():
         assert option in out
 
 
+def test_the_module_docstring_names_every_subcommand():
+    import krodan_rl.__main__ as main
+
+    for name in main.SUBCOMMANDS:
+        assert f"python -m krodan_rl {name} " in main.__doc__
+
+
 def test_bad_arguments_are_refused():
     child = subprocess.run([sys.executable, "-m", "krodan_rl", "--games", "0"],
                            capture_output=True, text=True, check=False)  # fmt: skip

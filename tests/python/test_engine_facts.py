@@ -3,6 +3,9 @@
 from the native module; and the check finds a copy planted in a module."""
 
 import ast
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -94,3 +97,19 @@ def test_the_facts_agree_with_the_game_class():
     planes = len(view.observation + view.corners + view.blocked) // facts.BOARD_CELLS
     assert planes == facts.PLANES
     assert len(view.pieces) + len(view.done) == facts.EXTRAS
+
+
+def test_one_core_count_under_an_affinity_limit():
+    """Pinned to one core, the package and the native pools alike count one core."""
+    if not hasattr(os, "sched_setaffinity"):
+        pytest.skip("no CPU affinity on this platform")
+    script = (
+        "import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n"
+        "from krodan_rl import _native, facts\n"
+        "batch = _native.GameBatch(num_games=4, num_threads=0, reward_mode='win_share', "
+        "auto_reset=False, dense_mask=False, observations=False, seed=0)\n"
+        "print(facts.cores(), batch.num_threads)"
+    )
+    found = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           check=True, timeout=60)  # fmt: skip
+    assert found.stdout.split() == ["1", "1"]
