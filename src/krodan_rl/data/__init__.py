@@ -25,6 +25,7 @@ except ImportError as error:  # pragma: no cover (the data extra is missing)
     raise ImportError("krodan_rl.data needs pyarrow: pip install 'krodan_rl[data]'") from error
 
 from krodan_rl.data.loader import SPLITS, WINDOW_UNITS, load, validation_games
+from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.schema import (
     FORMAT_KEY,
     FORMAT_VERSION,
@@ -33,7 +34,7 @@ from krodan_rl.data.schema import (
     TURNS_SCHEMA,
     shard_name,
 )
-from krodan_rl.data.shards import ShardFacts, games_path, shard_facts, shard_paths
+from krodan_rl.data.shards import ShardFacts, shard_facts
 from krodan_rl.outcomes import normalise as normalise_values
 
 __all__ = [

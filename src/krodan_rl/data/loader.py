@@ -18,8 +18,9 @@ import numpy as np
 import numpy.typing as npt
 
 from krodan_rl import arguments, outcomes, targets
+from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.rows import Rows
-from krodan_rl.data.shards import games_path, read_shard, shard_paths
+from krodan_rl.data.shards import read_shard
 from krodan_rl.data.views import StateRefused, ViewBuilder
 from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
 
@@ -62,8 +63,8 @@ def load(
     """The placements of the runs ``path`` names, in batches of ``batch_size`` rows.
 
     ``path``: a run folder (or a folder of turns shards, or one shard), or a sequence of them,
-    oldest first (a training loop writes one run per iteration). Every row comes once per pass;
-    batches span shards and runs, and only the last may be shorter (none with ``drop_last``).
+    oldest first. Every row comes once per pass; batches span shards and runs, and only the
+    last may be shorter (none with ``drop_last``).
 
     - ``shuffle``: shards are read in a random order and rows drawn through a buffer of
       ``shuffle_buffer`` rows, from the generator of ``seed`` (pass the epoch, say, for a new
@@ -78,8 +79,7 @@ def load(
       ``action_mask`` bool (B, 36400).
     - ``normalise_values``: ``value`` on the searches' [0, 1] scale
       (``krodan_rl.outcomes.normalise``: only scores change), as ``BatchedSearch`` takes them.
-    - ``verify``: each shard's files against the sha256 their commit marker records (their
-      sizes are always checked), on by default: it costs little beside the other checks.
+    - ``verify``: each shard's files against the sha256 their marker records (sizes always).
 
     Each batch holds, for B placements:
 
@@ -94,29 +94,14 @@ def load(
       mover's relative order (index k is agent (mover + k) % 4).
 
     Arguments and the files' presence are checked at once. Each shard is checked whole before
-    any of its rows is used (``krodan_rl.data.shards``: its marker, page checksums, columns,
-    games and outcomes, and every row replayed through the engine: states, legal actions,
-    policies, each state following from the one before); a file that fails raises ValueError
-    naming it and the game and ply.
+    any of its rows is used (``krodan_rl.data.shards``: every row replayed through the engine,
+    each state following from the one before); a file that fails raises ValueError naming it
+    and the game and ply.
     """
-    size = arguments.integer(batch_size, "batch_size", minimum=1)
-    mode = arguments.reward_mode(reward_mode)
-    options = _Options(
-        batch_size=size,
-        dense_policy=arguments.flag(dense_policy, "dense_policy"),
-        reward_mode=mode,
-        shuffle=arguments.flag(shuffle, "shuffle"),
-        seed=arguments.seed(seed),
-        shuffle_buffer=arguments.integer(shuffle_buffer, "shuffle_buffer", minimum=1),
-        drop_last=arguments.flag(drop_last, "drop_last"),
-        split=None if split is None else arguments.choice(split, "split", SPLITS),
-        validation_fraction=arguments.real(
-            validation_fraction, "validation_fraction", minimum=0, maximum=1
-        ),
-        legal=_legal_layout(legal_actions),
-        normalise_values=arguments.flag(normalise_values, "normalise_values"),
-        verify=arguments.flag(verify, "verify"),
-    )
+    options = _Options.checked(
+        batch_size, dense_policy, reward_mode, shuffle, seed, shuffle_buffer, drop_last, split,
+        validation_fraction, legal_actions, normalise_values, verify,
+    )  # fmt: skip
     sources = _windowed(_sources(path), window)
     return _batches(sources, options)
 
@@ -135,6 +120,28 @@ class _Options:
     legal: str | None
     normalise_values: bool
     verify: bool
+
+    @classmethod
+    def checked(cls, *given: Any) -> _Options:
+        """The options from ``load``'s arguments, in its order, each checked in its terms."""
+        (batch_size, dense_policy, reward_mode, shuffle, seed, shuffle_buffer, drop_last, split,
+         validation_fraction, legal_actions, normalise_values, verify) = given  # fmt: skip
+        return cls(
+            batch_size=arguments.integer(batch_size, "batch_size", minimum=1),
+            dense_policy=arguments.flag(dense_policy, "dense_policy"),
+            reward_mode=arguments.reward_mode(reward_mode),
+            shuffle=arguments.flag(shuffle, "shuffle"),
+            seed=arguments.seed(seed),
+            shuffle_buffer=arguments.integer(shuffle_buffer, "shuffle_buffer", minimum=1),
+            drop_last=arguments.flag(drop_last, "drop_last"),
+            split=None if split is None else arguments.choice(split, "split", SPLITS),
+            validation_fraction=arguments.real(
+                validation_fraction, "validation_fraction", minimum=0, maximum=1
+            ),
+            legal=_legal_layout(legal_actions),
+            normalise_values=arguments.flag(normalise_values, "normalise_values"),
+            verify=arguments.flag(verify, "verify"),
+        )
 
 
 def _legal_layout(value: object) -> str | None:
