@@ -1,6 +1,6 @@
-"""What used to go through silently or say the wrong thing: self-play players whose policies
-cannot be true, players that touch the game they are shown, priors beyond float32, and the
-error messages of bad arguments, each as it was reproduced."""
+"""Wrong input is refused, in the caller's terms, rather than recorded or followed: self-play
+players whose policies cannot be true, players that touch the game they are shown, priors
+beyond float32, and the messages of bad arguments."""
 
 import subprocess
 import sys

@@ -1,7 +1,7 @@
-"""Small faults users met, each as it was reproduced: a traceback for a negative seed, a PNG
-written under another extension, a help text's doubled percent sign, a bare error without the
-environment's extra, final scores forgotten one step after the game, and a VecKrodan that
-failed to pickle with a message about a lock."""
+"""What users are told, and what stays for them to read: one line (no traceback) for a bad
+demo option, help texts with single percent signs, the extra to install when the environment's
+libraries are missing, final scores that stay until the next reset, and a VecKrodan's refusal
+to pickle that says what to do."""
 
 import pickle
 import subprocess
