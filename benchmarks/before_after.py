@@ -84,6 +84,29 @@ def self_play(players: list[str], games: int, per_shard: int, workers: int) -> f
         return games / (time.perf_counter() - start)
 
 
+def arena(entries: list[str], games: int, workers: int) -> float:
+    """Games per second of one arena run."""
+    sys.path.insert(0, str(ROOT / "tests" / "python"))  # the fixed networks of guided specs
+    from krodan_rl import arena as arena_runs
+
+    start = time.perf_counter()
+    arena_runs.run(entries, games, seed=1, workers=workers, progress=False)
+    return games / (time.perf_counter() - start)
+
+
+def vector_steps(seconds: float) -> float:
+    """Placements per second of 256 games of random actions, observations on, 2 threads."""
+    from krodan_rl import VecKrodan
+
+    vec = VecKrodan(256, num_threads=2, auto_reset=True)
+    vec.reset(seed=0)
+    steps, start = 0, time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        vec.step(vec.random_actions())
+        steps += 256
+    return steps / (time.perf_counter() - start)
+
+
 MEASURES: dict[str, Callable[[float], float]] = {
     "UCT simulations/s, opening, 1 tree": lambda s: tree_search(0, 1, s),
     "UCT simulations/s, middle, 2 trees": lambda s: tree_search(36, 2, s),
@@ -97,6 +120,13 @@ MEASURES: dict[str, Callable[[float], float]] = {
     "self-play games/s, guided:16 + 3 greedy, 1 worker": lambda s: self_play(
         ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 16, 8, 1
     ),
+    "arena games/s, 4 built-in agents, 2 workers": lambda s: arena(
+        ["greedy", "random", "mcts:20", "greedy"], 64, 2
+    ),
+    "arena games/s, guided:16 + 3 greedy, 2 workers": lambda s: arena(
+        ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 32, 2
+    ),
+    "VecKrodan placements/s, 256 games, 2 threads": vector_steps,
 }
 
 
