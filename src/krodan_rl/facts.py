@@ -22,7 +22,7 @@ that holds only the game class.
 from __future__ import annotations
 
 import os
-from typing import Final
+from typing import Any, Final
 
 import numpy as np
 
@@ -44,6 +44,7 @@ __all__ = [
     "NUM_AGENTS",
     "NUM_ORIENTATIONS",
     "NUM_PIECES",
+    "OBSERVATION_LAYOUT",
     "OBSERVATION_SHAPE",
     "PLANES",
     "cores",
@@ -71,14 +72,21 @@ PLANES: Final[int] = OBSERVATION_SHAPE[0]
 #: What a network takes beside the planes: the pieces in every hand and the done flags.
 EXTRAS: Final[int] = NUM_AGENTS * NUM_PIECES + NUM_AGENTS
 
-#: A search's leaves as ``pending`` gives them, one row per leaf: name -> (dtype, row shape)
-#: (``action_mask`` only where the search keeps dense masks). The legal actions come beside
-#: them as int32 CSR lists (``legal_actions``, ``legal_offsets``).
-LEAF_LAYOUT: Final[dict[str, tuple[np.dtype, tuple[int, ...]]]] = {
+Layout = dict[str, tuple[np.dtype[Any], tuple[int, ...]]]
+
+#: One agent's view as the batch, the seat environment and a search give it, each a 0/1 array:
+#: name -> (dtype, shape) (``action_mask`` only where dense masks are asked for; the legal
+#: actions otherwise come as int32 CSR lists, ``legal_actions`` and ``legal_offsets``).
+OBSERVATION_LAYOUT: Final[Layout] = {
     "observation": (np.dtype(np.uint8), OBSERVATION_SHAPE),
     "pieces": (np.dtype(np.uint8), (NUM_AGENTS, NUM_PIECES)),
     "done": (np.dtype(np.uint8), (NUM_AGENTS,)),
     "action_mask": (np.dtype(np.bool_), (NUM_ACTIONS,)),
+}
+#: A search's leaves as ``pending`` gives them, one row per leaf: the view, its mover and its
+#: game's slot.
+LEAF_LAYOUT: Final[Layout] = {
+    **OBSERVATION_LAYOUT,
     "mover": (np.dtype(np.int8), ()),
     "game_index": (np.dtype(np.int32), ()),
 }

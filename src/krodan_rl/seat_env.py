@@ -231,12 +231,10 @@ class SeatVectorEnv(VectorEnv):
 
     def _single_space(self) -> spaces.Dict:
         fields: dict[str, spaces.Space[Any]] = {
-            "observation": spaces.Box(0, 1, facts.OBSERVATION_SHAPE, np.uint8),
-            "pieces": spaces.Box(0, 1, (facts.NUM_AGENTS, facts.NUM_PIECES), np.uint8),
-            "done": spaces.Box(0, 1, (facts.NUM_AGENTS,), np.uint8),
+            name: spaces.Box(0, 1, shape, dtype)
+            for name, (dtype, shape) in facts.OBSERVATION_LAYOUT.items()
+            if name != "action_mask" or self.action_mask
         }
-        if self.action_mask:
-            fields["action_mask"] = spaces.Box(0, 1, (facts.NUM_ACTIONS,), np.bool_)
         return spaces.Dict(fields)
 
     def _learner_view(self, i: int) -> dict[str, Array]:
