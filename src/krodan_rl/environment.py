@@ -108,6 +108,8 @@ from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
 from krodan_rl.render import board_image, board_text, wants_colour
 
+__all__ = ["env", "raw_env"]
+
 AgentID = str
 # Arrays by key; gymnasium's Dict space types its samples as dict[str, Any].
 Observation = dict[str, Any]

@@ -6,6 +6,8 @@ import sys
 import time
 from typing import TextIO
 
+__all__ = ["ProgressBar"]
+
 
 class ProgressBar:
     """Redraws ``[####....] done/total rate unit/s`` in place; silent when ``stream`` is not a

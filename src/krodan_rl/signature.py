@@ -14,6 +14,8 @@ import hashlib
 
 from krodan_rl.vector import VecKrodan
 
+__all__ = ["GAMES", "SEED", "signature"]
+
 GAMES = 16
 SEED = 2026
 
