@@ -201,3 +201,11 @@ class MCTSAgent(BuiltInAgent):
         return SearchResult(
             action, np.frombuffer(actions, dtype=np.int32), np.frombuffer(visits, dtype=np.int32)
         )
+
+    def act_with_policy(
+        self, game: PyKrodan
+    ) -> tuple[int | None, npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+        """The search's action (None when the mover is done), the mover's legal actions and
+        the visit distribution over them: the policy behind the move, for self-play's records."""
+        found = self.search(game)
+        return found.action, found.actions, found.policy()

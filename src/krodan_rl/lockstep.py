@@ -1,5 +1,6 @@
 """Many games played side by side, so that a player that searches in batches decides every game
-that waits on it in one call: the arena and self-play both play through ``play``.
+that waits on it in one call: the match runner (``krodan_rl.matches``), which plays the arena's
+and self-play's games, plays through ``play``. Players are known here by their protocol only.
 
 Each round, every game in play advances through the passes of done agents and the moves of
 players that act one game at a time, up to a move of a search player (one with
@@ -7,7 +8,9 @@ players that act one game at a time, up to a move of a search player (one with
 those games play its moves. A search player is given a copy of each game and a seed per game,
 from which its move must follow: what a game records then depends on neither the other games
 nor how many are played together. A player that acts one game at a time gets a copy of the game
-too, so that nothing it does to the game can change the one being played.
+too, so that nothing it does to the game can change the one being played. Where policies are
+wanted, a player with ``act_with_policy(game)`` gives the policy behind its move, checked as a
+search player's is; any other act player's is one-hot on its action.
 """
 
 from __future__ import annotations
@@ -20,7 +23,6 @@ import numpy.typing as npt
 
 from krodan_rl import arguments, players, targets
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.agents import MCTSAgent
 from krodan_rl.search import SearchMove
 
 __all__ = ["Decision", "play"]
@@ -56,7 +58,8 @@ def play(
     policies: bool = False,
 ) -> None:
     """Plays every game to its end: ``seats[i][a]`` plays agent a of game i. ``policies``: a
-    built-in tree search gives its visit distribution (else every act player is one-hot)."""
+    player with ``act_with_policy`` gives the policy behind its move (else every act player is
+    one-hot)."""
     active = list(range(len(games)))
     while active:
         waiting: dict[int, tuple[object, list[int]]] = {}
@@ -67,7 +70,7 @@ def play(
                 if players.is_search_player(player):
                     waiting.setdefault(id(player), (player, []))[1].append(i)
                     break
-                _move(game, _act(player, game, policies), i, describe, record)
+                _move(game, _act(player, game, policies, i, describe), i, describe, record)
         for player, members in waiting.values():
             for i, decision in _search(player, games, members, move_seed, describe).items():
                 _move(games[i], decision, i, describe, record)
@@ -86,13 +89,15 @@ def one_hot(action: int | None) -> Decision:
     return Decision(chosen, False, np.array([chosen], dtype=np.int32), np.ones(1, np.float32))
 
 
-def _act(player: object, game: PyKrodan, policies: bool) -> Decision:
-    if policies and isinstance(player, MCTSAgent):
-        result = player.search(game.copy())
-        if result.action is None:
-            return one_hot(None)
-        return Decision(int(result.action), True, result.actions, result.policy())
-    return one_hot(player.act(game.copy()))  # type: ignore[attr-defined]
+def _act(player: object, game: PyKrodan, policies: bool, i: int, describe: Describe) -> Decision:
+    with_policy = getattr(player, "act_with_policy", None) if policies else None
+    if not callable(with_policy):
+        return one_hot(player.act(game.copy()))  # type: ignore[attr-defined]
+    found = with_policy(game.copy())
+    if isinstance(found, Sequence) and len(found) == 3 and found[0] is None:
+        return one_hot(None)  # the mover's pass
+    name = describe(i, game.agent_selection)
+    return checked_move(name, found, game, "act_with_policy")
 
 
 def _search(
@@ -120,11 +125,14 @@ def _search(
     return {i: checked_move(name, found[i], games[i]) for i in members}
 
 
-def checked_move(name: str, found: object, game: PyKrodan) -> Decision:
-    """A ``search_moves`` entry for one game, refused unless it is a sound policy."""
+def checked_move(
+    name: str, found: object, game: PyKrodan, method: str = "search_moves"
+) -> Decision:
+    """A ``search_moves`` entry for one game (or what ``method`` gave), refused unless it is a
+    sound policy."""
     where = f"{name} at ply {game.ply}"
     if not isinstance(found, Sequence) or isinstance(found, str) or len(found) != 3:
-        raise ValueError(f"{where}: search_moves must give (action, actions, probs) per game")
+        raise ValueError(f"{where}: {method} must give (action, actions, probs) per game")
     move = SearchMove(*found)
     action = arguments.integer(move.action, "the chosen action")
     actions = np.asarray(move.actions)

@@ -2,8 +2,12 @@
 builds it, for the arena, self-play, the command lines and your own scripts.
 
     players.make("mcts:400:greedy", seed=1)   # an MCTSAgent with greedy rollouts
-    players.parse("guided:my.nets:load:64")     # checked, not built yet
+    players.parse("guided:my.nets:load:64")     # checked, not built yet: a Spec
     players.available()                          # every syntax, for help texts
+
+A ``Spec`` is taken wherever a spec string is (``make``, ``check``, ``name``, the arena,
+self-play): a string is parsed once, where it enters, and its ``Spec`` is what travels on to
+where the player is built. A ``Spec`` pickles as its text, parsed again at the other end.
 
 A player is an object with ``act(game) -> int | None`` (``krodan_rl.agents.Agent``) or with
 ``search_moves(games, seeds)`` (``krodan_rl.search.SearchPlayer``), which decides many games in
@@ -27,7 +31,10 @@ kind or refused, never as a factory. Adding a kind of player is one entry in ``K
 
 Players and games: a player that keeps no state from one game to the next says so with a class
 attribute ``stateless = True``; the arena then lets one object play many games instead of
-copying it for each.
+copying it for each. A player that acts one game at a time and can say the policy behind its
+move has ``act_with_policy(game)`` too, giving (action, actions, probs) as ``search_moves``
+does for one game (``krodan_rl.agents.MCTSAgent``: its root's visit distribution); self-play
+records that policy as the move's target.
 """
 
 from __future__ import annotations
@@ -57,6 +64,7 @@ __all__ = [
     "make",
     "name",
     "parse",
+    "resolve",
 ]
 
 Player = Agent | SearchPlayer
@@ -75,7 +83,9 @@ class Kind:
     (the text after ``prefix:``) are read into options, and how a player is built from them.
     ``prefix`` None marks the factory kind, which takes every spec no other kind claims.
     ``built_in``: an agent of ``krodan_rl.agents``, played in native code where it can be;
-    ``searches``: a search player, made once and asked for many games with a seed per move."""
+    ``searches``: a search player, made once and asked for many games with a seed per move.
+    ``also``: the kind's other syntaxes, each with its summary, for a kind written more ways
+    than one."""
 
     prefix: str | None
     syntax: str
@@ -84,6 +94,12 @@ class Kind:
     build: Callable[[dict[str, Any], int | None, bool], Any]  # (options, seed, exploration)
     built_in: bool = False
     searches: bool = False
+    also: tuple[tuple[str, str], ...] = ()
+
+    @property
+    def forms(self) -> tuple[tuple[str, str], ...]:
+        """Every (syntax, summary) of the kind, the first its ``syntax``."""
+        return ((self.syntax, self.summary), *self.also)
 
 
 @dataclass(frozen=True)
@@ -106,6 +122,11 @@ class Spec:
 
     def make(self, seed: int | None = None, *, exploration: bool = False) -> Any:
         return self.kind.build(self.options, seed, exploration)
+
+    def __reduce__(self) -> tuple[Callable[[str], Spec], tuple[str]]:
+        # A kind holds functions that need not pickle, and a factory's module is imported again
+        # in the process that receives it: the text travels, and is parsed there.
+        return parse, (self.text,)
 
 
 def _refuse(spec: str, why: str) -> ValueError:
@@ -271,14 +292,12 @@ KINDS: tuple[Kind, ...] = (
         _read_guided,
         _build_guided,
         searches=True,
-    ),
-    Kind(
-        "guided",
-        "guided:MODEL[:SIMULATIONS]",
-        "PUCT search guided by a trained model (baseline, or a checkpoint's path)",
-        _read_guided,
-        _build_guided,
-        searches=True,
+        also=(
+            (
+                "guided:MODEL[:SIMULATIONS]",
+                "PUCT search guided by a trained model (baseline, or a checkpoint's path)",
+            ),
+        ),
     ),
     Kind(
         "policy",
@@ -300,20 +319,24 @@ KINDS: tuple[Kind, ...] = (
 
 def available() -> list[str]:
     """Every spec syntax, in the registry's order."""
-    return [kind.syntax for kind in KINDS]
+    return [syntax for kind in KINDS for syntax, _ in kind.forms]
 
 
 def describe() -> str:
-    """One line per kind of spec, for help texts."""
-    width = max(len(kind.syntax) for kind in KINDS)
-    lines = [f"  {kind.syntax:<{width}}  {kind.summary}" for kind in KINDS]
+    """One line per spec syntax, for help texts."""
+    forms = [form for kind in KINDS for form in kind.forms]
+    width = max(len(syntax) for syntax, _ in forms)
+    lines = [f"  {syntax:<{width}}  {summary}" for syntax, summary in forms]
     reserved = ", ".join(f"{p}:" for p in RESERVED_PREFIXES)
     return "\n".join([*lines, f"  (the prefixes {reserved} are reserved)"])
 
 
-def parse(spec: str) -> Spec:
+def parse(spec: str | Spec) -> Spec:
     """The player string checked: its syntax, and for a factory its module imported and its
-    attribute found (but not called). ValueError says what is wrong."""
+    attribute found (but not called). ValueError says what is wrong. A ``Spec`` is given back
+    as it is: it was checked when it was made."""
+    if isinstance(spec, Spec):
+        return spec
     if not isinstance(spec, str):
         raise TypeError(f"a player spec must be a str, not {type(spec).__name__}")
     prefix, _, rest = spec.partition(":")
@@ -338,28 +361,36 @@ def is_stateless(player: object) -> bool:
     return getattr(player, "stateless", False) is True
 
 
-def check(player: object, where: str = "player") -> None:
-    """Refuses what cannot be a player: a spec that does not parse (ValueError), an object with
-    neither ``act`` nor ``search_moves`` (TypeError)."""
-    if isinstance(player, str):
-        parse(player)
-    elif not (callable(getattr(player, "act", None)) or is_search_player(player)):
+def resolve(player: object, where: str = "player") -> Any:
+    """A player as it travels to where it is built: a spec string parsed into its ``Spec``
+    (ValueError where it does not parse), a ``Spec`` as it is, an object checked and given
+    back (TypeError where it has neither ``act`` nor ``search_moves``)."""
+    if isinstance(player, (str, Spec)):
+        return parse(player)
+    if not (callable(getattr(player, "act", None)) or is_search_player(player)):
         raise TypeError(
             f"{where} must be a spec or have act(game) or search_moves(games, seeds), "
             f"not {type(player).__name__}"
         )
+    return player
 
 
-def make(player: str | Any, seed: int | None = None, *, exploration: bool = False) -> Any:
-    """The player a spec names, built with ``seed`` (None: a fresh one), or an object given
-    as it is once checked. ``exploration``: search players play as self-play wants them (see
-    ``EXPLORATION``); the default is to play their best."""
+def check(player: object, where: str = "player") -> None:
+    """Refuses what cannot be a player: a spec that does not parse (ValueError), an object with
+    neither ``act`` nor ``search_moves`` (TypeError)."""
+    resolve(player, where)
+
+
+def make(player: str | Spec | Any, seed: int | None = None, *, exploration: bool = False) -> Any:
+    """The player a spec (text or ``Spec``) names, built with ``seed`` (None: a fresh one), or
+    an object given as it is once checked. ``exploration``: search players play as self-play
+    wants them (see ``EXPLORATION``); the default is to play their best."""
     if seed is not None:
         seed = arguments.seed(seed)
-    if not isinstance(player, str):
-        check(player)
-        return player
-    return parse(player).make(seed, exploration=exploration)
+    found = resolve(player)
+    if not isinstance(found, Spec):
+        return found
+    return found.make(seed, exploration=exploration)
 
 
 def name(player: object) -> str:
@@ -367,4 +398,6 @@ def name(player: object) -> str:
     repr."""
     if isinstance(player, str):
         return player
+    if isinstance(player, Spec):
+        return player.text
     return str(getattr(player, "name", None) or repr(player))

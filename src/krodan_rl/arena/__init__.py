@@ -16,10 +16,12 @@ An entry is a spec of ``krodan_rl.players`` or an object:
 - from Python, any object with ``act(game)`` or ``search_moves(games, seeds)``.
 
 With built-in agents only, the games run on threads in native code with the interpreter lock
-released; with any other, games are played side by side in Python (``games.py`` says how each
-entry plays), in this process with ``workers=1`` (entries need not pickle), else in worker
-processes. ``standings.py`` draws the table, ``ratings.py`` fits the ratings and ``cli.py`` is
-the subcommand.
+released; with any other, games are played side by side in Python by the match runner
+(``krodan_rl.matches``; ``games.py`` says how each entry plays), in this process with
+``workers=1`` (entries need not pickle), else in worker processes (by default one per core
+this process may use). The seeds are ``krodan_rl.seeds``' arena streams (``entry_seed`` and
+``move_seed`` here are their older names). ``standings.py`` draws the table, ``ratings.py``
+fits the ratings and ``cli.py`` is the subcommand.
 """
 
 from __future__ import annotations

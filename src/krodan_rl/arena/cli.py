@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from pathlib import Path
 
-from krodan_rl import _native, arguments, files, players
+from krodan_rl import _native, arguments, facts, files, players
 from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
 from krodan_rl.interrupts import end_interrupted, keep_interrupts
 
@@ -36,7 +35,7 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("--games", type=int, default=400, help="a multiple of 4 (400)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the whole run (0)")
     parser.add_argument(
-        "--workers", type=int, default=os.cpu_count() or 1, help="threads or processes (cores)"
+        "--workers", type=int, default=facts.cores(), help="threads or processes (cores)"
     )
     parser.add_argument("--json", metavar="FILE", help="also write the standings and games")
     parser.add_argument(
@@ -66,13 +65,11 @@ def main(argv: list[str] | None = None) -> int:
         if problem:
             command.error(f"{option} {path}: {problem}")
     try:
-        check_entries(args.agents)
+        entries = check_entries(args.agents)  # parsed once: their specs go on to the players
     except (ValueError, TypeError) as error:
         command.error(str(error))
     try:
-        result = run(
-            args.agents, args.games, args.seed, args.workers, record=args.record is not None
-        )
+        result = run(entries, args.games, args.seed, args.workers, record=args.record is not None)
     except (ValueError, TypeError, RuntimeError) as error:  # a player that fails
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1

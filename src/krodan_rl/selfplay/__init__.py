@@ -26,10 +26,13 @@ seed per game (0 for the others), and returns, for each game given, a
 ``krodan_rl.search.SearchMove`` (the action it chose and its policy as int32 actions and
 float32 probabilities summing to 1; a plain 3-tuple is taken too); None for the others.
 
-Seeds: game j (counted from 0 within shard s, ``game_id = s * games_per_shard + j``) seats a
-built-in agent in seat k with seed ``SeedSequence([seed, s, j, k])``; ``search_moves`` gets
+Seeds (``krodan_rl.seeds``' self-play streams, ``selfplay_player`` and ``selfplay_move``):
+game j (counted from 0 within shard s, ``game_id = s * games_per_shard + j``) seats a built-in
+agent in seat k with seed ``SeedSequence([seed, s, j, k])``; ``search_moves`` gets
 ``SeedSequence([seed, s, j, k, ply])`` for the move at ``ply``. What built-in players play
 depends on neither ``workers`` nor ``games_at_once``, nor on the process that plays a shard.
+The games are played by the match runner (``krodan_rl.matches``: ``SelfPlayPlan`` seats them),
+as the arena's are.
 
 Each shard is written under a temporary name beginning with a dot (unique to the attempt),
 flushed to disk, then renamed into place, the turns file first: a shard is there whole or not
@@ -37,9 +40,10 @@ at all, and a turns shard without its games shard is refused by the reader. Then
 commits it. A run is resumable: run again with the same arguments, it keeps the committed
 shards and plays only the others (``krodan_rl.selfplay.run_folder``); a folder of another run
 is refused, so that runs never mix. Backends (``krodan_rl.selfplay.backends``): ``local``
-processes, or Ray actors with ``backend="ray"``.
+processes (by default one per core this process may use), or Ray actors with
+``backend="ray"``.
 
-The parts: ``config`` (what a run plays, its seeds), ``record`` and ``tables`` (a game's turns
+The parts: ``config`` (what a run plays), ``record`` and ``tables`` (a game's turns
 and the Parquet tables built from them), ``shard`` (a shard played and written), ``run_folder``
 (what a folder holds, its lock and markers), ``backends`` (who plays the shards), ``driver``
 (``generate``) and ``cli`` (the subcommand).

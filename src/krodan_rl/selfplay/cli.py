@@ -89,13 +89,13 @@ def main(argv: list[str] | None = None) -> int:
         run_folder.check_folder(args.out)
         if per_shard is None:
             per_shard = run_folder.recorded_games_per_shard(out) or DEFAULT_GAMES_PER_SHARD
-        RunConfig(args.games, tuple(args.players), per_shard, args.seed, args.games_at_once)
+        config = RunConfig(args.games, args.players, per_shard, args.seed, args.games_at_once)
     except (ValueError, TypeError) as error:
         command.error(in_flags(str(error), FLAGS))
     try:
         summary = generate(
             args.games,
-            args.players,
+            config.players,  # parsed once: their specs go on to the players
             out,
             games_per_shard=args.games_per_shard,
             seed=args.seed,

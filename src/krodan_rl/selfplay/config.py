@@ -1,4 +1,6 @@
-"""What a self-play run plays, checked when it is made, and the seeds its games draw from."""
+"""What a self-play run plays, checked when it is made. The seeds its games draw from are
+``krodan_rl.seeds``' self-play streams (``player_seed`` and ``move_seed`` here are their older
+names)."""
 
 from __future__ import annotations
 
@@ -7,9 +9,8 @@ import math
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
-
-from krodan_rl import arguments, players
+from krodan_rl import arguments, players, seeds
+from krodan_rl.players import Spec
 
 __all__ = ["DEFAULT_GAMES_PER_SHARD", "NUM_SEATS", "RunConfig", "move_seed", "player_seed"]
 
@@ -24,21 +25,18 @@ DEFAULT_GAMES_PER_SHARD = 100
 MAX_SHARDS = 10**6
 
 
-def player_seed(seed: int, shard: int, game: int, seat: int) -> int:
-    """The seed of the built-in agent in ``seat`` of game ``game`` of ``shard``. A player made
-    once for a whole shard (a ``guided:`` spec) takes game ``games_per_shard``."""
-    return int(np.random.SeedSequence([seed, shard, game, seat]).generate_state(1, np.uint64)[0])
-
-
-def move_seed(seed: int, shard: int, game: int, seat: int, ply: int) -> int:
-    """The seed handed to ``search_moves`` for the move at ``ply`` of a game."""
-    words = [seed, shard, game, seat, ply]
-    return int(np.random.SeedSequence(words).generate_state(1, np.uint64)[0])
+#: The seed of the player in ``seat`` of game ``game`` of ``shard``. A player made once for a
+#: whole shard (a ``guided:`` spec) takes game ``games_per_shard``.
+player_seed = seeds.selfplay_player
+#: The seed handed to ``search_moves`` for the move at ``ply`` of a game.
+move_seed = seeds.selfplay_move
 
 
 @dataclass(frozen=True)
 class RunConfig:
     """What a run plays: checked when made, so that a bad run fails before its first game.
+    Its ``players`` are kept as they travel on: spec strings parsed into their ``Spec``,
+    objects as they are.
 
     Pickles, for workers and remote actors; ``generate_shard(config, s, out_dir)`` plays shard s.
     """
@@ -69,10 +67,10 @@ class RunConfig:
             )
         if isinstance(self.players, str) or len(self.players) != NUM_SEATS:
             raise ValueError(f"a run takes exactly {NUM_SEATS} players, one per seat")
-        object.__setattr__(self, "players", tuple(self.players))
+        resolved = tuple(players.resolve(p, f"player {k}") for k, p in enumerate(self.players))
+        object.__setattr__(self, "players", resolved)
         for seat, player in enumerate(self.players):
-            players.check(player, f"player {seat}")
-            if not isinstance(player, str):
+            if not isinstance(player, Spec):
                 try:
                     copy.deepcopy(player)
                 except Exception as error:  # whatever stops the copy, the player is refused

@@ -1,10 +1,13 @@
-"""The record of a self-play game: one ``Turn`` per placement, with the fields of a turns row
-named as the dataset's columns, and the game's end. Tables are built from records by column
-name (``krodan_rl.selfplay.tables``), so a new column is a field here and a column in the
-schema, never a position to keep in step."""
+"""The record of a self-play game, ``SelfPlayRecord``: one ``Turn`` per placement, with the
+fields of a turns row named as the dataset's columns, and the game's end. Tables are built from
+records by column name (``krodan_rl.selfplay.tables``), so a new column is a field here and a
+column in the schema, never a position to keep in step. (``krodan_rl.play.GameRecord`` is
+another thing: a timed demo game's end.) ``GameRecord`` is this class's older name, deprecated.
+"""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -14,7 +17,7 @@ import numpy.typing as npt
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.lockstep import Decision
 
-__all__ = ["GameRecord", "Turn"]
+__all__ = ["SelfPlayRecord", "Turn"]
 
 
 @dataclass(frozen=True)
@@ -31,8 +34,9 @@ class Turn:
 
 
 @dataclass
-class GameRecord:
-    """A game's turns as they are played, and its end once it is over."""
+class SelfPlayRecord:
+    """A self-play game's turns as they are played, each with its position and policy target,
+    and its end once it is over: the rows it gives the dataset."""
 
     turns: list[Turn] = field(default_factory=list)
     placements: int = 0  # kept when the turns are released
@@ -72,3 +76,14 @@ class GameRecord:
             **{f"outcome_{mode}": values for mode, values in self.outcomes.items()},
             "turns": self.placements,
         }
+
+
+def __getattr__(name: str) -> Any:
+    if name == "GameRecord":
+        warnings.warn(
+            "krodan_rl.selfplay.record.GameRecord is now SelfPlayRecord",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return SelfPlayRecord
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,26 +1,25 @@
-"""One shard of a run: its games played in chunks (``games_at_once`` at a time, side by side so
-that search players decide them together), recorded, and written as two Parquet files whole or
-not at all; then committed with its marker."""
+"""One shard of a run: its games played in chunks by the match runner (``games_at_once`` at a
+time, side by side so that search players decide them together; who plays each game is
+``krodan_rl.matches.SelfPlayPlan``), recorded with their policies, and written as two Parquet
+files whole or not at all; then committed with its marker."""
 
 from __future__ import annotations
 
-import copy
 import os
 import time
 import uuid
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import pyarrow.parquet as pq
 
-from krodan_rl import files, lockstep, players
-from krodan_rl._krodan import PyKrodan
+from krodan_rl import files, matches
 from krodan_rl.data.schema import TURNS_SCHEMA, shard_name
 from krodan_rl.selfplay import run_folder
-from krodan_rl.selfplay.config import RunConfig, move_seed, player_seed
-from krodan_rl.selfplay.record import GameRecord
+from krodan_rl.selfplay.config import RunConfig
+from krodan_rl.selfplay.record import SelfPlayRecord
 from krodan_rl.selfplay.tables import games_table, turns_table
 
 __all__ = ["ShardSummary", "generate_shard", "produce_shard"]
@@ -47,62 +46,19 @@ class ShardSummary:
     sha256: dict[str, str] = field(default_factory=dict)  # of the files written, by kind
 
 
-def _copies(objects: Sequence[Any], keep: Callable[[object], bool]) -> dict[int, Any]:
-    """Deep copies of the objects (not specs) that ``keep`` selects, by seat, made together so
-    that an object in several seats stays one object."""
-    seats = [k for k, p in enumerate(objects) if not isinstance(p, str) and keep(p)]
-    copied = copy.deepcopy([objects[k] for k in seats])
-    return dict(zip(seats, copied, strict=True))
-
-
-class ShardPlayers:
-    """The players of one shard: search players made or copied once for the whole shard (a
-    spec's shared by the seats that name it), the others made for each game and seat."""
-
-    def __init__(self, config: RunConfig, shard: int) -> None:
-        self.config = config
-        self.shard = shard
-        self.names = config.player_names
-        self.shared: dict[int, Any] = _copies(config.players, players.is_search_player)
-        by_spec: dict[str, Any] = {}
-        for seat, player in enumerate(config.players):
-            if isinstance(player, str) and players.parse(player).searches:
-                if player not in by_spec:
-                    seed = player_seed(config.seed, shard, config.games_per_shard, seat)
-                    by_spec[player] = players.make(player, seed, exploration=True)
-                self.shared[seat] = by_spec[player]
-
-    def of_game(self, game: int) -> list[Any]:
-        """The four players of game ``game`` of the shard."""
-        config = self.config
-        own = _copies(config.players, lambda p: not players.is_search_player(p))
-        made: list[Any] = []
-        for seat, player in enumerate(config.players):
-            if seat in self.shared:
-                made.append(self.shared[seat])
-            elif isinstance(player, str):
-                made.append(players.make(player, player_seed(config.seed, self.shard, game, seat)))
-            else:
-                made.append(own[seat])
-        return made
-
-    def play(self, first: int, count: int) -> list[GameRecord]:
-        """Games ``first`` to ``first + count - 1`` of the shard, played side by side."""
-        games = [PyKrodan() for _ in range(count)]
-        records = [GameRecord() for _ in range(count)]
-        lockstep.play(
-            games,
-            [self.of_game(first + i) for i in range(count)],
-            move_seed=lambda i, seat, ply: move_seed(
-                self.config.seed, self.shard, first + i, seat, ply
-            ),
-            describe=lambda i, seat: f"player {self.names[seat]}",
-            record=lambda i, game, decision: records[i].add(game, decision),
-            policies=True,
-        )
-        for game, record in zip(games, records, strict=True):
-            record.finish(game)
-        return records
+def _play_chunk(plan: matches.SelfPlayPlan, first: int, count: int) -> list[SelfPlayRecord]:
+    """Games ``first`` to ``first + count - 1`` of a shard, played side by side and recorded,
+    every move with the policy behind it."""
+    records = [SelfPlayRecord() for _ in range(count)]
+    played = matches.play(
+        plan,
+        range(first, first + count),
+        lambda i, game, decision: records[i].add(game, decision),
+        policies=True,
+    )
+    for game, record in zip(played, records, strict=True):
+        record.finish(game)
+    return records
 
 
 def _chunks(total: int, size: int) -> Iterator[tuple[int, int]]:
@@ -137,9 +93,9 @@ def generate_shard(
     tag = f"{os.getpid()}.{uuid.uuid4().hex}"
     temporary = {kind: folder / f".{name}.{tag}.tmp" for kind, folder in folders.items()}
     final = {kind: folder / name for kind, folder in folders.items()}
-    shard_players = ShardPlayers(config, shard)
-    records: list[GameRecord] = []
-    pending: list[GameRecord] = []
+    plan = matches.SelfPlayPlan(config.players, config.seed, shard, config.games_per_shard)
+    records: list[SelfPlayRecord] = []
+    pending: list[SelfPlayRecord] = []
     written = 0
     try:
         writer = pq.ParquetWriter(
@@ -151,7 +107,7 @@ def generate_shard(
         )
         try:
             for first, size in _chunks(count, config.games_at_once):
-                played = shard_players.play(first, size)
+                played = _play_chunk(plan, first, size)
                 records.extend(played)
                 pending.extend(played)
                 while len(pending) >= ROW_GROUP_GAMES or (pending and len(records) == count):

@@ -10,14 +10,14 @@ from typing import Any
 import numpy as np
 
 from krodan_rl.data.schema import GAMES_SCHEMA, TURNS_SCHEMA, table
-from krodan_rl.selfplay.record import GameRecord, Turn
+from krodan_rl.selfplay.record import SelfPlayRecord, Turn
 
 __all__ = ["games_table", "turns_table"]
 
 _TURN_FIELDS = tuple(f.name for f in fields(Turn))
 
 
-def turns_table(first_id: int, records: Sequence[GameRecord]) -> Any:
+def turns_table(first_id: int, records: Sequence[SelfPlayRecord]) -> Any:
     """The turns rows of consecutive games, the first with id ``first_id``."""
     counts = np.array([len(r.turns) for r in records], dtype=np.int64)
     columns: dict[str, Any] = {
@@ -28,7 +28,9 @@ def turns_table(first_id: int, records: Sequence[GameRecord]) -> Any:
     return table(TURNS_SCHEMA, columns)
 
 
-def games_table(first_id: int, records: Sequence[GameRecord], players: list[str], seed: int) -> Any:
+def games_table(
+    first_id: int, records: Sequence[SelfPlayRecord], players: list[str], seed: int
+) -> Any:
     """The games rows of consecutive games, the first with id ``first_id``: their players (by
     seat), the run's seed, and what each game's record holds of its end."""
     n = len(records)

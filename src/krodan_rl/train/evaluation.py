@@ -4,14 +4,15 @@ earlier checkpoint against two greedy agents (two deterministic networks alone w
 same four games in every block; the greedy agents' draws vary them), and of its raw policy
 against three random and three greedy agents; each entry's win share with its 95 % interval
 over blocks, and against greedy its rating (the Plackett-Luce rating over greedy, in Elo
-points). And the strength curve drawn from the metrics file."""
+points). The games are the arena's (``krodan_rl.arena.run``), played in this process by the
+match runner (``krodan_rl.matches``). And the strength curve drawn from the metrics file."""
 
 from __future__ import annotations
 
 from pathlib import Path
 from typing import Any
 
-from krodan_rl import arena
+from krodan_rl import arena, seeds
 from krodan_rl.files import write_atomic_bytes
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.evaluator import NetworkEvaluator
@@ -59,7 +60,7 @@ def _entries(
             entries.append(entry)
             continue
         network, iteration = networks[entry]
-        player_seed = arena.entry_seed(seed, e)
+        player_seed = seeds.arena_entry(seed, e)
         if entry == POLICY:
             name = f"policy:{training.relative(iteration)}"
             entries.append(PolicyPlayer(network, seed=player_seed, name=name))

@@ -1,7 +1,8 @@
 """Self-play on Ray: ``krodan_rl.selfplay.generate(..., backend="ray")`` runs here.
 
 Shards are played by Ray actors, each playing one shard at a time with its own engine (and
-its guided searches, batched over the games it plays in lockstep); the driver keeps a few
+its guided searches, batched over the games it plays in lockstep) as every backend does
+(``krodan_rl.selfplay.shard``: the match runner's plan of a shard); the driver keeps a few
 shards in flight per actor and learns of each finished shard from its marker, which the actor
 writes after renaming the shard's files into place (``krodan_rl.selfplay.run_folder``), so that a
 driver that dies loses nothing an actor finished. An actor that dies (its process killed, its
@@ -20,7 +21,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import pickle
 import socket
 import time
 import uuid
@@ -28,7 +28,7 @@ from collections import Counter, deque
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from krodan_rl import arguments, workers
+from krodan_rl import arguments, facts, matches, workers
 from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard
@@ -148,10 +148,7 @@ class RayBackend:
 
     def check(self, config: RunConfig) -> None:
         import_ray()
-        try:
-            pickle.dumps(config)
-        except Exception as error:  # whatever stops pickling, the run is refused
-            raise TypeError(f"players must pickle to play in workers: {error}") from error
+        matches.check_pickles(config.players, "players", "Ray actors")
 
     def run(self, job: ShardJob) -> None:
         """Plays the job's shards on actors, calling ``committed(marker)`` as each is done."""
@@ -192,7 +189,7 @@ def connected(address: str | None = None) -> Iterator[Any]:
             # or a head runs here already.
             ray.init(
                 address="local",
-                num_cpus=os.cpu_count(),
+                num_cpus=facts.cores(),
                 namespace=namespace,
                 include_dashboard=False,
                 log_to_driver=False,
