@@ -21,8 +21,11 @@ EXTENSIONS = {"_krodan", "_native"}
 def lint_imports(source_root: Path) -> subprocess.CompletedProcess[str]:
     """lint-imports over the package found under ``source_root``, with the project's
     contracts."""
+    # An editable install's finder would answer for the package ahead of PYTHONPATH: it goes.
     command = (
-        "import sys; from importlinter.cli import lint_imports_command; lint_imports_command()"
+        "import sys; sys.meta_path[:] = [f for f in sys.meta_path "
+        "if not type(f).__module__.startswith('_editable')]; "
+        "from importlinter.cli import lint_imports_command; lint_imports_command()"
     )
     return subprocess.run(
         [sys.executable, "-c", command, str(ROOT / "pyproject.toml"), "--no-cache"],
