@@ -27,8 +27,6 @@ from krodan_rl.search import SearchMove
 
 __all__ = ["Decision", "play"]
 
-NUM_ACTIONS = PyKrodan.num_actions
-
 
 @dataclass(frozen=True)
 class Decision:

@@ -46,7 +46,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from krodan_rl import _native, arguments, models
+from krodan_rl import arguments, facts, models
 from krodan_rl.agents import ROLLOUTS, Agent, GreedyAgent, MCTSAgent, RandomAgent
 from krodan_rl.nn.policy_player import PolicyPlayer
 from krodan_rl.search import GuidedPlayer, SearchPlayer
@@ -144,8 +144,8 @@ def _simulations(spec: str, text: str) -> int:
         raise _refuse(spec, f"simulations must be a whole number, not {text!r}")
     if int(text) < 1:
         raise _refuse(spec, "simulations must be at least 1")
-    if int(text) > _native.MAX_SIMULATIONS:
-        raise _refuse(spec, f"simulations must be at most {_native.MAX_SIMULATIONS}")
+    if int(text) > facts.MAX_SIMULATIONS:
+        raise _refuse(spec, f"simulations must be at most {facts.MAX_SIMULATIONS}")
     return int(text)
 
 

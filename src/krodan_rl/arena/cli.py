@@ -7,7 +7,7 @@ import json
 import sys
 from pathlib import Path
 
-from krodan_rl import _native, arguments, facts, files, players
+from krodan_rl import arguments, facts, files, players
 from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
 from krodan_rl.interrupts import end_interrupted, keep_interrupts
 
@@ -56,7 +56,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.games <= 0 or args.games % NUM_SEATS:
         command.error("--games must be a positive multiple of 4")
     try:  # as run checks them, named as flags
-        arguments.integer(args.workers, "--workers", minimum=1, maximum=_native.MAX_THREADS)
+        arguments.integer(args.workers, "--workers", minimum=1, maximum=facts.MAX_THREADS)
         arguments.seed(args.seed, "--seed")
     except ValueError as error:
         command.error(str(error))

@@ -132,7 +132,7 @@ def run(
     workers = (
         facts.cores()
         if workers is None
-        else arguments.integer(workers, "workers", minimum=1, maximum=_native.MAX_THREADS)
+        else arguments.integer(workers, "workers", minimum=1, maximum=facts.MAX_THREADS)
     )
     at_once = arguments.integer(games_at_once, "games_at_once", minimum=1)
     record = arguments.flag(record, "record")

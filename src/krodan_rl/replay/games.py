@@ -11,15 +11,14 @@ from typing import Any
 
 import numpy as np
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native, arguments, facts
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import NUM_AGENTS, NUM_PIECES
 from krodan_rl.files import read_json
 
 __all__ = ["Frame", "Replay", "from_arena", "from_dataset", "from_placements", "from_states"]
 
-NUM_AGENTS = _native.NUM_AGENTS
-NUM_PIECES = _native.NUM_PIECES
-LAST_ACTION = _native.NUM_ACTIONS - 1
+LAST_ACTION = facts.NUM_ACTIONS - 1
 
 
 @dataclass(frozen=True)

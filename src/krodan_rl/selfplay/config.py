@@ -9,12 +9,12 @@ import math
 from dataclasses import dataclass
 from typing import Any
 
-from krodan_rl import arguments, players, seeds
+from krodan_rl import arguments, facts, players, seeds
 from krodan_rl.players import Spec
 
 __all__ = ["DEFAULT_GAMES_PER_SHARD", "NUM_SEATS", "RunConfig", "move_seed", "player_seed"]
 
-NUM_SEATS = 4
+NUM_SEATS = facts.NUM_AGENTS  # a seat for each agent
 #: Games per shard when neither the caller nor an existing run folder says otherwise: small
 #: enough that two workers share a run of a few hundred games, large enough that a shard's
 #: files are not tiny. Never derived from the number of workers: game ids and seeds follow the
