@@ -59,7 +59,28 @@ def test_a_path_with_a_colon_and_a_space_trains_and_evaluates_as_any(odd, tiny_t
     # The self-play runs name their checkpoint relative to the folder, and are read back.
     run = json.loads((odd / "selfplay" / "iter-000002" / "_manifest.json").read_text())
     assert run["run"]["players"] == ["guided:checkpoints/iter-000001.npz:4"] * 4
+    assert run["run"]["note"] == {
+        "checkpoint": "checkpoints/iter-000001.npz",
+        "checkpoint_iteration": 1,
+    }
     assert Training(odd).source(2) == 1
+
+
+def test_the_run_records_note_not_its_players_name_says_which_checkpoint_played(copy):
+    """The note decides (a player may be named anything); a run written before notes is read
+    by its players' name; a marker keeps the note too, should the manifest be lost."""
+    run = copy / "selfplay" / "iter-000002"
+    manifest = run / "_manifest.json"
+    stored = json.loads(manifest.read_text())
+    stored["run"]["note"]["checkpoint_iteration"] = 0
+    manifest.write_text(json.dumps(stored))
+    assert Training(copy).source(2) == 0
+    del stored["run"]["note"]
+    manifest.write_text(json.dumps(stored))
+    assert Training(copy).source(2) == 1
+    manifest.unlink()
+    marker = json.loads(next((run / "_done").glob("*.json")).read_text())
+    assert marker["run"]["note"]["checkpoint_iteration"] == 1
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ names)."""
 from __future__ import annotations
 
 import copy
+import json
 import math
 from dataclasses import dataclass
 from typing import Any
@@ -23,6 +24,8 @@ DEFAULT_GAMES_PER_SHARD = 100
 #: The most shards a run may have: every run lists its shards when it starts (and a million
 #: shards of files is past any self-play this machine's kind could play).
 MAX_SHARDS = 10**6
+#: The most bytes a run's note takes as JSON.
+MAX_NOTE_BYTES = 2**16
 
 
 #: The seed of the player in ``seat`` of game ``game`` of ``shard``. A player made once for a
@@ -46,6 +49,10 @@ class RunConfig:
     games_per_shard: int = DEFAULT_GAMES_PER_SHARD
     seed: int = 0
     games_at_once: int = 64
+    #: What the caller records about the run beside its games, as JSON (a training: the
+    #: checkpoint that plays it). Kept in the manifest and the markers; not part of what
+    #: reruns into the same folder must agree on.
+    note: dict[str, Any] | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(
@@ -67,6 +74,7 @@ class RunConfig:
             )
         if isinstance(self.players, str) or len(self.players) != NUM_SEATS:
             raise ValueError(f"a run takes exactly {NUM_SEATS} players, one per seat")
+        _check_note(self.note)
         resolved = tuple(players.resolve(p, f"player {k}") for k, p in enumerate(self.players))
         object.__setattr__(self, "players", resolved)
         for seat, player in enumerate(self.players):
@@ -92,3 +100,16 @@ class RunConfig:
     def player_names(self) -> list[str]:
         """Each seat's name in the games shards: its spec, or an object's ``name`` or repr."""
         return [players.name(p) for p in self.players]
+
+
+def _check_note(note: object) -> None:
+    if note is None:
+        return
+    if not isinstance(note, dict) or not all(isinstance(key, str) for key in note):
+        raise TypeError(f"note must be a dict with str keys, not {type(note).__name__}")
+    try:
+        text = json.dumps(note, allow_nan=False)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"note must be plain JSON: {error}") from None
+    if len(text.encode()) > MAX_NOTE_BYTES:
+        raise ValueError(f"note takes {len(text.encode())} bytes as JSON; at most {MAX_NOTE_BYTES}")

@@ -64,6 +64,7 @@ def generate(
     backend: str = "local",
     address: str | None = None,
     ray_actor_options: dict[str, Any] | None = None,
+    note: dict[str, Any] | None = None,
 ) -> GenerateSummary:
     """Plays ``num_games`` games among four players (player k in seat k) and writes them as
     shards of ``games_per_shard`` games under ``out_dir``, each committed by its marker;
@@ -77,6 +78,7 @@ def generate(
     the folder is made (where none answers, nothing is written);
     ``ray_actor_options`` go to the actors (``{"num_gpus": 1}``). ``games_at_once`` games are
     played side by side, so that a player with ``search_moves`` decides them together.
+    ``note``: JSON the run's manifest and markers keep beside its record (``RunConfig.note``).
 
     Run again with the same arguments, it generates only the shards that are missing or
     corrupt (``krodan_rl.selfplay.run_folder``); more games extend the run. A folder written
@@ -86,7 +88,7 @@ def generate(
     run_folder.check_folder(out_dir)
     if games_per_shard is None:
         games_per_shard = run_folder.recorded_games_per_shard(out_dir) or DEFAULT_GAMES_PER_SHARD
-    config = RunConfig(num_games, tuple(players), games_per_shard, seed, games_at_once)
+    config = RunConfig(num_games, tuple(players), games_per_shard, seed, games_at_once, note)
     options: dict[str, Any] = {"workers": workers}
     if address is not None:
         options["address"] = address

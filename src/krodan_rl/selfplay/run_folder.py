@@ -85,6 +85,7 @@ def run_record(config: RunConfig) -> dict[str, Any]:
         "players": config.player_names,
         "games_per_shard": config.games_per_shard,
         "num_games": config.num_games,
+        **({} if config.note is None else {"note": config.note}),
     }
 
 
@@ -121,7 +122,7 @@ def commit_shard(
     record = run_record(config)
     marker = {
         "shard": shard,
-        "run": {key: record[key] for key in FIXED},
+        "run": {key: record[key] for key in (*FIXED, "note") if key in record},
         "games": games,
         "rows": rows,
         "files": files,

@@ -1,11 +1,12 @@
 """A training's folder: where its checkpoints and self-play runs live, and which checkpoint
-played a self-play run, as the run's players name it."""
+played a self-play run, as the run's record notes it."""
 
 from __future__ import annotations
 
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from krodan_rl.selfplay import run_folder
 from krodan_rl.train import metrics
@@ -13,8 +14,9 @@ from krodan_rl.train import metrics
 __all__ = ["Training"]
 
 CHECKPOINT = re.compile(r"iter-([0-9]{6,})\.npz")
-# A self-play player's name: its checkpoint, relative to the folder, and its simulations.
-PLAYER = re.compile(r"guided:checkpoints/iter-([0-9]{6,})\.npz:[0-9]+")
+# A self-play player's name: its checkpoint, relative to the folder, and its simulations. Runs
+# that trainings before notes wrote name their checkpoint only so.
+OLDER_PLAYER = re.compile(r"guided:checkpoints/iter-([0-9]{6,})\.npz:[0-9]+")
 
 
 @dataclass(frozen=True)
@@ -69,11 +71,22 @@ class Training:
         evaluation's standings."""
         return f"guided:{self.relative(source)}:{simulations}"
 
+    def note(self, source: int) -> dict[str, Any]:
+        """What a self-play run's record notes about it: the checkpoint that plays it."""
+        return {"checkpoint": self.relative(source), "checkpoint_iteration": source}
+
     def source(self, iteration: int) -> int | None:
-        """The checkpoint that plays ``iteration``'s self-play run, as the run's record names
-        it; None for a run not begun."""
+        """The checkpoint that plays ``iteration``'s self-play run, as the run's record notes
+        it (or, in runs written before notes, names it in its players); None for a run not
+        begun."""
         record = run_folder.recorded_run(self.run(iteration))
-        players = record.get("players") if record is not None else None
+        if record is None:
+            return None
+        note = record.get("note")
+        noted = note.get("checkpoint_iteration") if isinstance(note, dict) else None
+        if type(noted) is int and noted >= 0:
+            return noted
+        players = record.get("players")
         first = players[0] if isinstance(players, list) and players else None
-        found = PLAYER.fullmatch(first) if isinstance(first, str) else None
+        found = OLDER_PLAYER.fullmatch(first) if isinstance(first, str) else None
         return int(found[1]) if found else None

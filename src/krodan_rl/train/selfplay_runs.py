@@ -123,5 +123,6 @@ class SelfPlayRuns:
             "games_per_shard": self.config.games_at_once,
             "seed": self.config.seed + iteration,
             "games_at_once": self.config.games_at_once,
+            "note": self.training.note(source),
             **self.options,
         }
