@@ -77,8 +77,7 @@ def load(
     - ``legal_actions``: True (or "csr") adds each row's legal actions, ascending, as
       ``legal_actions`` int32 with ``legal_offsets`` int32 (B + 1); "mask" adds
       ``action_mask`` bool (B, 36400).
-    - ``normalise_values``: ``value`` on the searches' [0, 1] scale
-      (``krodan_rl.outcomes.normalise``: only scores change), as ``BatchedSearch`` takes them.
+    - ``normalise_values``: ``value`` on the searches' [0, 1] scale (``outcomes.normalise``).
     - ``verify``: each shard's files against the sha256 their marker records (sizes always).
 
     Each batch holds, for B placements:

@@ -23,14 +23,9 @@ extend the run (a last shard that was short is redone whole).
 
 from __future__ import annotations
 
-import fcntl
 import json
-import os
-import socket
 import time
-import uuid
 from collections.abc import Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -50,6 +45,13 @@ from krodan_rl.data.schema import (
 from krodan_rl.data.shards import shard_facts
 from krodan_rl.files import read_json, sha256_of, write_atomic
 from krodan_rl.selfplay.config import RunConfig
+from krodan_rl.selfplay.holding import (
+    RunFolderError,
+    check_folder,
+    check_holder,
+    claim,
+    locked,
+)
 
 __all__ = [
     "DONE",
@@ -68,8 +70,6 @@ __all__ = [
     "remove_temporaries",
 ]
 
-LOCK = "_lock"
-RUN_TOKEN = "_run"
 SHARD_FOLDERS = ("turns", "games")
 # The manifest is rewritten at most this often while a run goes on (seconds).
 MANIFEST_INTERVAL = 30.0
@@ -196,10 +196,6 @@ def _remove_shard(root: Path, shard: int) -> None:
         (root / kind / shard_name(shard)).unlink(missing_ok=True)
 
 
-class RunFolderError(ValueError):
-    """The folder belongs to another run, or cannot hold this one; nothing was changed."""
-
-
 def _stored_version(path: Path) -> str | None:
     """The format version a Parquet file declares, or None when it is unreadable or has none."""
     try:
@@ -287,23 +283,10 @@ def _known_markers(
     return markers, marked
 
 
-def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
-    """Checks a run folder against the run and sorts its shards (see ``Plan``). Everything is
-    checked before anything changes: a folder of another run, or one holding more games than
-    this run asks for, is refused (RunFolderError) as it is. Then the leftovers of interrupted
-    attempts and the files of the shards to redo are removed, and adopted shards marked."""
-    root = Path(out_dir)
-    if root.exists() and not root.is_dir():
-        raise RunFolderError(f"out_dir {root} exists and is not a folder")
-    for kind in (*SHARD_FOLDERS, DONE):
-        if (root / kind).exists() and not (root / kind).is_dir():
-            raise RunFolderError(f"{root / kind} exists and is not a folder")
-    plan = Plan()
-    if not root.is_dir():
-        plan.new = list(range(config.num_shards))
-        return plan
-
-    markers, marked = _known_markers(root, run_record(config))
+def _check_holds_no_more(
+    root: Path, config: RunConfig, markers: dict[int, dict[str, Any]], marked: set[int]
+) -> None:
+    """Refuses a folder holding shards or games beyond those this run asks for."""
     beyond = sorted(
         {
             path.name
@@ -321,6 +304,26 @@ def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
             f"{root} holds more games than this run's {config.num_games}"
             f"{f' ({shown})' if shown else ''}: ask for at least as many, or use another folder"
         )
+
+
+def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
+    """Checks a run folder against the run and sorts its shards (see ``Plan``). Everything is
+    checked before anything changes: a folder of another run, or one holding more games than
+    this run asks for, is refused (RunFolderError) as it is. Then the leftovers of interrupted
+    attempts and the files of the shards to redo are removed, and adopted shards marked."""
+    root = Path(out_dir)
+    if root.exists() and not root.is_dir():
+        raise RunFolderError(f"out_dir {root} exists and is not a folder")
+    for kind in (*SHARD_FOLDERS, DONE):
+        if (root / kind).exists() and not (root / kind).is_dir():
+            raise RunFolderError(f"{root / kind} exists and is not a folder")
+    plan = Plan()
+    if not root.is_dir():
+        plan.new = list(range(config.num_shards))
+        return plan
+
+    markers, marked = _known_markers(root, run_record(config))
+    _check_holds_no_more(root, config, markers, marked)
 
     found = [
         int(m[1])
@@ -360,75 +363,6 @@ def prepare(out_dir: str | Path, config: RunConfig) -> Plan:
     for shard, rows in adopt.items():
         plan.markers[shard] = commit_shard(root, config, shard, config.shard_games(shard), rows)
     return plan
-
-
-def check_folder(out_dir: str | Path) -> None:
-    """Refuses, before anything is written, a path that cannot be a run folder: an empty one
-    (it would be the current folder), a file, or a symbolic link to nothing."""
-    if str(out_dir) == "":
-        raise RunFolderError("out_dir must name a folder (an empty path is the current folder)")
-    root = Path(out_dir)
-    if root.is_symlink() and not root.exists():
-        raise RunFolderError(f"out_dir {root} is a symbolic link to a missing {root.readlink()}")
-    if root.exists() and not root.is_dir():
-        raise RunFolderError(f"out_dir {root} exists and is not a folder")
-
-
-@contextmanager
-def locked(out_dir: str | Path) -> Iterator[None]:
-    """Holds the run folder's lock (an advisory lock on ``_lock``) for as long as a run writes
-    it: a second run on the same folder is refused instead of mixing its attempts with this
-    one's and removing its temporary files. Makes the folder."""
-    root = Path(out_dir)
-    check_folder(out_dir)
-    root.mkdir(parents=True, exist_ok=True)
-    fd = os.open(root / LOCK, os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise RunFolderError(
-                f"{root} is being written by another run (it holds {root / LOCK}): let it "
-                "finish or stop it first"
-            ) from None
-        yield
-    finally:
-        os.close(fd)
-
-
-def claim(out_dir: str | Path) -> str:
-    """Writes a fresh run token to ``_run`` in a folder whose lock this run holds, once the
-    folder is found to be its own, and returns it: the workers of this run commit only while
-    the folder holds it (``check_holder``), so those of a run that ended or was superseded
-    cannot."""
-    token = f"{os.getpid()}.{uuid.uuid4().hex}"
-    write_atomic(Path(out_dir) / RUN_TOKEN, token + "\n")
-    return token
-
-
-def check_holder(out_dir: str | Path, token: str, driver_host: str) -> None:
-    """Raises RunFolderError unless the run of ``token`` still holds the folder: its token in
-    ``_run`` and, for a worker on the driver's machine (``driver_host``), the lock still held
-    (a lock taken elsewhere may not show through a shared filesystem)."""
-    root = Path(out_dir)
-    try:
-        found = (root / RUN_TOKEN).read_text().strip()
-    except OSError:
-        found = ""
-    if found != token:
-        raise RunFolderError(
-            f"{root} no longer belongs to the run this worker plays for: nothing committed"
-        )
-    if driver_host != socket.gethostname():
-        return
-    fd = os.open(root / LOCK, os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return  # held, by the driver whose token is in place
-    finally:
-        os.close(fd)  # closing the descriptor releases a lock taken by mistake
-    raise RunFolderError(f"the run that holds {root} has ended: nothing committed")
 
 
 class Manifest:

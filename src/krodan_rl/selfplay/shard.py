@@ -66,6 +66,43 @@ def _chunks(total: int, size: int) -> Iterator[tuple[int, int]]:
         yield first, min(size, total - first)
 
 
+def _write_turns(
+    config: RunConfig, shard: int, path: Path, on_games: OnGames | None
+) -> list[SelfPlayRecord]:
+    """Plays the shard's games in chunks and writes their turns to ``path`` in row groups of
+    ``ROW_GROUP_GAMES`` games, each group's bulk released once written; the games' records."""
+    count = config.shard_games(shard)
+    first_id = shard * config.games_per_shard
+    plan = matches.SelfPlayPlan(config.players, config.seed, shard, config.games_per_shard)
+    records: list[SelfPlayRecord] = []
+    pending: list[SelfPlayRecord] = []
+    written = 0
+    writer = pq.ParquetWriter(
+        path,
+        TURNS_SCHEMA,
+        use_dictionary=["game_id", "ply", "mover"],
+        write_statistics=["game_id", "ply", "mover", "action"],
+        write_page_checksum=True,
+    )
+    try:
+        for first, size in _chunks(count, config.games_at_once):
+            played = _play_chunk(plan, first, size)
+            records.extend(played)
+            pending.extend(played)
+            while len(pending) >= ROW_GROUP_GAMES or (pending and len(records) == count):
+                group = pending[:ROW_GROUP_GAMES]
+                writer.write_table(turns_table(first_id + written, group))
+                written += len(group)
+                for record in group:
+                    record.release()
+                pending = pending[ROW_GROUP_GAMES:]
+            if on_games is not None:
+                on_games(len(records))
+    finally:
+        writer.close()
+    return records
+
+
 def generate_shard(
     config: RunConfig,
     shard: int,
@@ -93,34 +130,8 @@ def generate_shard(
     tag = f"{os.getpid()}.{uuid.uuid4().hex}"
     temporary = {kind: folder / f".{name}.{tag}.tmp" for kind, folder in folders.items()}
     final = {kind: folder / name for kind, folder in folders.items()}
-    plan = matches.SelfPlayPlan(config.players, config.seed, shard, config.games_per_shard)
-    records: list[SelfPlayRecord] = []
-    pending: list[SelfPlayRecord] = []
-    written = 0
     try:
-        writer = pq.ParquetWriter(
-            temporary["turns"],
-            TURNS_SCHEMA,
-            use_dictionary=["game_id", "ply", "mover"],
-            write_statistics=["game_id", "ply", "mover", "action"],
-            write_page_checksum=True,
-        )
-        try:
-            for first, size in _chunks(count, config.games_at_once):
-                played = _play_chunk(plan, first, size)
-                records.extend(played)
-                pending.extend(played)
-                while len(pending) >= ROW_GROUP_GAMES or (pending and len(records) == count):
-                    group = pending[:ROW_GROUP_GAMES]
-                    writer.write_table(turns_table(first_id + written, group))
-                    written += len(group)
-                    for record in group:
-                        record.release()
-                    pending = pending[ROW_GROUP_GAMES:]
-                if on_games is not None:
-                    on_games(len(records))
-        finally:
-            writer.close()
+        records = _write_turns(config, shard, temporary["turns"], on_games)
         table = games_table(first_id, records, config.player_names, config.seed)
         pq.write_table(table, temporary["games"], write_page_checksum=True)
         for path in temporary.values():
