@@ -18,7 +18,7 @@ std::string label(unsigned n) {
 
 }  // namespace
 
-std::string render_text(const Game& game) {
+std::string render_text(const Game& game, bool colour) {
     const std::string rule(LINE_WIDTH, '-');
     std::string text;
     text.reserve(4263 + 9 * NUM_CELLS);
@@ -35,6 +35,10 @@ std::string render_text(const Game& game) {
             const std::uint8_t owner = owners[row * BOARD_COLS + col];
             if (owner == NO_OWNER) {
                 text += "|  . ";
+            } else if (!colour) {
+                text += "|  ";
+                text += static_cast<char>('0' + owner);
+                text += ' ';
             } else {
                 text += "|  \x1b[";
                 text += AGENT_COLOURS[owner];

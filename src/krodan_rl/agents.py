@@ -23,6 +23,7 @@ copy continues exactly where the original was.
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from typing import Any, ClassVar, NamedTuple, Protocol, runtime_checkable
 
@@ -31,6 +32,8 @@ import numpy.typing as npt
 
 from krodan_rl import _native, arguments
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.native_options import ROLLOUTS as ROLLOUTS
+from krodan_rl.native_options import AgentConfig
 
 __all__ = [
     "Agent",
@@ -40,8 +43,6 @@ __all__ = [
     "RandomAgent",
     "SearchResult",
 ]
-
-ROLLOUTS = ("random", "greedy")
 
 
 @runtime_checkable
@@ -79,7 +80,7 @@ class BuiltInAgent:
 
     def __init__(self, seed: int | None = None) -> None:
         self.seed = arguments.optional_seed(seed)
-        self._native = self._make_native()
+        self._native = self._config().native()
 
     def act(self, game: PyKrodan) -> int | None:
         """The action of the mover of ``game`` in its frame, None when it is done."""
@@ -89,8 +90,9 @@ class BuiltInAgent:
         """The constructor's arguments, seed included."""
         return {"seed": self.seed}
 
-    def _make_native(self) -> _native.Agent:
-        return _native.Agent(self.kind, self.seed, 1, 0.0, "random", 1, "win_share")
+    def _config(self) -> AgentConfig:
+        """The native agent's options: its kind's, and the seed."""
+        return AgentConfig(kind=self.kind, seed=self.seed)
 
     def __getstate__(self) -> dict[str, Any]:
         return {"options": self._options(), "streams": self._native.get_streams()}
@@ -135,12 +137,12 @@ class MCTSAgent(BuiltInAgent):
 
     def __init__(
         self,
-        simulations: int = 1000,
-        c: float = 1.4142,
-        rollout: str = "random",
-        trees: int = 1,
+        simulations: int = AgentConfig.simulations,
+        c: float = AgentConfig.c,
+        rollout: str = AgentConfig.rollout,
+        trees: int = AgentConfig.trees,
         seed: int | None = None,
-        reward_mode: str = "win_share",
+        reward_mode: str = AgentConfig.reward_mode,
         *,
         threads: int | None = None,
     ) -> None:
@@ -152,13 +154,17 @@ class MCTSAgent(BuiltInAgent):
                 stacklevel=2,
             )
             trees = threads
-        self.simulations = arguments.integer(
-            simulations, "simulations", minimum=1, maximum=_native.MAX_SIMULATIONS
+        self._uct_options = AgentConfig(
+            kind=self.kind,
+            simulations=simulations,
+            c=c,
+            rollout=rollout,
+            trees=trees,
+            reward_mode=reward_mode,
         )
-        self.c = arguments.real(c, "c", minimum=0)
-        self.rollout = arguments.choice(rollout, "rollout", ROLLOUTS)
-        self.trees = arguments.integer(trees, "trees", minimum=1, maximum=_native.MAX_TREES)
-        self.reward_mode = arguments.reward_mode(reward_mode)
+        self.simulations, self.c = self._uct_options.simulations, self._uct_options.c
+        self.rollout, self.trees = self._uct_options.rollout, self._uct_options.trees
+        self.reward_mode = self._uct_options.reward_mode
         #: The size of the last search's largest tree: nodes, and bytes of nodes and child lists.
         self.last_tree_nodes = 0
         self.last_tree_bytes = 0
@@ -179,16 +185,8 @@ class MCTSAgent(BuiltInAgent):
             "reward_mode": self.reward_mode,
         }
 
-    def _make_native(self) -> _native.Agent:
-        return _native.Agent(
-            self.kind,
-            self.seed,
-            self.simulations,
-            self.c,
-            self.rollout,
-            self.trees,
-            self.reward_mode,
-        )
+    def _config(self) -> AgentConfig:
+        return dataclasses.replace(self._uct_options, seed=self.seed)
 
     def search(self, game: PyKrodan) -> SearchResult:
         """The search's root for the mover of ``game``; the interpreter lock is released while
@@ -197,9 +195,11 @@ class MCTSAgent(BuiltInAgent):
         if found is None:
             empty = np.empty(0, dtype=np.int32)
             return SearchResult(None, empty, empty.copy())
-        action, actions, visits, self.last_tree_nodes, self.last_tree_bytes = found
+        self.last_tree_nodes, self.last_tree_bytes = found.tree_nodes, found.tree_bytes
         return SearchResult(
-            action, np.frombuffer(actions, dtype=np.int32), np.frombuffer(visits, dtype=np.int32)
+            found.action,
+            np.frombuffer(found.actions, dtype=np.int32),
+            np.frombuffer(found.visits, dtype=np.int32),
         )
 
     def act_with_policy(

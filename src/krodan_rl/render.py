@@ -5,21 +5,20 @@ digit per agent elsewhere) and an RGB image, both from the engine's own reading 
 from __future__ import annotations
 
 import os
-import re
 import struct
 import sys
 import zlib
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from krodan_rl import _native
+from krodan_rl import _native, arguments, facts
 from krodan_rl._krodan import PyKrodan
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-ROWS = COLS = _native.BOARD_SIZE
+ROWS = COLS = facts.BOARD_SIZE
 # RGB colours of agents 0-3 in pictures: blue, yellow, red, green, as in the text.
 RGB_COLOURS = ((51, 102, 204), (230, 190, 40), (210, 50, 50), (60, 170, 80))
 START_CELLS = ((0, 0), (0, COLS - 1), (ROWS - 1, COLS - 1), (ROWS - 1, 0))
@@ -28,10 +27,6 @@ START_CELLS = ((0, 0), (0, COLS - 1), (ROWS - 1, COLS - 1), (ROWS - 1, 0))
 def owners(game: PyKrodan) -> list[int | None]:
     """The agent covering each cell, row by row (cell index 20 * row + column), or None."""
     return [None if agent == _native.NO_OWNER else agent for agent in _native.owner_grid(game)]
-
-
-# A covered cell in the native text: its mark in its agent's background colour.
-_COLOURED_CELL = re.compile("\x1b\\[[0-9;]*m(.)\x1b\\[0m")
 
 
 def wants_colour(stream: TextIO | None = None) -> bool:
@@ -49,11 +44,8 @@ def board_text(game: PyKrodan, colour: bool | None = None) -> str:
     line before each row. With ``colour`` (by default, when standard output is a terminal and
     ``NO_COLOR`` is not set), as the native ``render`` prints it, each covered cell in its
     agent's background colour; without, each covered cell holds its agent's digit, 0-3."""
-    text = _native.board_text(game)
-    if colour if colour is not None else wants_colour():
-        return text
-    covered = iter(agent for agent in owners(game) if agent is not None)
-    return _COLOURED_CELL.sub(lambda _: str(next(covered)), text)
+    wanted = wants_colour() if colour is None else arguments.flag(colour, "colour")
+    return _native.board_text(game, colour=wanted)
 
 
 def board_image(game: PyKrodan, cell: int = 24, legend: bool = False) -> npt.NDArray[np.uint8]:

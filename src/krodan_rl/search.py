@@ -30,24 +30,42 @@ games valued by their outcome: neither ever reaches the evaluator.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, TypeAlias, runtime_checkable
+import dataclasses
+from collections.abc import Callable, Mapping, Sequence
+from types import MappingProxyType
+from typing import TYPE_CHECKING, Any, Final, NamedTuple, Protocol, TypeAlias, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native, arguments, facts
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.native_options import SearchConfig
 
 if TYPE_CHECKING:
     from krodan_rl.vector import VecKrodan
 
-__all__ = ["BatchedSearch", "Evaluator", "GuidedPlayer", "SearchMove", "SearchPlayer"]
+__all__ = [
+    "EXPLORATION",
+    "BatchedSearch",
+    "Evaluator",
+    "GuidedPlayer",
+    "SearchConfig",
+    "SearchMove",
+    "SearchPlayer",
+]
 
 Array: TypeAlias = npt.NDArray[Any]
 #: What a network gives for a batch of leaves: priors (dense (B, 36400) or flat over the CSR
 #: legal lists) and values (B, 4).
 Evaluator: TypeAlias = Callable[[dict[str, Array]], tuple[npt.ArrayLike, npt.ArrayLike]]
+
+#: What a search player changes when it plays for data rather than to win (``GuidedPlayer``'s
+#: keywords): noise on its roots, at a default search's fraction, and a draw from its visits at
+#: temperature 1 instead of the most visited action.
+EXPLORATION: Final[Mapping[str, Any]] = MappingProxyType(
+    {"temperature": 1.0, "dirichlet_fraction": SearchConfig.dirichlet_fraction}
+)
 
 
 class SearchMove(NamedTuple):
@@ -123,39 +141,37 @@ class BatchedSearch:
         num_threads: threads walking the trees, the calling one included (0: one per core).
             Results never depend on it.
         dense_mask: ``pending`` also gives each leaf's bool action mask (B, 36400).
+
+    The defaults are the engine's, those of ``SearchConfig``; ``config`` holds the options.
     """
 
     def __init__(
         self,
         num_games: int,
-        simulations: int = 800,
-        c_puct: float = 1.25,
-        dirichlet_alpha: float = 0.05,
-        dirichlet_fraction: float = 0.25,
-        reward_mode: str = "win_share",
+        simulations: int = SearchConfig.simulations,
+        c_puct: float = SearchConfig.c_puct,
+        dirichlet_alpha: float = SearchConfig.dirichlet_alpha,
+        dirichlet_fraction: float = SearchConfig.dirichlet_fraction,
+        reward_mode: str = SearchConfig.reward_mode,
         seed: int | None = None,
-        num_threads: int = 0,
-        dense_mask: bool = False,
+        num_threads: int = SearchConfig.num_threads,
+        dense_mask: bool = SearchConfig.dense_mask,
     ) -> None:
-        self.num_games = arguments.integer(
-            num_games, "num_games", minimum=1, maximum=_native.MAX_GAMES
+        #: The options, checked; ``seed`` drawn where None was given.
+        self.config = SearchConfig(
+            num_games=num_games,
+            simulations=simulations,
+            c_puct=c_puct,
+            dirichlet_alpha=dirichlet_alpha,
+            dirichlet_fraction=dirichlet_fraction,
+            reward_mode=reward_mode,
+            seed=arguments.optional_seed(seed),
+            num_threads=num_threads,
+            dense_mask=dense_mask,
         )
-        self.simulations = arguments.integer(
-            simulations, "simulations", minimum=1, maximum=_native.MAX_SIMULATIONS
-        )
-        self.seed = arguments.optional_seed(seed)
-        self.dense_mask = arguments.flag(dense_mask, "dense_mask")
-        self._native = _native.GuidedSearch(
-            self.num_games,
-            self.simulations,
-            arguments.real(c_puct, "c_puct", minimum=0),
-            arguments.real(dirichlet_alpha, "dirichlet_alpha", minimum=0),
-            arguments.real(dirichlet_fraction, "dirichlet_fraction", minimum=0, maximum=1),
-            arguments.reward_mode(reward_mode),
-            self.seed,
-            arguments.integer(num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS),
-            self.dense_mask,
-        )
+        self.num_games, self.simulations = self.config.num_games, self.config.simulations
+        self.seed, self.dense_mask = self.config.seed, self.config.dense_mask
+        self._native = self.config.native()
         views = self._native.leaves()
         self._rows = {
             name: np.asarray(views[name]) for name in _LEAF_ROWS if views[name] is not None
@@ -225,7 +241,7 @@ class BatchedSearch:
         listed = int(offsets[-1])
         p = arguments.float_array(priors, "priors")
         rows: Array | None = None  # each legal entry's row, for dense priors
-        if p.shape == (b, _native.NUM_ACTIONS):
+        if p.shape == (b, facts.NUM_ACTIONS):
             dense = True
             legal = np.asarray(self._native.leaves()["legal_actions"])[:listed]
             rows = np.repeat(np.arange(b), np.diff(offsets))
@@ -235,7 +251,7 @@ class BatchedSearch:
             checked = p
         else:
             raise ValueError(
-                f"priors must be dense ({b}, {_native.NUM_ACTIONS}) or flat ({listed},) over "
+                f"priors must be dense ({b}, {facts.NUM_ACTIONS}) or flat ({listed},) over "
                 f"the legal lists, not {p.shape}"
             )
         if not np.isfinite(checked).all():
@@ -244,8 +260,8 @@ class BatchedSearch:
             raise ValueError("priors must be probabilities, not negative (logits?)")
         p = _in_float32_range(p, checked, offsets, rows)
         v = arguments.float_array(values, "values")
-        if v.shape != (b, _native.NUM_AGENTS):
-            raise ValueError(f"values must have shape ({b}, {_native.NUM_AGENTS}), not {v.shape}")
+        if v.shape != (b, facts.NUM_AGENTS):
+            raise ValueError(f"values must have shape ({b}, {facts.NUM_AGENTS}), not {v.shape}")
         if not np.isfinite(v).all() or (v < 0).any() or (v > 1).any():
             raise ValueError("values must be in [0, 1] (outcomes normalised to [0, 1])")
         self._native.expand(
@@ -276,23 +292,23 @@ class BatchedSearch:
         """Each root's legal actions (ascending) and their visits: ``actions`` int32,
         ``counts`` int32, game i's at ``offsets[i]:offsets[i + 1]`` (int32, N + 1); ``mover``
         int8 (N,), the root's mover, or -1 (no actions) for an idle or finished game."""
-        return self._visits(*self._native.visit_counts())
+        return self._visits(self._native.visit_counts())
 
     def policy(self, temperature: float = 1.0) -> dict[str, Array]:
         """``visit_counts`` with ``probs`` float32 ∝ counts^(1/T) per game; T = 0 is one-hot on
         the most visited action (ties to the lowest)."""
-        *visits, probs = self._native.policy(_temperature(temperature))
-        out = self._visits(*visits)
-        out["probs"] = np.frombuffer(probs, dtype=np.float32)
+        found = self._native.policy(_temperature(temperature))
+        out = self._visits(found)
+        out["probs"] = np.frombuffer(found.probs, dtype=np.float32)
         return out
 
     @staticmethod
-    def _visits(actions: bytes, counts: bytes, offsets: bytes, movers: bytes) -> dict[str, Array]:
+    def _visits(found: _native.VisitCounts | _native.VisitPolicy) -> dict[str, Array]:
         return {
-            "actions": np.frombuffer(actions, dtype=np.int32),
-            "counts": np.frombuffer(counts, dtype=np.int32),
-            "offsets": np.frombuffer(offsets, dtype=np.int32),
-            "mover": np.frombuffer(movers, dtype=np.int8),
+            "actions": np.frombuffer(found.actions, dtype=np.int32),
+            "counts": np.frombuffer(found.counts, dtype=np.int32),
+            "offsets": np.frombuffer(found.offsets, dtype=np.int32),
+            "mover": np.frombuffer(found.movers, dtype=np.int8),
         }
 
     def select(self, temperature: float = 1.0) -> npt.NDArray[np.int32]:
@@ -309,8 +325,8 @@ class BatchedSearch:
         a = arguments.integer_array(actions, "actions")
         if a.shape != (self.num_games,):
             raise ValueError(f"actions must have shape ({self.num_games},), not {a.shape}")
-        if (a < -1).any() or (a >= _native.NUM_ACTIONS).any():
-            raise ValueError(f"actions must be from -1 to {_native.NUM_ACTIONS - 1}")
+        if (a < -1).any() or (a >= facts.NUM_ACTIONS).any():
+            raise ValueError(f"actions must be from -1 to {facts.NUM_ACTIONS - 1}")
         self._native.advance(np.ascontiguousarray(a, dtype=np.int32))
         self._count = 0
 
@@ -336,7 +352,8 @@ class GuidedPlayer:
     depend on how many games are searched together.
 
     By default a GuidedPlayer plays without root noise, as an evaluation opponent should;
-    self-play asks for noise (``dirichlet_fraction`` 0.25) and draws at temperature 1.
+    self-play asks for ``EXPLORATION``: a default search's noise (``dirichlet_fraction`` 0.25)
+    and draws at temperature 1.
 
     Each search draws from a stream of its own: ``act`` from (seed, number of earlier calls),
     ``search_moves`` from the seeds it is given, so a copy of the player plays like it.
@@ -345,12 +362,12 @@ class GuidedPlayer:
     def __init__(
         self,
         evaluator: Evaluator,
-        simulations: int = 800,
+        simulations: int = SearchConfig.simulations,
         temperature: float = 0.0,
-        c_puct: float = 1.25,
-        dirichlet_alpha: float = 0.05,
+        c_puct: float = SearchConfig.c_puct,
+        dirichlet_alpha: float = SearchConfig.dirichlet_alpha,
         dirichlet_fraction: float = 0.0,
-        reward_mode: str = "win_share",
+        reward_mode: str = SearchConfig.reward_mode,
         seed: int | None = None,
         num_threads: int = 1,
         name: str | None = None,
@@ -366,18 +383,21 @@ class GuidedPlayer:
             else arguments.integer(temperature_plies, "temperature_plies", minimum=0)
         )
         self.seed = arguments.optional_seed(seed)
-        self.name = name if name is not None else f"guided:{simulations}"
-        self._options: dict[str, Any] = {
-            "simulations": simulations,
-            "c_puct": c_puct,
-            "dirichlet_alpha": dirichlet_alpha,
-            "dirichlet_fraction": dirichlet_fraction,
-            "reward_mode": reward_mode,
-            "num_threads": num_threads,
-        }
-        BatchedSearch(1, seed=0, **self._options)  # checks the options now
+        #: The searches' options: each search is made for the number of games it is given,
+        #: with seed 0, since every game's stream restarts from a seed of its own.
+        self.config = SearchConfig(
+            simulations=simulations,
+            c_puct=c_puct,
+            dirichlet_alpha=dirichlet_alpha,
+            dirichlet_fraction=dirichlet_fraction,
+            reward_mode=reward_mode,
+            num_threads=num_threads,
+            seed=0,
+        )
+        self.name = name if name is not None else f"guided:{self.config.simulations}"
         self._calls = 0
-        self._searches: dict[int, BatchedSearch] = {}
+        # The one-game search made now, so that native code checks the options together.
+        self._searches: dict[int, BatchedSearch] = {1: BatchedSearch(**self.config.keywords())}
 
     def act(self, game: PyKrodan) -> int | None:
         """The action of the mover of ``game`` in its frame, None when it is done."""
@@ -398,7 +418,8 @@ class GuidedPlayer:
         n = len(games)
         search = self._searches.get(n)
         if search is None:
-            search = self._searches[n] = BatchedSearch(n, seed=0, **self._options)
+            config = dataclasses.replace(self.config, num_games=n)
+            search = self._searches[n] = BatchedSearch(**config.keywords())
         search.start(games, seeds)
         search.run(self.evaluator)
         actions = search.select(self.temperature)

@@ -14,7 +14,7 @@ are in absolute agent order 0-3.
 
 from __future__ import annotations
 
-import os
+import dataclasses
 import threading
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -22,9 +22,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native, arguments, facts
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent
+from krodan_rl.native_options import BatchConfig
 
 if TYPE_CHECKING:
     from gymnasium import spaces
@@ -87,38 +88,34 @@ class VecKrodan:
         self,
         num_games: int,
         *,
-        num_threads: int = 0,
-        reward_mode: str = "win_share",
-        auto_reset: bool = True,
-        dense_mask: bool = True,
-        observations: bool = True,
+        num_threads: int = BatchConfig.num_threads,
+        reward_mode: str = BatchConfig.reward_mode,
+        auto_reset: bool = BatchConfig.auto_reset,
+        dense_mask: bool = BatchConfig.dense_mask,
+        observations: bool = BatchConfig.observations,
         copy: bool = True,
-        seed: int = 0,
+        seed: int = BatchConfig.seed,
     ) -> None:
-        n = arguments.integer(num_games, "num_games", minimum=1, maximum=_native.MAX_GAMES)
-        threads = arguments.integer(
-            num_threads, "num_threads", minimum=0, maximum=_native.MAX_THREADS
+        config = BatchConfig(
+            num_games=num_games,
+            num_threads=num_threads,
+            reward_mode=reward_mode,
+            auto_reset=auto_reset,
+            dense_mask=dense_mask,
+            observations=observations,
+            seed=seed,
         )
-        if threads == 0:
+        if config.num_threads == 0:
             # The cores this process may run on, which a container or taskset may limit.
-            threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 0
-        arguments.reward_mode(reward_mode)
-        self.num_envs = n
-        self.reward_mode = reward_mode
-        self.auto_reset = arguments.flag(auto_reset, "auto_reset")
-        self.dense_mask = arguments.flag(dense_mask, "dense_mask")
-        self.observations = arguments.flag(observations, "observations")
+            config = dataclasses.replace(config, num_threads=min(facts.cores(), facts.MAX_THREADS))
+        n = self.num_envs = config.num_games
+        self.reward_mode = config.reward_mode
+        self.auto_reset = config.auto_reset
+        self.dense_mask = config.dense_mask
+        self.observations = config.observations
         self.copy = arguments.flag(copy, "copy")
         self._lock = threading.Lock()
-        self._native: _native.GameBatch | None = _native.GameBatch(
-            n,
-            threads,
-            reward_mode,
-            self.auto_reset,
-            self.dense_mask,
-            self.observations,
-            arguments.seed(seed),
-        )
+        self._native: _native.GameBatch | None = config.native()
         views = {
             name: None if array is None else np.asarray(array)
             for name, array in self._native.arrays().items()
@@ -166,19 +163,19 @@ class VecKrodan:
         mask when `dense_mask`. The legal action list has no fixed size and no space."""
         gym = _spaces()
         fields: dict[str, spaces.Space[Any]] = {
-            "observation": gym.Box(0, 1, _native.OBSERVATION_SHAPE, np.uint8),
-            "pieces": gym.Box(0, 1, (_native.NUM_AGENTS, _native.NUM_PIECES), np.uint8),
-            "done": gym.Box(0, 1, (_native.NUM_AGENTS,), np.uint8),
+            "observation": gym.Box(0, 1, facts.OBSERVATION_SHAPE, np.uint8),
+            "pieces": gym.Box(0, 1, (facts.NUM_AGENTS, facts.NUM_PIECES), np.uint8),
+            "done": gym.Box(0, 1, (facts.NUM_AGENTS,), np.uint8),
         }
         if self.dense_mask:
-            fields["action_mask"] = gym.Box(0, 1, (_native.NUM_ACTIONS,), np.bool_)
+            fields["action_mask"] = gym.Box(0, 1, (facts.NUM_ACTIONS,), np.bool_)
         space: spaces.Dict = gym.Dict(fields)
         return space
 
     @property
     def single_action_space(self) -> spaces.Discrete:
         """One game's action: an index in its mover's frame (gymnasium)."""
-        space: spaces.Discrete = _spaces().Discrete(_native.NUM_ACTIONS)
+        space: spaces.Discrete = _spaces().Discrete(facts.NUM_ACTIONS)
         return space
 
     def reset(

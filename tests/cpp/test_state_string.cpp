@@ -155,5 +155,18 @@ TEST(TextBoard, CoveredCellsInTheirAgentsColours) {
     EXPECT_EQ(text.substr(text.size() - 15), "|  \x1b[41mx\x1b[0m |");
 }
 
+TEST(TextBoard, PlainCellsHoldTheirAgentsDigits) {
+    Game g = new_game();
+    for (int agent = 0; agent < 4; ++agent) ASSERT_FALSE(apply_action(g, 0));
+    const std::string text = render_text(g, false);
+    EXPECT_EQ(text.size(), 4263u);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    const std::size_t row0 = text.find("\n 0|");
+    EXPECT_EQ(text.substr(row0 + 1, 8), " 0|  0 |");
+    EXPECT_NE(text.find("|  1 |\n"), std::string::npos);  // top right
+    EXPECT_EQ(text.substr(text.find("\n19|") + 1, 8), "19|  3 |");
+    EXPECT_EQ(text.substr(text.size() - 6), "|  2 |");
+}
+
 }  // namespace
 }  // namespace krodan

@@ -60,9 +60,9 @@ def test_guided_specs_build_guided_players_that_play_their_best_unless_exploring
     spec = "guided:test_players:uniform:6"
     best, exploring = players.make(spec, 3), players.make(spec, 3, exploration=True)
     assert isinstance(best, GuidedPlayer) and players.parse(spec).searches
-    assert best._options["simulations"] == 6 and best.temperature == 0
-    assert best._options["dirichlet_fraction"] == 0
-    assert exploring.temperature == 1 and exploring._options["dirichlet_fraction"] == 0.25
+    assert best.config.simulations == 6 and best.temperature == 0
+    assert best.config.dirichlet_fraction == 0
+    assert exploring.temperature == 1 and exploring.config.dirichlet_fraction == 0.25
     assert players.parse("guided:test_players:uniform").options["simulations"] == 800
     assert best.act(PyKrodan()) is not None
 

@@ -91,7 +91,7 @@ def test_the_score_range_is_the_engines():
     [
         (lambda: _native.visit_policy(np.zeros(1, np.int32), np.array([0, 1], np.int32), -1.0),
          "temperature must be from 0 to inf, not -1.0"),
-        (lambda: _native.GuidedSearch(1, 10, 1.25, 0.05, 1.5, "win_share", 0, 1, False),
+        (lambda: _native.GuidedSearch(**{**_native.SEARCH_DEFAULTS, "dirichlet_fraction": 1.5}),
          "dirichlet_fraction must be from 0 to 1, not 1.5"),
     ],
 )  # fmt: skip

@@ -6,36 +6,25 @@ outcomes are those the scores give. A row that fails is named by its game and pl
 
 from __future__ import annotations
 
-import re
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, outcomes, targets
+from krodan_rl import _native, facts, outcomes, targets
 from krodan_rl.data.rows import Rows
 
-__all__ = ["check_games", "check_rows", "refused_row"]
+__all__ = ["check_games", "check_rows"]
 
 Array = npt.NDArray[Any]
 
 # How far a stored outcome may lie from the one computed from the final scores (float32).
 OUTCOME_TOLERANCE = 1e-6
-NUM_AGENTS = _native.NUM_AGENTS
 RANGES = {
-    "score": (_native.LOWEST_SCORE, _native.HIGHEST_SCORE),
+    "score": (facts.LOWEST_SCORE, facts.HIGHEST_SCORE),
     "win_share": (0, 1),
     "rank": (0, 1),
 }
-
-
-_NATIVE_ROW = re.compile(r"row ([0-9]+): (.*)", re.DOTALL)
-
-
-def refused_row(error: ValueError) -> tuple[int, str]:
-    """The row and reason of the engine's refusal of a batch of state strings."""
-    found = _NATIVE_ROW.fullmatch(str(error))
-    return (int(found[1]), found[2]) if found else (0, str(error))
 
 
 def _where(rows: Rows, row: int, why: str) -> str:
@@ -55,19 +44,19 @@ def check_rows(rows: Rows, final_scores: dict[int, Array]) -> str | None:
     after = np.empty_like(rows.state)
     movers = np.empty(n, dtype=np.int8)
     over = np.empty(n, dtype=np.uint8)
-    scores = np.empty((n, NUM_AGENTS), dtype=np.int16)
+    scores = np.empty((n, facts.NUM_AGENTS), dtype=np.int16)
     try:
         _native.replay_rows(
-            np.ascontiguousarray(rows.state).reshape(-1),
-            np.ascontiguousarray(rows.action, dtype=np.int64),
-            after.reshape(-1),
-            movers,
-            over,
-            scores.reshape(-1),
+            states=np.ascontiguousarray(rows.state).reshape(-1),
+            actions=np.ascontiguousarray(rows.action, dtype=np.int64),
+            after=after.reshape(-1),
+            movers=movers,
+            over=over,
+            scores=scores.reshape(-1),
         )
-    except ValueError as error:
-        row, why = refused_row(error)
-        return _where(rows, row, f"not a position whose mover plays its action: {why}")
+    except _native.RowError as error:
+        why = f"not a position whose mover plays its action: {error.reason}"
+        return _where(rows, error.row, why)
     if not np.array_equal(movers, rows.mover):
         return _where(rows, int(np.flatnonzero(movers != rows.mover)[0]), "not its mover's turn")
     ids = rows.game_id

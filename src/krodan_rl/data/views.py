@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from krodan_rl import _native
-from krodan_rl.data.checks import refused_row
+from krodan_rl.native_options import BatchConfig
 
 __all__ = ["StateRefused", "ViewBuilder"]
 
@@ -34,17 +34,22 @@ class ViewBuilder:
         self.capacity = capacity
         self.legal = legal  # None, "csr" or "mask"
         self.size = 0
-        self.batch: Any = None
+        self.batch: _native.GameBatch | None = None
         self.views: dict[str, Array] = {}
 
-    def _grow(self, rows: int) -> None:
+    def _batch_for(self, rows: int) -> _native.GameBatch:
+        """The batch, grown first where it holds fewer than ``rows`` games."""
+        if self.batch is not None and rows <= self.size:
+            return self.batch
         size = min(self.capacity, max(rows, 2 * self.size, 64))
-        dense = self.legal == "mask"
-        self.batch = _native.GameBatch(size, 0, "win_share", False, dense, True, 0)
+        # Positions as they stand: a finished game is refused, not started again.
+        config = BatchConfig(num_games=size, auto_reset=False, dense_mask=self.legal == "mask")
+        self.batch = batch = config.native()
         self.views = {
-            name: np.asarray(view) for name, view in self.batch.arrays().items() if view is not None
+            name: np.asarray(view) for name, view in batch.arrays().items() if view is not None
         }
         self.size = size
+        return batch
 
     def build(self, states: Array, movers: Array) -> tuple[dict[str, Array], Array, Array]:
         """The views of ``states`` (uint8 (B, 278)) as fresh arrays, and the legal actions
@@ -52,20 +57,19 @@ class ViewBuilder:
         first row whose state string is not a game in progress, or whose mover is not the
         row's."""
         n = len(states)
-        if n > self.size:
-            self._grow(n)
+        batch = self._batch_for(n)
         try:
-            self.batch.set_state_rows(np.ascontiguousarray(states).reshape(-1), n)
-        except ValueError as error:
-            row, why = refused_row(error)
-            raise StateRefused(row, f"the state string is not a game in progress: {why}") from None
+            batch.set_state_rows(np.ascontiguousarray(states).reshape(-1), n)
+        except _native.RowError as error:
+            why = f"the state string is not a game in progress: {error.reason}"
+            raise StateRefused(error.row, why) from None
         current = self.views["current_agent"][:n]
         if not np.array_equal(current, movers):
             row = int(np.flatnonzero(current != movers)[0])
             raise StateRefused(row, "the state's agent to move is not the row's mover")
         out = {name: self.views[name][:n].copy() for name in ("observation", "pieces", "done")}
         offsets = self.views["legal_offsets"][: n + 1]
-        legal = np.asarray(self.batch.legal_actions())[: int(offsets[-1])]
+        legal = np.asarray(batch.legal_actions())[: int(offsets[-1])]
         if self.legal == "mask":
             out["action_mask"] = self.views["action_mask"][:n].copy()
         elif self.legal == "csr":

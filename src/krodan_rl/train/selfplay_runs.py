@@ -15,7 +15,7 @@ from typing import Any
 from krodan_rl import selfplay
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.evaluator import NetworkEvaluator
-from krodan_rl.search import GuidedPlayer
+from krodan_rl.search import EXPLORATION, GuidedPlayer
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.folder import Training
 
@@ -108,12 +108,11 @@ class SelfPlayRuns:
         player = GuidedPlayer(
             NetworkEvaluator(start.params, start.config),
             simulations=self.config.simulations,
-            temperature=1.0,
             temperature_plies=self.config.temperature_plies,
-            dirichlet_fraction=0.25,
             reward_mode=self.config.network.value_mode,
             seed=self.config.seed,
             name=self.training.player_name(source, self.config.simulations),
+            **EXPLORATION,
         )
         return {
             "num_games": self.config.games,

@@ -26,8 +26,8 @@
 namespace krodan::python {
 namespace {
 
-inline constexpr std::array<const char*, 7> OPTIONS = {"kind",    "seed",    "simulations", "c",
-                                                       "rollout", "threads", "reward_mode"};
+inline constexpr std::array<const char*, 7> OPTIONS = {"kind",    "seed",  "simulations", "c",
+                                                       "rollout", "trees", "reward_mode"};
 inline constexpr std::array<const char*, 1> GAME = {"game"};
 inline constexpr std::array<const char*, 1> DATA = {"data"};
 inline constexpr std::array<const char*, 4> PLAY_ARGS = {"games", "streams", "num_threads",
@@ -78,8 +78,7 @@ PyObject* agent_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_utf8(a[0], "kind", kind_name) || !to_u64(a[1], "seed", config.seed) ||
         !to_bounded(a[2], "simulations", 1, MAX_SIMULATIONS, simulations) ||
         !to_utf8(a[4], "rollout", rollout_name) ||
-        !to_bounded(a[5], "threads", 1, MAX_TREES, trees) ||
-        !to_utf8(a[6], "reward_mode", mode_name))
+        !to_bounded(a[5], "trees", 1, MAX_TREES, trees) || !to_utf8(a[6], "reward_mode", mode_name))
         return nullptr;
     const double c = PyFloat_AsDouble(a[3]);
     if (c == -1.0 && PyErr_Occurred()) return nullptr;
@@ -136,6 +135,20 @@ PyObject* int32_bytes(const std::vector<std::int32_t>& values) {
                                      static_cast<Py_ssize_t>(values.size() * 4));
 }
 
+// A search's root as a named tuple: SearchRoot.
+PyStructSequence_Field root_fields[] = {
+    {"action", "The most visited action, ties to the lowest."},
+    {"actions", "The mover's legal actions, ascending, as int32 bytes."},
+    {"visits", "Their visits, int32 bytes."},
+    {"tree_nodes", "The nodes of the largest tree grown."},
+    {"tree_bytes", "The bytes reserved for that tree's nodes and child lists."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc root_desc = {"krodan_rl._native.SearchRoot",
+                                   "The root of a tree search, as Agent.search() gives it.",
+                                   root_fields, 5};
+
 PyObject* agent_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* game_arg;
     if (!bind_arguments(SEARCH, args, nargs, kwnames, {&game_arg, 1})) return nullptr;
@@ -149,12 +162,20 @@ PyObject* agent_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const auto found =
             without_lock([&] { return a.agent->search(*game, 0, *a.scratch, true); });
         if (!found) Py_RETURN_NONE;
-        Ref actions(int32_bytes(found->actions));
-        Ref visits(int32_bytes(found->visits));
-        if (!actions || !visits) return nullptr;
-        return Py_BuildValue("(iOOnn)", most_visited(*found), actions.get(), visits.get(),
-                             static_cast<Py_ssize_t>(found->nodes),
-                             static_cast<Py_ssize_t>(found->bytes));
+        PyTypeObject* type = search_root_type();
+        if (type == nullptr) return nullptr;
+        Ref root(PyStructSequence_New(type));
+        if (!root) return nullptr;
+        // Each item made only once the one before is in: an error stops at once.
+        const auto put = [&](Py_ssize_t i, PyObject* item) {
+            if (item != nullptr) PyStructSequence_SetItem(root.get(), i, item);  // steals it
+            return item != nullptr;
+        };
+        if (!put(0, PyLong_FromLong(most_visited(*found))) ||
+            !put(1, int32_bytes(found->actions)) || !put(2, int32_bytes(found->visits)) ||
+            !put(3, PyLong_FromSize_t(found->nodes)) || !put(4, PyLong_FromSize_t(found->bytes)))
+            return nullptr;
+        return root.release();
     });
 }
 
@@ -208,8 +229,9 @@ PyMethodDef methods[] = {
      "it is done."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agent_search)),
      METH_FASTCALL | METH_KEYWORDS,
-     "search($self, game)\n--\n\n(action, actions, visits, nodes, bytes) of a tree search, "
-     "actions and visits as int32 bytes; None when the mover is done."},
+     "search($self, game)\n--\n\nA SearchRoot (action, actions, visits, tree_nodes, "
+     "tree_bytes) of a tree search, actions and visits as int32 bytes; None when the mover is "
+     "done."},
     {"get_streams", agent_get_streams, METH_NOARGS,
      "get_streams($self)\n--\n\nThe state of every random stream, as bytes."},
     {"set_streams", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agent_set_streams)),
@@ -221,9 +243,10 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(agent_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(agent_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Agent(kind, seed, simulations, c, rollout, threads, "
-                                  "reward_mode)\n--\n\nA built-in agent; krodan_rl.agents gives "
-                                  "its typed classes.")},
+    {Py_tp_doc, const_cast<char*>("Agent(kind, seed, simulations, c, rollout, trees, "
+                                  "reward_mode)\n--\n\nA built-in agent; AGENT_DEFAULTS holds "
+                                  "a default agent's options, and krodan_rl.agents gives its "
+                                  "typed classes.")},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
@@ -236,6 +259,25 @@ PyTypeObject* agent_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) type = PyType_FromSpec(&spec);
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* search_root_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = PyStructSequence_NewType(&root_desc);
+    return type;
+}
+
+PyObject* agent_defaults() {
+    const AgentConfig d;
+    const auto name = [](auto names, auto value) {
+        const std::string_view text = names[static_cast<std::size_t>(value)];
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    };
+    return Py_BuildValue("{s:N,s:K,s:k,s:d,s:N,s:I,s:N}", "kind", name(AGENT_KIND_NAMES, d.kind),
+                         "seed", static_cast<unsigned long long>(d.seed), "simulations",
+                         static_cast<unsigned long>(d.search.simulations), "c", d.search.c,
+                         "rollout", name(ROLLOUT_NAMES, d.rollout), "trees", d.search.trees,
+                         "reward_mode", name(REWARD_MODE_NAMES, d.search.reward_mode));
 }
 
 HeldAgents::~HeldAgents() {

@@ -17,6 +17,12 @@ namespace krodan::python {
 // The class, created on first need and kept for the life of the process.
 PyTypeObject* agent_type();
 
+// The named tuple of Agent.search(), likewise.
+PyTypeObject* search_root_type();
+
+// A new dict of the constructor's parameters and a default agent's options, by name.
+PyObject* agent_defaults();
+
 // Holds the agents of a sequence of Agent objects busy for as long as it lives: each distinct
 // agent once, however many seats it takes.
 class HeldAgents {

@@ -22,6 +22,7 @@
 #include "python/native/buffer_arg.hpp"
 #include "python/native/exclusive_call.hpp"
 #include "python/native/limits.hpp"
+#include "python/native/replay.hpp"
 #include "python/native/without_lock.hpp"
 #include "python/owned_ref.hpp"
 
@@ -348,10 +349,7 @@ PyObject* batch_set_state_rows(PyObject* self, PyObject* const* args, Py_ssize_t
         for (std::size_t k = 0; k < parsed.size(); ++k)
             parsed[k] = {k, std::string_view(data + k * STATE_SIZE, STATE_SIZE)};
         const auto refused = without_lock([&] { return b.state->batch.set_states(parsed); });
-        if (refused) {
-            const std::string prefix = "row " + std::to_string(refused->position) + ": ";
-            return raise_text(PyExc_ValueError, prefix, refused->refusal.message);
-        }
+        if (refused) return raise_row_error(refused->position, refused->refusal.message);
         if (!refresh_legal_view(b)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -449,7 +447,8 @@ PyMethodDef methods[] = {
      "all are checked first."},
     {"set_state_rows", method(batch_set_state_rows), FASTCALL,
      "set_state_rows($self, states, count)\n--\n\nReplaces games 0 .. count-1 by the games of "
-     "`count` state strings laid end to end in a uint8 buffer; all are checked first."},
+     "`count` state strings laid end to end in a uint8 buffer; all are checked first, the "
+     "first refused raising RowError."},
     {"state_rows", method(batch_state_rows), FASTCALL,
      "state_rows($self, out, count)\n--\n\nWrites the state strings of games 0 .. count-1 end "
      "to end into the writable uint8 buffer `out`."},
@@ -472,7 +471,8 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_doc, const_cast<char*>("GameBatch(num_games, num_threads, reward_mode, auto_reset, "
                                   "dense_mask, observations, seed)\n--\n\nMany games stepped in "
-                                  "one call; krodan_rl.VecKrodan is its typed interface.")},
+                                  "one call; BATCH_DEFAULTS holds a default batch's options, "
+                                  "and krodan_rl.VecKrodan is its typed interface.")},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},
     {0, nullptr},
@@ -487,6 +487,17 @@ PyTypeObject* batch_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) type = PyType_FromSpec(&spec);
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* batch_defaults() {
+    const BatchOptions d;
+    const std::string_view mode = REWARD_MODE_NAMES[static_cast<std::size_t>(d.reward_mode)];
+    return Py_BuildValue(
+        "{s:n,s:I,s:s#,s:O,s:O,s:O,s:K}", "num_games", static_cast<Py_ssize_t>(d.num_games),
+        "num_threads", d.num_threads, "reward_mode", mode.data(),
+        static_cast<Py_ssize_t>(mode.size()), "auto_reset", d.auto_reset ? Py_True : Py_False,
+        "dense_mask", d.dense_mask ? Py_True : Py_False, "observations",
+        d.observations ? Py_True : Py_False, "seed", static_cast<unsigned long long>(d.seed));
 }
 
 }  // namespace krodan::python

@@ -11,4 +11,7 @@ namespace krodan::python {
 // The class, created on first need and kept for the life of the process.
 PyTypeObject* batch_type();
 
+// A new dict of the constructor's parameters and a default batch's options, by name.
+PyObject* batch_defaults();
+
 }  // namespace krodan::python

@@ -1,6 +1,7 @@
 // The native module krodan_rl._native: what the package builds on the engine beyond the game
-// class (the batch of games, its arrays and the engine's constants), with its definition,
-// slots and registration. It needs no numpy: arrays leave through the buffer protocol.
+// class (the batch of games, its arrays, the engine's constants and the classes' default
+// options), with its definition, slots and registration. It needs no numpy: arrays leave
+// through the buffer protocol.
 
 #include "game/actions/action_table.hpp"
 #include "game/observation.hpp"
@@ -47,20 +48,44 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
     return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// A class's default options, read-only: the Python package's option records take their
+// defaults from here, so that they are written once, in the engine's option structs.
+int add_defaults(PyObject* module, const char* name, PyObject* defaults) {
+    Ref dict(defaults);
+    if (!dict) return -1;
+    Ref proxy(PyDictProxy_New(dict.get()));
+    if (!proxy) return -1;
+    return PyModule_AddObjectRef(module, name, proxy.get());
+}
+
+int add_classes(PyObject* module) {
+    if (add_type(module, "NativeArray", array_type()) < 0 ||
+        add_type(module, "Agent", agent_type()) < 0 ||
+        add_type(module, "SearchRoot", search_root_type()) < 0 ||
+        add_type(module, "GuidedSearch", search_type()) < 0 ||
+        add_type(module, "VisitCounts", visit_counts_type()) < 0 ||
+        add_type(module, "VisitPolicy", visit_policy_type()) < 0 ||
+        add_type(module, "GameBatch", batch_type()) < 0)
+        return -1;
+    PyObject* row = row_error();
+    return row == nullptr ? -1 : PyModule_AddObjectRef(module, "RowError", row);
+}
+
 int exec_module(PyObject* module) {
     if (panic_exception() == nullptr) return -1;
-    if (add_constants(module) < 0) return -1;
-    if (add_type(module, "NativeArray", array_type()) < 0) return -1;
-    if (add_type(module, "Agent", agent_type()) < 0) return -1;
-    if (add_type(module, "GuidedSearch", search_type()) < 0) return -1;
-    return add_type(module, "GameBatch", batch_type());
+    if (add_constants(module) < 0 || add_classes(module) < 0) return -1;
+    if (add_defaults(module, "AGENT_DEFAULTS", agent_defaults()) < 0 ||
+        add_defaults(module, "SEARCH_DEFAULTS", search_defaults()) < 0)
+        return -1;
+    return add_defaults(module, "BATCH_DEFAULTS", batch_defaults());
 }
 
 PyMethodDef functions[] = {
-    {"board_text", native_board_text, METH_O,
-     "board_text($module, game, /)\n--\n\nThe board of a PyKrodan as its render() prints it, "
-     "without the "
-     "final line feed: 41 lines, each covered cell in its agent's background colour."},
+    {"board_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_board_text)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "board_text($module, game, /, *, colour=True)\n--\n\nThe board of a PyKrodan without the "
+     "final line feed: 41 lines, each covered cell in its agent's background colour as its "
+     "render() prints it, or without colour holding its agent's digit (0-3)."},
     {"owner_grid", native_owner_grid, METH_O,
      "owner_grid($module, game, /)\n--\n\n400 bytes, cell 20 * row + column of the board: the "
      "agent (0-3) "
@@ -93,8 +118,9 @@ PyMethodDef functions[] = {
      "replayed: row k is state string k (states: uint8, 278 bytes a row) and the action its "
      "mover played (actions: int64). Writes the state after the turn and the passes that "
      "follow (after), the state's mover (movers: int8), whether the game is over (over: "
-     "uint8) and the scores (scores: int16, four a row); ValueError 'row k: why' for the first "
-     "state that is not a game in progress whose mover can move, or action that is not legal."},
+     "uint8) and the scores (scores: int16, four a row); RowError (a ValueError: 'row k: why', "
+     "with row k and the reason as attributes) for the first state that is not a game in "
+     "progress whose mover can move, or action that is not legal."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/native/buffer_arg.hpp"
 #include "python/native/without_lock.hpp"
+#include "python/owned_ref.hpp"
 
 namespace krodan::python {
 namespace {
@@ -25,6 +26,35 @@ std::span<T> span_of(const BufferArg& arg) {
 }
 
 }  // namespace
+
+PyObject* row_error() {
+    // Created by the module's first initialisation, under the import lock; never released.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "krodan_rl._native.RowError",
+            "A row of a batch of stored turns or states that the engine refuses: `row` is its "
+            "index in the batch, `reason` why, and the message reads 'row <row>: <reason>'.",
+            PyExc_ValueError, nullptr);
+    }
+    return type;
+}
+
+PyObject* raise_row_error(std::size_t row, std::string_view reason) {
+    PyObject* type = row_error();
+    if (type == nullptr) return nullptr;
+    const std::string text = "row " + std::to_string(row) + ": " + std::string(reason);
+    Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref why(PyUnicode_FromStringAndSize(reason.data(), static_cast<Py_ssize_t>(reason.size())));
+    Ref index(PyLong_FromSize_t(row));
+    if (!message || !why || !index) return nullptr;
+    Ref error(PyObject_CallOneArg(type, message.get()));
+    if (!error || PyObject_SetAttrString(error.get(), "row", index.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "reason", why.get()) < 0)
+        return nullptr;
+    PyErr_SetObject(type, error.get());
+    return nullptr;
+}
 
 PyObject* native_replay_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -54,10 +84,7 @@ PyObject* native_replay_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             return replay_rows(span_of<const std::uint8_t>(states),
                                span_of<const std::int64_t>(actions), out);
         });
-        if (refused) {
-            const std::string prefix = "row " + std::to_string(refused->row) + ": ";
-            return raise_text(PyExc_ValueError, prefix, refused->reason);
-        }
+        if (refused) return raise_row_error(refused->row, refused->reason);
         Py_RETURN_NONE;
     });
 }

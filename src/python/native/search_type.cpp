@@ -232,20 +232,52 @@ bool roots_ready(const GuidedSearch& search) {
     return false;
 }
 
-// (actions, counts, offsets, movers[, probs]) as bytes.
-PyObject* visits_tuple(const VisitCounts& visits, const std::vector<float>* probs) {
-    Ref a(bytes_of(visits.actions)), c(bytes_of(visits.counts)), o(bytes_of(visits.offsets)),
-        m(bytes_of(visits.movers));
-    if (!a || !c || !o || !m) return nullptr;
-    if (probs == nullptr) return PyTuple_Pack(4, a.get(), c.get(), o.get(), m.get());
-    Ref p(bytes_of(*probs));
-    return p ? PyTuple_Pack(5, a.get(), c.get(), o.get(), m.get(), p.get()) : nullptr;
+// The roots' results as named tuples: VisitCounts, and VisitPolicy with the probabilities.
+PyStructSequence_Field visit_fields[] = {
+    {"actions", "Each root's legal actions, ascending, as int32 bytes."},
+    {"counts", "Their visits, int32 bytes; slot i's at [offsets[i], offsets[i + 1])."},
+    {"offsets", "Where each slot's actions start, int32 bytes, num_games + 1 of them."},
+    {"movers", "Each root's mover as int8 bytes; -1 for an idle or finished slot."},
+    {"probs", "The visits' probabilities at the temperature asked, float32 bytes."},
+    {nullptr, nullptr},
+};
+constexpr int VISIT_COUNT_FIELDS = 4;
+
+PyStructSequence_Field counts_fields[] = {
+    visit_fields[0], visit_fields[1], visit_fields[2], visit_fields[3], {nullptr, nullptr},
+};
+
+PyStructSequence_Desc counts_desc = {
+    "krodan_rl._native.VisitCounts",
+    "The roots' legal actions and their visits, as GuidedSearch.visit_counts() gives them.",
+    counts_fields, VISIT_COUNT_FIELDS};
+PyStructSequence_Desc policy_desc = {
+    "krodan_rl._native.VisitPolicy",
+    "The roots' visit counts and their probabilities, as GuidedSearch.policy() gives them.",
+    visit_fields, VISIT_COUNT_FIELDS + 1};
+
+// A VisitCounts, or a VisitPolicy with `probs`.
+PyObject* visits_record(const VisitCounts& visits, const std::vector<float>* probs) {
+    PyTypeObject* type = probs == nullptr ? visit_counts_type() : visit_policy_type();
+    if (type == nullptr) return nullptr;
+    Ref record(PyStructSequence_New(type));
+    if (!record) return nullptr;
+    // Each item made only once the one before is in: an error stops at once.
+    const auto put = [&](Py_ssize_t i, PyObject* item) {
+        if (item != nullptr) PyStructSequence_SetItem(record.get(), i, item);  // steals it
+        return item != nullptr;
+    };
+    if (!put(0, bytes_of(visits.actions)) || !put(1, bytes_of(visits.counts)) ||
+        !put(2, bytes_of(visits.offsets)) || !put(3, bytes_of(visits.movers)) ||
+        (probs != nullptr && !put(4, bytes_of(*probs))))
+        return nullptr;
+    return record.release();
 }
 
 PyObject* search_visit_counts(PyObject* self, PyObject*) {
     return with_search(self, [&](GuidedSearch& search) -> PyObject* {
         if (!roots_ready(search)) return nullptr;
-        return visits_tuple(search.visit_counts(), nullptr);
+        return visits_record(search.visit_counts(), nullptr);
     });
 }
 
@@ -261,7 +293,7 @@ PyObject* search_policy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const VisitCounts visits = search.visit_counts();
         std::vector<float> probs(visits.counts.size());
         visit_policy(visits.counts, visits.offsets, temperature, probs);
-        return visits_tuple(visits, &probs);
+        return visits_record(visits, &probs);
     });
 }
 
@@ -331,11 +363,11 @@ PyMethodDef methods[] = {
      "priors (dense rows or the CSR layout) and float32 values, four per leaf."},
     {"done", search_done, METH_NOARGS, "done($self)\n--\n\nTrue once every search is complete."},
     {"visit_counts", search_visit_counts, METH_NOARGS,
-     "visit_counts($self)\n--\n\n(actions, counts, offsets, movers) as int32, int32, int32 and "
-     "int8 bytes."},
+     "visit_counts($self)\n--\n\nA VisitCounts: actions, counts, offsets and movers as int32, "
+     "int32, int32 and int8 bytes."},
     {"policy", method(search_policy), FASTCALL,
-     "policy($self, temperature)\n--\n\nvisit_counts() and the roots' probabilities as "
-     "float32 bytes, in the same layout."},
+     "policy($self, temperature)\n--\n\nA VisitPolicy: visit_counts() and the roots' "
+     "probabilities (probs) as float32 bytes, in the same layout."},
     {"select", method(search_select), FASTCALL,
      "select($self, temperature, out)\n--\n\nWrites one drawn action per slot into the int32 "
      "buffer out (-1 for idle or finished slots)."},
@@ -359,7 +391,8 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("GuidedSearch(num_games, simulations, c_puct, "
                                   "dirichlet_alpha, dirichlet_fraction, reward_mode, seed, "
                                   "num_threads, dense_mask)\n--\n\nTree searches guided by the "
-                                  "caller's evaluations; krodan_rl.search.BatchedSearch is its "
+                                  "caller's evaluations; SEARCH_DEFAULTS holds a default "
+                                  "search's options, and krodan_rl.search.BatchedSearch is its "
                                   "typed interface.")},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},
@@ -375,6 +408,30 @@ PyTypeObject* search_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) type = PyType_FromSpec(&spec);
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* visit_counts_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = PyStructSequence_NewType(&counts_desc);
+    return type;
+}
+
+PyTypeObject* visit_policy_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = PyStructSequence_NewType(&policy_desc);
+    return type;
+}
+
+PyObject* search_defaults() {
+    const GuidedSearchOptions d;
+    const std::string_view mode = REWARD_MODE_NAMES[static_cast<std::size_t>(d.reward_mode)];
+    return Py_BuildValue(
+        "{s:n,s:k,s:d,s:d,s:d,s:s#,s:K,s:I,s:O}", "num_games", static_cast<Py_ssize_t>(d.num_games),
+        "simulations", static_cast<unsigned long>(d.simulations), "c_puct", d.c_puct,
+        "dirichlet_alpha", d.dirichlet_alpha, "dirichlet_fraction", d.dirichlet_fraction,
+        "reward_mode", mode.data(), static_cast<Py_ssize_t>(mode.size()), "seed",
+        static_cast<unsigned long long>(d.seed), "num_threads", d.num_threads, "dense_mask",
+        d.dense_mask ? Py_True : Py_False);
 }
 
 }  // namespace krodan::python

@@ -11,4 +11,11 @@ namespace krodan::python {
 // The class, created on first need and kept for the life of the process.
 PyTypeObject* search_type();
 
+// The named tuples of visit_counts() and policy(), likewise.
+PyTypeObject* visit_counts_type();
+PyTypeObject* visit_policy_type();
+
+// A new dict of the constructor's parameters and a default search's options, by name.
+PyObject* search_defaults();
+
 }  // namespace krodan::python
