@@ -46,8 +46,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from krodan_rl import arguments, facts, models
+from krodan_rl import arguments, facts, models, search
 from krodan_rl.agents import ROLLOUTS, Agent, GreedyAgent, MCTSAgent, RandomAgent
+from krodan_rl.native_options import SearchConfig
 from krodan_rl.nn.policy_player import PolicyPlayer
 from krodan_rl.search import GuidedPlayer, SearchPlayer
 
@@ -70,10 +71,11 @@ __all__ = [
 Player = Agent | SearchPlayer
 
 #: What a search player changes when it plays for data rather than to win (``exploration``):
-#: noise on its roots and a draw from its visits instead of the most visited action.
-EXPLORATION: dict[str, Any] = {"temperature": 1.0, "dirichlet_fraction": 0.25}
+#: ``krodan_rl.search.EXPLORATION``.
+EXPLORATION = search.EXPLORATION
 RESERVED_PREFIXES = ("guided", "policy")  # read as their kinds, never as factories
-DEFAULT_GUIDED_SIMULATIONS = 800
+#: A guided spec's simulations when it names none: a search's default.
+DEFAULT_GUIDED_SIMULATIONS = SearchConfig.simulations
 _NUMBER = re.compile(r"[0-9]+")
 
 

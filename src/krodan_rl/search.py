@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, Final, NamedTuple, Protocol, TypeAlias, r
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, arguments, facts, seeds
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.native_options import SearchConfig
 
@@ -403,7 +403,7 @@ class GuidedPlayer:
         """The action of the mover of ``game`` in its frame, None when it is done."""
         if game.is_over or game.terminations[game.agent_selection]:
             return None
-        seed = np.random.SeedSequence([self.seed, self._calls]).generate_state(1, np.uint64)
+        seed = seeds.call_seeds(self.seed, self._calls)
         self._calls += 1
         move = self.search_moves([game], seed)[0]
         assert move is not None

@@ -163,12 +163,10 @@ class VecKrodan:
         mask when `dense_mask`. The legal action list has no fixed size and no space."""
         gym = _spaces()
         fields: dict[str, spaces.Space[Any]] = {
-            "observation": gym.Box(0, 1, facts.OBSERVATION_SHAPE, np.uint8),
-            "pieces": gym.Box(0, 1, (facts.NUM_AGENTS, facts.NUM_PIECES), np.uint8),
-            "done": gym.Box(0, 1, (facts.NUM_AGENTS,), np.uint8),
+            name: gym.Box(0, 1, shape, dtype)
+            for name, (dtype, shape) in facts.OBSERVATION_LAYOUT.items()
+            if name != "action_mask" or self.dense_mask
         }
-        if self.dense_mask:
-            fields["action_mask"] = gym.Box(0, 1, (facts.NUM_ACTIONS,), np.bool_)
         space: spaces.Dict = gym.Dict(fields)
         return space
 

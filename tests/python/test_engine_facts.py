@@ -114,3 +114,18 @@ def test_one_core_count_under_an_affinity_limit():
     found = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                            check=True, timeout=60)  # fmt: skip
     assert found.stdout.split() == ["1", "1"]
+
+
+def test_no_native_call_passes_more_than_three_arguments_by_position():
+    """Calls into the native module name their arguments beyond the third."""
+    found = [
+        f"{path.relative_to(PACKAGE)}:{node.lineno}"
+        for path in sorted(PACKAGE.rglob("*.py"))
+        for node in ast.walk(ast.parse(path.read_text()))
+        if isinstance(node, ast.Call)
+        and isinstance(node.func, ast.Attribute)
+        and isinstance(node.func.value, ast.Name)
+        and node.func.value.id == "_native"
+        and len(node.args) > 3
+    ]
+    assert found == []

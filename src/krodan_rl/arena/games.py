@@ -176,7 +176,10 @@ def _play_built_in(
         start = NUM_SEATS * block_ids.start
         record = None if placements is None else placements[start : start + len(lineups)]
         played = _native.play_games(
-            lineups, streams, workers, None if record is None else record.reshape(-1)
+            games=lineups,
+            streams=streams,
+            num_threads=workers,
+            placements=None if record is None else record.reshape(-1),
         )
         scores[start : start + len(lineups)] = np.frombuffer(played, dtype=np.int16).reshape(
             -1, NUM_SEATS
