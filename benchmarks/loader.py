@@ -20,7 +20,8 @@ from typing import Any
 
 from rounds import interleaved_medians, parse_arguments
 
-from krodan_rl import data, targets
+from krodan_rl import data
+from krodan_rl._internal import targets
 from krodan_rl.data import shards
 from krodan_rl.selfplay import generate
 

@@ -23,12 +23,12 @@ import textwrap
 import time
 from pathlib import Path
 
-from krodan_rl import arguments
+from krodan_rl._internal import arguments
+from krodan_rl._internal.files import unwritable
+from krodan_rl._internal.interrupts import end_interrupted
+from krodan_rl._internal.progress import ProgressBar
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.files import unwritable
-from krodan_rl.interrupts import end_interrupted
 from krodan_rl.play import play_game
-from krodan_rl.progress import ProgressBar
 from krodan_rl.render import board_text
 
 

@@ -22,7 +22,8 @@ from functools import lru_cache
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, facts
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import BOARD_SIZE, NUM_AGENTS
 

@@ -30,7 +30,8 @@ from typing import Any, ClassVar, NamedTuple, Protocol, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments
+from krodan_rl import _native
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.native_options import ROLLOUTS as ROLLOUTS
 from krodan_rl.native_options import AgentConfig

@@ -103,7 +103,8 @@ except ImportError as error:  # pragma: no cover (the env extra is missing)
         "krodan_rl.env needs PettingZoo and Gymnasium: pip install 'krodan_rl[env]'"
     ) from error
 
-from krodan_rl import arguments, facts
+from krodan_rl import facts
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
 from krodan_rl.render import board_image, board_text, wants_colour

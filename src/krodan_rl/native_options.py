@@ -12,8 +12,8 @@ The defaults are the engine's own, read from ``_native.SEARCH_DEFAULTS``, ``BATC
 and ``AGENT_DEFAULTS`` (a default-constructed struct each), so that they are written in one
 place; a field's default is also its class attribute (``SearchConfig.simulations``), which
 the package's public signatures use as their own defaults. Each field's check is written
-once, beside the field, with ``krodan_rl.arguments``: a record that exists holds valid options,
-in the types native code takes. The checks that relate two fields (root noise needs a
+once, beside the field (``krodan_rl._internal.arguments``): a record that exists holds valid
+options, in the types native code takes. The checks that relate two fields (root noise needs a
 ``dirichlet_alpha`` above 0) are native code's, made when ``native()`` builds the object.
 
 Records are built once, where a search, batch or agent is made, never per call.
@@ -26,7 +26,8 @@ from collections.abc import Callable
 from functools import partial
 from typing import Any, ClassVar, Final
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, facts
+from krodan_rl._internal import arguments
 
 __all__ = ["ROLLOUTS", "AgentConfig", "BatchConfig", "SearchConfig"]
 

@@ -15,7 +15,8 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, facts
+from krodan_rl import facts
+from krodan_rl._internal import arguments
 
 __all__ = ["HIGHEST_SCORE", "LOWEST_SCORE", "SCORE_RANGE", "normalise", "outcome_values"]
 

@@ -46,7 +46,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from krodan_rl import arguments, facts, models, search
+from krodan_rl import facts, models, search
+from krodan_rl._internal import arguments
 from krodan_rl.agents import ROLLOUTS, Agent, GreedyAgent, MCTSAgent, RandomAgent
 from krodan_rl.native_options import SearchConfig
 from krodan_rl.nn.policy_player import PolicyPlayer

@@ -11,7 +11,8 @@ import zlib
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, facts
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 
 if TYPE_CHECKING:

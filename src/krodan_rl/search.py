@@ -38,7 +38,8 @@ from typing import TYPE_CHECKING, Any, Final, NamedTuple, Protocol, TypeAlias, r
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, facts, seeds
+from krodan_rl import _native, facts, seeds
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.native_options import SearchConfig
 

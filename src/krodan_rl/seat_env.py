@@ -39,8 +39,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, facts, players
+from krodan_rl import facts, players
 from krodan_rl import seeds as seeds_of
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent, RandomAgent
 from krodan_rl.vector import VecKrodan

@@ -22,7 +22,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, facts
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent
 from krodan_rl.native_options import BatchConfig

@@ -17,7 +17,7 @@ import pytest
 
 from krodan_rl import arena
 from krodan_rl.__main__ import main
-from krodan_rl.workers import descendants
+from krodan_rl._internal.workers import descendants
 
 HERE = Path(__file__).resolve().parent
 PLAIN = ["random", "random", "random", "random"]

@@ -14,7 +14,7 @@ import pytest
 
 pytest.importorskip("pyarrow")
 
-from krodan_rl.workers import descendants
+from krodan_rl._internal.workers import descendants
 
 # The driver hears SIGHUP as a terminal's process does, even where the tests themselves run
 # with it ignored (under nohup).

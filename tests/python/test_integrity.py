@@ -13,7 +13,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 from krodan_rl import data, selfplay  # noqa: E402 (after the skip without pyarrow)
-from krodan_rl.files import sha256_of  # noqa: E402
+from krodan_rl._internal.files import sha256_of  # noqa: E402
 
 PLAYERS = ["mcts:4", "greedy", "random", "greedy"]
 TURNS = "turns/shard-000001.parquet"

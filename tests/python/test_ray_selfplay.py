@@ -205,7 +205,7 @@ def test_an_address_where_nothing_answers_fails_at_once_in_one_line(tmp_path):
 
 
 def test_a_killed_driver_of_a_local_instance_leaves_no_process_and_no_write(tmp_path):
-    from krodan_rl.workers import descendants
+    from krodan_rl._internal.workers import descendants
 
     out = tmp_path / "run"
     log = (tmp_path / "log").open("w")  # not a pipe, which an orphan would hold open

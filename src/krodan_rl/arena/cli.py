@@ -7,9 +7,10 @@ import json
 import sys
 from pathlib import Path
 
-from krodan_rl import arguments, facts, files, players
+from krodan_rl import facts, players
+from krodan_rl._internal import arguments, files
+from krodan_rl._internal.interrupts import end_interrupted, keep_interrupts
 from krodan_rl.arena.games import NUM_SEATS, ArenaResult, check_entries, run
-from krodan_rl.interrupts import end_interrupted, keep_interrupts
 
 __all__ = ["main", "write_json"]
 

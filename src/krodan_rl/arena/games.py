@@ -29,12 +29,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, arguments, facts, matches, players, seeds
+from krodan_rl import _native, facts, matches, players, seeds
+from krodan_rl._internal import arguments
+from krodan_rl._internal.progress import ProgressBar
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.arena.standings import Standings, standings
-from krodan_rl.lockstep import Decision
+from krodan_rl.matches.lockstep import Decision
 from krodan_rl.players import Spec
-from krodan_rl.progress import ProgressBar
 
 __all__ = ["ArenaResult", "entry_seed", "move_seed", "play_games", "rotation_seats", "run"]
 

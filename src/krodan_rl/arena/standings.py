@@ -36,8 +36,8 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl._internal.arguments import REWARD_MODES
 from krodan_rl.arena.ratings import ELO, PRIOR_GAMES, fit_log_strengths, weak_orders
-from krodan_rl.arguments import REWARD_MODES
 from krodan_rl.facts import NUM_AGENTS
 from krodan_rl.outcomes import HIGHEST_SCORE, LOWEST_SCORE, outcome_values
 

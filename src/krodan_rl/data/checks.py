@@ -1,6 +1,6 @@
 """A shard's rows replayed through the engine: each stored state is a game in progress whose
 mover is the row's, its action is legal there, its policy target is sound
-(``krodan_rl.targets``), the state after the action and the passes that follow is the next
+(``krodan_rl._internal.targets``), the state after the action and the passes that follow is the next
 row's state, and a game's last placement ends it with the scores its games row records, whose
 outcomes are those the scores give. A row that fails is named by its game and ply."""
 
@@ -11,7 +11,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import _native, facts, outcomes, targets
+from krodan_rl import _native, facts, outcomes
+from krodan_rl._internal import targets
 from krodan_rl.data.rows import Rows
 
 __all__ = ["check_games", "check_rows"]

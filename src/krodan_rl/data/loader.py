@@ -17,7 +17,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, outcomes, targets
+from krodan_rl import outcomes
+from krodan_rl._internal import arguments, targets
 from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.shards import read_shard

@@ -7,6 +7,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
+from krodan_rl._internal.files import read_json
 from krodan_rl.data.schema import (
     DONE,
     MANIFEST,
@@ -15,7 +16,6 @@ from krodan_rl.data.schema import (
     marker_path,
     shard_name,
 )
-from krodan_rl.files import read_json
 
 __all__ = ["games_path", "shard_paths"]
 

@@ -19,6 +19,7 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from krodan_rl._internal.files import read_json, sha256_of
 from krodan_rl.data.checks import check_games, check_rows
 from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.rows import Rows
@@ -34,7 +35,6 @@ from krodan_rl.data.schema import (
     marker_path,
 )
 from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
-from krodan_rl.files import read_json, sha256_of
 
 __all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts", "shard_paths"]
 

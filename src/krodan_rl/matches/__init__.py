@@ -6,7 +6,7 @@ Each of them configures the same parts:
   plays, which makes, copies and shares the players there: ``ArenaPlan`` (four entries rotated
   in blocks of four games) and ``SelfPlayPlan`` (player k in seat k, a shard at a time);
 - ``play(plan, games, record, policies=...)`` (``playing``): a chunk of games played side by
-  side through ``krodan_rl.lockstep``, so that search players decide them together; self-play
+  side (``lockstep``), so that search players decide them together; self-play
   records every move with its policy on top;
 - the workers (``pool``): how many (``processes``: one per core by default), the check that
   players reach them (``check_travels``), made before any starts, and the one loop that hands

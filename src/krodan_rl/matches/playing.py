@@ -5,9 +5,9 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 
-from krodan_rl import lockstep
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.lockstep import Decision
+from krodan_rl.matches import lockstep
+from krodan_rl.matches.lockstep import Decision
 from krodan_rl.matches.plans import MatchPlan
 
 __all__ = ["Record", "play"]
@@ -27,7 +27,7 @@ def play(
     """Games ``games`` of ``plan``'s run played to their end side by side (search players
     asked once for all the games waiting on them), in this process; the finished games, in
     the order of ``games``. ``policies``: the moves of players that can say the policy behind
-    them carry it (see ``krodan_rl.lockstep``)."""
+    them carry it (see ``krodan_rl.matches.lockstep``)."""
     boards = [PyKrodan() for _ in games]
     lockstep.play(
         boards,

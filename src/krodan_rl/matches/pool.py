@@ -1,7 +1,7 @@
 """Worker processes that share a run's work: how many (one per core by default, never more
 than there are tasks), the check that what they need reaches them, made before any starts, and
 the one loop that hands them the tasks. Workers are bound to the driver
-(``krodan_rl.workers``); on any error or Ctrl-C the driver ends them at once."""
+(``krodan_rl._internal.workers``); on any error or Ctrl-C the driver ends them at once."""
 
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ from concurrent.futures import FIRST_EXCEPTION, Future, ProcessPoolExecutor, wai
 from typing import Any, TypeVar
 
 from krodan_rl import facts
-from krodan_rl.workers import (
+from krodan_rl._internal.workers import (
     bind_quietly_to_driver,
     defined_in_script,
     pool_context,

@@ -35,8 +35,8 @@ from typing import IO, Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments
-from krodan_rl.files import NotRegularFile, open_regular, write_atomic_bytes
+from krodan_rl._internal import arguments
+from krodan_rl._internal.files import NotRegularFile, open_regular, write_atomic_bytes
 from krodan_rl.nn.config import FORMAT_VERSION, NetworkConfig
 from krodan_rl.nn.forward import Params, param_shapes
 from krodan_rl.nn.zip_directory import directory_size

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import asdict, dataclass
 from typing import Any
 
-from krodan_rl import arguments
+from krodan_rl._internal import arguments
 
 __all__ = ["FORMAT_VERSION", "NetworkConfig"]
 

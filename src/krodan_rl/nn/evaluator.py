@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments
+from krodan_rl._internal import arguments
 from krodan_rl.nn import backends
 from krodan_rl.nn.config import NetworkConfig
 from krodan_rl.nn.forward import Params, forward, value_of

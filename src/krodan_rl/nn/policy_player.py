@@ -10,7 +10,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, seeds
+from krodan_rl import seeds
+from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import NUM_AGENTS, NUM_PIECES, OBSERVATION_SHAPE
 from krodan_rl.nn.evaluator import NetworkEvaluator

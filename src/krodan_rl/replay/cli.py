@@ -6,7 +6,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from krodan_rl import files
+from krodan_rl._internal import files
 from krodan_rl.replay.games import Replay, from_arena, from_dataset
 from krodan_rl.replay.page import write_page
 

@@ -11,10 +11,11 @@ from typing import Any
 
 import numpy as np
 
-from krodan_rl import _native, arguments, facts
+from krodan_rl import _native, facts
+from krodan_rl._internal import arguments
+from krodan_rl._internal.files import read_json
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import NUM_AGENTS, NUM_PIECES
-from krodan_rl.files import read_json
 
 __all__ = ["Frame", "Replay", "from_arena", "from_dataset", "from_placements", "from_states"]
 

@@ -10,7 +10,8 @@ from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
 
-from krodan_rl import actions, files, render
+from krodan_rl import actions, render
+from krodan_rl._internal import files
 from krodan_rl.replay.games import Replay
 
 __all__ = ["page_html", "write_page"]

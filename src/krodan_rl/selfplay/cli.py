@@ -8,8 +8,8 @@ import sys
 from pathlib import Path
 
 from krodan_rl import players
-from krodan_rl.arguments import in_flags
-from krodan_rl.interrupts import end_interrupted, keep_interrupts
+from krodan_rl._internal.arguments import in_flags
+from krodan_rl._internal.interrupts import end_interrupted, keep_interrupts
 from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.config import DEFAULT_GAMES_PER_SHARD, NUM_SEATS, RunConfig
 from krodan_rl.selfplay.driver import generate

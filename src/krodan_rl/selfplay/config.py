@@ -10,7 +10,8 @@ import math
 from dataclasses import dataclass
 from typing import Any
 
-from krodan_rl import arguments, facts, players, seeds
+from krodan_rl import facts, players, seeds
+from krodan_rl._internal import arguments
 from krodan_rl.players import Spec
 
 __all__ = ["DEFAULT_GAMES_PER_SHARD", "NUM_SEATS", "RunConfig", "move_seed", "player_seed"]

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from krodan_rl.progress import ProgressBar
+from krodan_rl._internal.progress import ProgressBar
 from krodan_rl.selfplay import backends, run_folder
 from krodan_rl.selfplay.backends import ShardJob
 from krodan_rl.selfplay.config import DEFAULT_GAMES_PER_SHARD, RunConfig

@@ -12,7 +12,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-from krodan_rl.files import write_atomic
+from krodan_rl._internal.files import write_atomic
 
 __all__ = ["LOCK", "RUN_TOKEN", "RunFolderError", "check_folder", "check_holder", "claim", "locked"]
 

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.lockstep import Decision
+from krodan_rl.matches.lockstep import Decision
 
 __all__ = ["SelfPlayRecord", "Turn"]
 

@@ -33,6 +33,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from krodan_rl._internal.files import read_json, sha256_of, write_atomic
 from krodan_rl.data.schema import (
     DONE,
     FORMAT_KEY,
@@ -43,7 +44,6 @@ from krodan_rl.data.schema import (
     shard_name,
 )
 from krodan_rl.data.shards import shard_facts
-from krodan_rl.files import read_json, sha256_of, write_atomic
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.holding import (
     RunFolderError,

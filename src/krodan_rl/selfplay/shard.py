@@ -15,7 +15,8 @@ from typing import Any
 
 import pyarrow.parquet as pq
 
-from krodan_rl import files, matches
+from krodan_rl import matches
+from krodan_rl._internal import files
 from krodan_rl.data.schema import TURNS_SCHEMA, shard_name
 from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.config import RunConfig

@@ -9,8 +9,8 @@ import math
 import sys
 from typing import Any
 
-from krodan_rl.arguments import in_flags
-from krodan_rl.interrupts import end_interrupted, keep_interrupts
+from krodan_rl._internal.arguments import in_flags
+from krodan_rl._internal.interrupts import end_interrupted, keep_interrupts
 from krodan_rl.train.config import PRESETS
 
 __all__ = ["main"]

@@ -9,7 +9,7 @@ from dataclasses import asdict, dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any
 
-from krodan_rl import arguments
+from krodan_rl._internal import arguments
 from krodan_rl.nn.checkpoint import check_network
 from krodan_rl.nn.config import NetworkConfig
 
@@ -81,7 +81,7 @@ class TrainConfig:
         return replace(self, **options)
 
     def write(self, path: Path) -> None:
-        from krodan_rl.files import write_atomic
+        from krodan_rl._internal.files import write_atomic
 
         write_atomic(path, json.dumps(self.to_dict(), indent=1, sort_keys=True) + "\n")
 
@@ -90,7 +90,7 @@ class TrainConfig:
         """The configuration ``write`` stored at ``path``; ValueError naming the file for
         anything else (not a regular file, not JSON, nested too deeply to decode, a field's
         type or value). An OSError for a file that cannot be read."""
-        from krodan_rl.files import NestedTooDeeply, NotRegularFile, read_json
+        from krodan_rl._internal.files import NestedTooDeeply, NotRegularFile, read_json
 
         try:
             return cls.from_dict(read_json(path))

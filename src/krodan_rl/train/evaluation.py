@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from krodan_rl import arena, seeds
-from krodan_rl.files import write_atomic_bytes
+from krodan_rl._internal.files import write_atomic_bytes
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.evaluator import NetworkEvaluator
 from krodan_rl.nn.policy_player import PolicyPlayer

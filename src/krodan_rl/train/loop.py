@@ -10,7 +10,7 @@
                                     spent learning, evaluations
     OUT/curve.png                   the strength curve
 
-Every file there is written whole or not at all (``krodan_rl.files``): a run, once it holds the
+Every file there is written whole or not at all (``_internal.files``): a run, once it holds the
 folder's lock, removes the temporary files a kill left behind. What it reads back is checked
 before it is used: config.json and the metrics only from regular files; a checkpoint it goes on
 from (given, or the folder's last) for the games and seconds its meta adds up and for an
@@ -39,8 +39,8 @@ from typing import Any
 
 import numpy as np
 
-from krodan_rl import arguments
-from krodan_rl.files import write_atomic
+from krodan_rl._internal import arguments
+from krodan_rl._internal.files import write_atomic
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.selfplay import run_folder

@@ -12,7 +12,7 @@ import stat
 from pathlib import Path
 from typing import Any
 
-from krodan_rl.files import NotRegularFile, read_regular
+from krodan_rl._internal.files import NotRegularFile, read_regular
 
 __all__ = ["NAME", "append", "records"]
 

@@ -9,7 +9,8 @@ from collections.abc import Callable
 from contextlib import AbstractContextManager
 from typing import Any
 
-from krodan_rl import arguments, matches
+from krodan_rl import matches
+from krodan_rl._internal import arguments
 from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard

@@ -28,7 +28,8 @@ from collections import Counter, deque
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from krodan_rl import arguments, facts, matches, workers
+from krodan_rl import facts, matches
+from krodan_rl._internal import arguments, workers
 from krodan_rl.selfplay.backends.base import ShardJob
 from krodan_rl.selfplay.config import RunConfig
 from krodan_rl.selfplay.shard import produce_shard

@@ -21,7 +21,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import arguments, players, targets
+from krodan_rl import players
+from krodan_rl._internal import arguments, targets
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.search import SearchMove
 
