@@ -85,8 +85,8 @@ def test_no_module_keeps_a_copy_of_an_engine_fact():
     ],
 )
 def test_a_planted_copy_is_found(planted, seen):
-    source = (PACKAGE / "targets.py").read_text() + "\n" + planted
-    found = copies(source, "targets.py")
+    source = (PACKAGE / "outcomes.py").read_text() + "\n" + planted
+    found = copies(source, "outcomes.py")
     assert found and all(seen in copy for copy in found[:1]), found
 
 
