@@ -47,6 +47,7 @@ __all__ = [
     "OBSERVATION_LAYOUT",
     "OBSERVATION_SHAPE",
     "PLANES",
+    "STATE_SIZE",
     "cores",
 ]
 
@@ -63,6 +64,8 @@ NUM_ACTIONS: Final[int] = _native.NUM_ACTIONS
 NUM_ORIENTATIONS: Final[int] = NUM_ACTIONS // BOARD_CELLS
 #: The most placements a game holds (every agent places every piece).
 MAX_PLACEMENTS: Final[int] = NUM_AGENTS * NUM_PIECES
+#: The bytes of a game's state string (``PyKrodan.to_bytes``), as datasets store it.
+STATE_SIZE: Final[int] = _native.STATE_SIZE
 LOWEST_SCORE: Final[int] = _native.LOWEST_SCORE
 HIGHEST_SCORE: Final[int] = _native.HIGHEST_SCORE
 

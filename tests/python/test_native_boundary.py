@@ -13,8 +13,8 @@ import pytest
 from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import RandomAgent
-from krodan_rl.data.views import StateRefused, ViewBuilder
 from krodan_rl.native_options import AgentConfig, BatchConfig, SearchConfig
+from krodan_rl.views import StateRefused, ViewBuilder
 
 STUB = Path(_native.__file__).with_name("_native.pyi")
 if not STUB.exists():  # an installed copy may sit apart from the sources
@@ -161,3 +161,33 @@ def test_search_results_are_named_in_their_old_positions():
     assert np.frombuffer(counts.counts, dtype=np.int32).sum() == 8
     assert np.frombuffer(counts.movers, dtype=np.int8).tolist() == [game.agent_selection, -1]
     assert np.frombuffer(policy.probs, dtype=np.float32).sum() == pytest.approx(1.0)
+
+
+def test_a_networks_view_of_single_games_is_what_each_game_observes():
+    """Single games reach a network through the batched engine's views: the same planes,
+    pieces, done flags and legal actions as the game's own observation of its mover."""
+    import random
+
+    from conftest import play_random_turn
+
+    from krodan_rl.nn.policy_player import observed
+
+    rng, games = random.Random(3), []
+    for plies in (0, 1, 7, 30, 61):
+        game = PyKrodan()
+        while game.ply < plies and not game.is_over:
+            play_random_turn(game, rng)
+        while game.terminations[game.agent_selection] and not game.is_over:
+            game.step(None)
+        if not game.is_over:
+            games.append(game)
+    assert len(games) >= 4
+    found = observed(games)
+    for i, game in enumerate(games):
+        view = game.observe(game.agent_selection)
+        planes = np.frombuffer(view.observation + view.corners + view.blocked, np.uint8)
+        assert np.array_equal(found["observation"][i].reshape(-1), planes)
+        assert np.array_equal(found["pieces"][i].reshape(-1), np.frombuffer(view.pieces, np.uint8))
+        assert np.array_equal(found["done"][i], np.frombuffer(view.done, np.uint8))
+        listed = found["legal_actions"][found["legal_offsets"][i] : found["legal_offsets"][i + 1]]
+        assert np.array_equal(listed, np.flatnonzero(np.frombuffer(view.action_mask, np.bool_)))

@@ -22,8 +22,8 @@ from krodan_rl._internal import arguments, targets
 from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.shards import read_shard
-from krodan_rl.data.views import StateRefused, ViewBuilder
 from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
+from krodan_rl.views import StateRefused, ViewBuilder
 
 __all__ = ["SPLITS", "WINDOW_UNITS", "load", "validation_games"]
 

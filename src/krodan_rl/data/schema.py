@@ -28,8 +28,8 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from krodan_rl import _native
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import STATE_SIZE
 
 __all__ = [
     "DONE",
@@ -49,7 +49,6 @@ __all__ = [
 
 FORMAT_KEY = "krodan_rl.format"
 FORMAT_VERSION = "1"
-STATE_SIZE = _native.STATE_SIZE
 OUTCOME_MODES: tuple[str, ...] = PyKrodan.reward_modes
 # Six digits or more: shard 1,000,000 is shard-1000000.parquet.
 SHARD_PATTERN = re.compile(r"shard-([0-9]{6,})\.parquet")

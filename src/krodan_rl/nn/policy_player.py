@@ -4,6 +4,8 @@ it in one batch, and plays single games with ``act``."""
 
 from __future__ import annotations
 
+import os
+import threading
 from collections.abc import Sequence
 from typing import Any
 
@@ -13,9 +15,10 @@ import numpy.typing as npt
 from krodan_rl import seeds
 from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
-from krodan_rl.facts import NUM_AGENTS, NUM_PIECES, OBSERVATION_SHAPE
+from krodan_rl.facts import MAX_GAMES, STATE_SIZE
 from krodan_rl.nn.evaluator import NetworkEvaluator
 from krodan_rl.search import SearchMove
+from krodan_rl.views import ViewBuilder
 
 __all__ = ["PolicyPlayer", "observed"]
 
@@ -25,22 +28,22 @@ Array = npt.NDArray[Any]
 def observed(games: Sequence[PyKrodan]) -> dict[str, Array]:
     """The movers' views of ``games`` as the arrays a network takes, with their legal actions
     (CSR: ``legal_actions``, ``legal_offsets``)."""
-    planes, pieces, done, legal = [], [], [], []
-    for game in games:
-        view = game.observe(game.agent_selection)
-        planes.append(np.frombuffer(view.observation + view.corners + view.blocked, np.uint8))
-        pieces.append(np.frombuffer(view.pieces, np.uint8))
-        done.append(np.frombuffer(view.done, np.uint8))
-        legal.append(np.flatnonzero(np.frombuffer(view.action_mask, np.bool_)).astype(np.int32))
-    offsets = np.zeros(len(games) + 1, dtype=np.int32)
-    np.cumsum([len(a) for a in legal], out=offsets[1:])
-    return {
-        "observation": np.stack(planes).reshape(-1, *OBSERVATION_SHAPE),
-        "pieces": np.stack(pieces).reshape(-1, NUM_AGENTS, NUM_PIECES),
-        "done": np.stack(done).reshape(-1, NUM_AGENTS),
-        "legal_actions": np.concatenate(legal) if legal else np.empty(0, np.int32),
-        "legal_offsets": offsets,
-    }
+    states = np.frombuffer(b"".join(game.to_bytes() for game in games), np.uint8)
+    movers = np.array([game.agent_selection for game in games], dtype=np.int8)
+    views, _, _ = _builder().build(states.reshape(len(games), STATE_SIZE), movers)
+    return views
+
+
+# Each thread's builder of views, kept from call to call (its batch is costly to make); made
+# anew in a new process, since a batch's threads stay behind a fork.
+_cached = threading.local()
+
+
+def _builder() -> ViewBuilder:
+    if getattr(_cached, "pid", None) != os.getpid():
+        _cached.builder, _cached.pid = ViewBuilder(MAX_GAMES, "csr"), os.getpid()
+    builder: ViewBuilder = _cached.builder
+    return builder
 
 
 class PolicyPlayer:

@@ -1,6 +1,8 @@
-"""The mover's view of stored positions, rebuilt by the batched engine from their state strings:
-the observation planes, pieces and done flags, and the legal actions (a CSR list, or a dense
-mask on request), exactly as a ``VecKrodan`` gives them for a game in that position."""
+"""The mover's view of positions, built by the batched engine from their state strings: the
+observation planes, pieces and done flags, and the legal actions (a CSR list, or a dense mask
+on request), exactly as a ``VecKrodan`` gives them for a game in that position. The datasets'
+rows and a network's single games are seen through it, so that the planes have one source, the
+engine's observation code."""
 
 from __future__ import annotations
 
