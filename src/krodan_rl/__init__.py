@@ -6,6 +6,20 @@ bytes of 0/1. `VecKrodan` steps many games per call into numpy arrays, on every 
 and `raw_env` wrap the game as a PettingZoo environment, and `SeatVectorEnv` gives one seat to a
 learner against chosen opponents as a Gymnasium vector environment (they need the `env`
 extra: pettingzoo and gymnasium).
+
+The modules, each with its ``__all__``:
+
+- the game and its environments: ``vector``, ``environment``, ``seat_env``, ``actions``
+  (what an action index places), ``outcomes``, ``render``, ``views`` (positions as a network
+  sees them), ``facts`` (the engine's numbers and layouts), ``seeds`` (every derived seed),
+  ``signature``, ``play`` (the demo's games);
+- players and searches: ``agents``, ``search``, ``native_options`` (their option records),
+  ``players`` (players by spec), ``models`` (shipped networks), ``nn`` (the network);
+- games in numbers: ``matches`` (the runner), ``arena``, ``selfplay``, ``data`` (datasets),
+  ``train``, ``replay`` (games to watch).
+
+``_internal`` holds the package's own helpers; ``_krodan`` and ``_native`` are the native
+modules.
 """
 
 from __future__ import annotations

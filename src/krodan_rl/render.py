@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
+__all__ = ["RGB_COLOURS", "board_image", "board_text", "owners", "save_png", "wants_colour"]
+
 ROWS = COLS = facts.BOARD_SIZE
 # RGB colours of agents 0-3 in pictures: blue, yellow, red, green, as in the text.
 RGB_COLOURS = ((51, 102, 204), (230, 190, 40), (210, 50, 50), (60, 170, 80))

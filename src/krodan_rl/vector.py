@@ -34,6 +34,8 @@ if TYPE_CHECKING:
 Array = npt.NDArray[Any]
 Observation = dict[str, Array]
 
+__all__ = ["VecKrodan"]
+
 _OBSERVATION_KEYS = ("observation", "pieces", "done")
 
 

@@ -3,6 +3,7 @@ what they are for: an import cycle planted in a copy of the package breaks them.
 imports another module's private names."""
 
 import ast
+import re
 import shutil
 import subprocess
 import sys
@@ -78,3 +79,25 @@ def private_imports(path: Path) -> list[str]:
 def test_no_module_imports_another_modules_private_names():
     found = [line for path in sorted(PACKAGE.rglob("*.py")) for line in private_imports(path)]
     assert found == []
+
+
+def test_the_public_surface_is_named_and_every_public_module_says_what_it_exports():
+    """The root's docstring names every public module; each gives its ``__all__``."""
+    import krodan_rl
+
+    public = {
+        path.stem if path.is_file() else path.name
+        for path in PACKAGE.iterdir()
+        if not path.name.startswith("_")
+        and (path.suffix == ".py" or (path / "__init__.py").is_file())
+    }
+    named = set(re.findall(r"``([a-z_]+)``", krodan_rl.__doc__ or ""))
+    assert public <= named, public - named
+    missing = [
+        str(path.relative_to(PACKAGE))
+        for path in sorted(PACKAGE.rglob("*.py"))
+        if not any(part.startswith("_") for part in path.relative_to(PACKAGE).parts[:-1])
+        and not path.name.startswith("_")
+        and not re.search(r"^__all__", path.read_text(), re.M)
+    ]
+    assert missing == []

@@ -44,6 +44,8 @@ from krodan_rl.outcomes import HIGHEST_SCORE, LOWEST_SCORE, outcome_values
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
+__all__ = ["Estimate", "Row", "Standings", "standings"]
+
 AGENTS: Final = NUM_AGENTS
 RESAMPLES: Final = 2000
 # Each rating resample is a fit of its own: fewer of them keep a table of thousands of games
