@@ -48,6 +48,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "EXPLORATION",
+    "ActsBySearch",
     "BatchedSearch",
     "Evaluator",
     "GuidedPlayer",
@@ -89,7 +90,30 @@ class SearchPlayer(Protocol):
     ) -> Sequence[SearchMove | tuple[int, npt.ArrayLike, npt.ArrayLike] | None]: ...
 
 
-_LEAF_ROWS = ("observation", "pieces", "done", "action_mask", "mover", "game_index")
+class ActsBySearch:
+    """``act(game)`` for a search player: its one game searched with the seed of this call,
+    from the player's ``seed`` and how many calls came before (``seeds.call_seeds``)."""
+
+    seed: int
+    _calls: int
+
+    def search_moves(
+        self, games: Sequence[PyKrodan | None], seeds: npt.ArrayLike
+    ) -> list[SearchMove | None]:
+        raise NotImplementedError
+
+    def act(self, game: PyKrodan) -> int | None:
+        """The action of the mover of ``game`` in its frame, None when it is done."""
+        if game.is_over or game.terminations[game.agent_selection]:
+            return None
+        seed = seeds.call_seeds(self.seed, self._calls)
+        self._calls += 1
+        move = self.search_moves([game], seed)[0]
+        assert move is not None
+        return move.action
+
+
+_LEAF_ROWS = tuple(facts.LEAF_LAYOUT)
 
 
 def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
@@ -337,7 +361,7 @@ class BatchedSearch:
         return self._native.memory()
 
 
-class GuidedPlayer:
+class GuidedPlayer(ActsBySearch):
     """A player whose moves come from ``BatchedSearch`` guided by ``evaluator``: usable
     wherever agents are (``act(game)``), and searching many games in one batch with
     ``search_moves``. ``temperature`` 0 plays the most visited action; above, a draw, in the
@@ -399,16 +423,6 @@ class GuidedPlayer:
         self._calls = 0
         # The one-game search made now, so that native code checks the options together.
         self._searches: dict[int, BatchedSearch] = {1: BatchedSearch(**self.config.keywords())}
-
-    def act(self, game: PyKrodan) -> int | None:
-        """The action of the mover of ``game`` in its frame, None when it is done."""
-        if game.is_over or game.terminations[game.agent_selection]:
-            return None
-        seed = seeds.call_seeds(self.seed, self._calls)
-        self._calls += 1
-        move = self.search_moves([game], seed)[0]
-        assert move is not None
-        return move.action
 
     def search_moves(
         self, games: Sequence[PyKrodan | None], seeds: npt.ArrayLike

@@ -30,11 +30,10 @@ from krodan_rl.data.schema import (
     MAX_FOOTER_BYTES,
     OUTCOME_MODES,
     SHARD_PATTERN,
-    STATE_SIZE,
     TURNS_SCHEMA,
     marker_path,
 )
-from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS
+from krodan_rl.facts import NUM_ACTIONS, NUM_AGENTS, STATE_SIZE
 
 __all__ = ["GamesTable", "ShardFacts", "games_path", "read_shard", "shard_facts", "shard_paths"]
 

@@ -12,12 +12,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from krodan_rl import seeds
 from krodan_rl._internal import arguments
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.facts import MAX_GAMES, STATE_SIZE
 from krodan_rl.nn.evaluator import NetworkEvaluator
-from krodan_rl.search import SearchMove
+from krodan_rl.search import ActsBySearch, SearchMove
 from krodan_rl.views import ViewBuilder
 
 __all__ = ["PolicyPlayer", "observed"]
@@ -46,7 +45,7 @@ def _builder() -> ViewBuilder:
     return builder
 
 
-class PolicyPlayer:
+class PolicyPlayer(ActsBySearch):
     """Plays the network's policy over the legal actions: its most probable action, or with
     ``sample`` a draw from it (each move from the seed it is given, or for ``act`` from
     (seed, number of earlier calls))."""
@@ -86,16 +85,6 @@ class PolicyPlayer:
                 chosen = int(actions[int(np.argmax(probs))])
             moves[i] = SearchMove(chosen, actions, (probs / probs.sum()).astype(np.float32))
         return moves
-
-    def act(self, game: PyKrodan) -> int | None:
-        """The action of the mover of ``game`` in its frame, None when it is done."""
-        if game.is_over or game.terminations[game.agent_selection]:
-            return None
-        seed = seeds.call_seeds(self.seed, self._calls)
-        self._calls += 1
-        move = self.search_moves([game], seed)[0]
-        assert move is not None
-        return move.action
 
     def __repr__(self) -> str:
         return f"PolicyPlayer({self.evaluator!r}, sample={self.sample}, name={self.name!r})"
