@@ -111,9 +111,9 @@ def pool(work, tasks, workers, *args, **kwargs):
 matches.run = pool
 chosen = {}
 native = _native.play_games
-def play_games(lineups, streams, threads, record):
-    chosen["native threads"] = threads
-    return native(lineups, streams, threads, record)
+def play_games(**arguments):
+    chosen["native threads"] = arguments["num_threads"]
+    return native(**arguments)
 _native.play_games = play_games
 
 def processes(call):
@@ -141,7 +141,7 @@ def test_one_per_core_means_the_cores_this_process_may_use(tmp_path, cores):
     child = subprocess.run(
         [sys.executable, "-c", CHOSEN, str(cores), str(tmp_path / "run")],
         capture_output=True, text=True, check=False, timeout=300, cwd=HERE,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join([str(HERE), *sys.path])},
+        env={**os.environ, "PYTHONPATH": str(HERE)},
     )  # fmt: skip
     assert child.returncode == 0, child.stderr
     chosen = json.loads(child.stdout)

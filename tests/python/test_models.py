@@ -19,7 +19,10 @@ pytestmark = pytest.mark.skipif(
 
 
 def positions():
-    return observed([g for g in random_positions(seed=11, every=6) if not g.is_over][:12])
+    return observed(
+        [g for g in random_positions(seed=11, every=6) if not g.is_over and
+         not g.terminations[g.agent_selection]][:12]
+    )  # fmt: skip
 
 
 @pytest.mark.jax

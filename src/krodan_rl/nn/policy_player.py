@@ -26,7 +26,11 @@ Array = npt.NDArray[Any]
 
 def observed(games: Sequence[PyKrodan]) -> dict[str, Array]:
     """The movers' views of ``games`` as the arrays a network takes, with their legal actions
-    (CSR: ``legal_actions``, ``legal_offsets``)."""
+    (CSR: ``legal_actions``, ``legal_offsets``). Each game's mover must have a move: a game
+    that is over, or whose mover is done (it passes), is refused (ValueError)."""
+    for i, game in enumerate(games):
+        if game.is_over or game.terminations[game.agent_selection]:
+            raise ValueError(f"game {i} has no move to decide: it is over or its mover passes")
     states = np.frombuffer(b"".join(game.to_bytes() for game in games), np.uint8)
     movers = np.array([game.agent_selection for game in games], dtype=np.int8)
     views, _, _ = _builder().build(states.reshape(len(games), STATE_SIZE), movers)
