@@ -26,10 +26,10 @@ seed per game (0 for the others), and returns, for each game given, a
 ``krodan_rl.search.SearchMove`` (the action it chose and its policy as int32 actions and
 float32 probabilities summing to 1; a plain 3-tuple is taken too); None for the others.
 
-Seeds (``krodan_rl.seeds``' self-play streams, ``selfplay_player`` and ``selfplay_move``):
-game j (counted from 0 within shard s, ``game_id = s * games_per_shard + j``) seats a built-in
-agent in seat k with seed ``SeedSequence([seed, s, j, k])``; ``search_moves`` gets
-``SeedSequence([seed, s, j, k, ply])`` for the move at ``ply``. What built-in players play
+Seeds: game j (counted from 0 within shard s, ``game_id = s * games_per_shard + j``) seats a
+built-in agent in seat k with seed ``seeds.selfplay_player(seed, s, j, k)``; ``search_moves``
+gets ``seeds.selfplay_move(seed, s, j, k, ply)`` for the move at ``ply``
+(``krodan_rl.seeds``). What built-in players play
 depends on neither ``workers`` nor ``games_at_once``, nor on the process that plays a shard.
 The games are played by the match runner (``krodan_rl.matches``: ``SelfPlayPlan`` seats them),
 as the arena's are.
