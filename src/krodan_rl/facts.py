@@ -9,11 +9,12 @@ Where each kind of fact lives:
   search's leaves): here, derived from those sizes;
 - the limits of native calls (games, threads, simulations, trees): ``krodan_rl._native``,
   named here;
-- the defaults of a search: its option record (``krodan_rl.search.SearchConfig``), read from
-  the native one;
+- the options of native objects and their defaults (a search's, a batch's, an agent's): their
+  records in ``krodan_rl.native_options``, whose defaults the native module gives;
+- what a search player changes to explore: ``krodan_rl.search.EXPLORATION``;
 - how seeds derive from seeds: ``krodan_rl.seeds``; how many cores this process may use:
   ``cores()`` below;
-- a dataset's columns: ``krodan_rl.data.schema``.
+- a dataset's columns: ``krodan_rl.data.schema``; a position's views: ``krodan_rl.views``.
 
 ``PyKrodan``'s class attributes (``num_actions`` and the rest) give the same numbers, for code
 that holds only the game class.
