@@ -13,8 +13,9 @@ The modules, each with its ``__all__``:
   (what an action index places), ``outcomes``, ``render``, ``views`` (positions as a network
   sees them), ``facts`` (the engine's numbers and layouts), ``seeds`` (every derived seed),
   ``signature``, ``play`` (the demo's games);
-- players and searches: ``agents``, ``search``, ``native_options`` (their option records),
-  ``players`` (players by spec), ``models`` (shipped networks), ``nn`` (the network);
+- players and searches: ``agents``, ``search``, ``search_players`` (what a search player
+  gives), ``native_options`` (their option records), ``players`` (players by spec),
+  ``models`` (shipped networks), ``nn`` (the network);
 - games in numbers: ``matches`` (the runner), ``arena``, ``selfplay``, ``data`` (datasets),
   ``train``, ``replay`` (games to watch).
 
