@@ -118,10 +118,10 @@ MEASURES: dict[str, Callable[[float], float]] = {
         ["mcts:100", "greedy", "greedy", "greedy"], 16, 4, 2
     ),
     "self-play games/s, guided:16 + 3 greedy, 1 worker": lambda s: self_play(
-        ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 16, 8, 1
+        ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 64, 16, 1
     ),
     "arena games/s, 4 built-in agents, 2 workers": lambda s: arena(
-        ["greedy", "random", "mcts:20", "greedy"], 64, 2
+        ["greedy", "random", "mcts:20", "greedy"], 128, 2
     ),
     "arena games/s, guided:16 + 3 greedy, 2 workers": lambda s: arena(
         ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 32, 2
