@@ -17,6 +17,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -24,6 +25,7 @@ import numpy.typing as npt
 from krodan_rl import players
 from krodan_rl._internal import arguments, targets
 from krodan_rl._krodan import PyKrodan
+from krodan_rl.facts import NUM_ACTIONS
 from krodan_rl.search import SearchMove
 
 __all__ = ["Decision", "play"]
@@ -141,8 +143,10 @@ def checked_move(
     if actions.dtype.kind not in "iu" or probs.dtype.kind != "f":
         raise ValueError(f"{where}: policy actions must be integers, probabilities floats")
     mask = np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.bool_)
-    legal = np.flatnonzero(mask)
     stored = (actions.astype(np.int32), probs.astype(np.float32))
+    if _plainly_sound(action, *stored, mask):
+        return Decision(action, True, *stored)
+    legal = np.flatnonzero(mask)
     problem = targets.policy_problem(
         stored[0], stored[1], np.array([0, actions.size]), np.array([action]), np.ones(1, bool),
         legal, np.array([0, legal.size]),
@@ -151,6 +155,21 @@ def checked_move(
         raise ValueError(f"{where}: {problem[1]} (policies are distinct legal actions with "
                          "probabilities summing to 1, the action played among them)")  # fmt: skip
     return Decision(action, True, *stored)
+
+
+def _plainly_sound(
+    action: int, actions: npt.NDArray[np.int32], probs: npt.NDArray[np.float32], mask: Any
+) -> bool:
+    """Whether one move's policy passes every check of ``targets.policy_problem`` with room
+    to spare: the common case, decided in a few array operations. Anything else goes to
+    ``policy_problem``, which says what is wrong."""
+    if actions.min() < 0 or actions.max() >= NUM_ACTIONS or not mask[actions].all():
+        return False
+    if not (np.isfinite(probs).all() and (probs >= 0).all()):
+        return False
+    if abs(float(probs.sum(dtype=np.float64)) - 1) > targets.PROBABILITY_TOLERANCE / 2:
+        return False
+    return np.unique(actions).size == actions.size and bool((actions == action).any())
 
 
 def _move(
