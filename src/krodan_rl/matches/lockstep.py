@@ -163,7 +163,7 @@ def _plainly_sound(
     """Whether one move's policy passes every check of ``targets.policy_problem`` with room
     to spare: the common case, decided in a few array operations. Anything else goes to
     ``policy_problem``, which says what is wrong."""
-    if actions.min() < 0 or actions.max() >= NUM_ACTIONS or not mask[actions].all():
+    if (actions < 0).any() or (actions >= NUM_ACTIONS).any() or not mask[actions].all():
         return False
     if not (np.isfinite(probs).all() and (probs >= 0).all()):
         return False
