@@ -321,12 +321,12 @@ KINDS: tuple[Kind, ...] = (
 
 
 def available() -> list[str]:
-    """Every spec syntax, in the registry's order."""
+    """Every form a player string may take, in the registry's order."""
     return [syntax for kind in KINDS for syntax, _ in kind.forms]
 
 
 def describe() -> str:
-    """One line per spec syntax, for help texts."""
+    """One line per form of player string, for help texts."""
     forms = [form for kind in KINDS for form in kind.forms]
     width = max(len(syntax) for syntax, _ in forms)
     lines = [f"  {syntax:<{width}}  {summary}" for syntax, summary in forms]
