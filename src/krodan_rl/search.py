@@ -143,8 +143,6 @@ class BatchedSearch:
             num_threads=num_threads,
             dense_mask=dense_mask,
         )
-        self.num_games, self.simulations = self.config.num_games, self.config.simulations
-        self.seed, self.dense_mask = self.config.seed, self.config.dense_mask
         self._native = self.config.native()
         views = self._native.leaves()
         self._rows = {
@@ -152,6 +150,22 @@ class BatchedSearch:
         }
         self._offsets = np.asarray(views["legal_offsets"])
         self._count = 0
+
+    @property
+    def num_games(self) -> int:
+        return self.config.num_games
+
+    @property
+    def simulations(self) -> int:
+        return self.config.simulations
+
+    @property
+    def seed(self) -> int:
+        return self.config.seed
+
+    @property
+    def dense_mask(self) -> bool:
+        return self.config.dense_mask
 
     @property
     def num_threads(self) -> int:
