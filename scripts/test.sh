@@ -26,5 +26,5 @@ cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
-python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train]'
+python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer]'
 python -m pytest -q tests/python

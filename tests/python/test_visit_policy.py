@@ -64,7 +64,7 @@ def test_an_mcts_agents_choice_is_its_policy_at_temperature_zero():
 @pytest.mark.parametrize(
     ("counts", "offsets", "error", "message"),
     [
-        ([1, 2], [0, 1], ValueError, "offsets must start at 0 and end at the number of counts"),
+        ([1, 2], [0, 1], ValueError, "offsets must start at 0 and end at the number of entries"),
         ([1, 2, 3], [0, 2, 1, 3], ValueError, "offsets must not decrease"),
         ([1, -2], [0, 2], ValueError, "counts must not be negative"),
         (np.array([1.0, 2.0]), [0, 2], TypeError, "counts: unsupported element format"),

@@ -4,8 +4,9 @@ action indices themselves, and a value head giving the four agents' outcomes in 
 observation's relative order, on the searches' [0, 1] scale.
 
 The parts: ``config`` (width, depth, the value head's mode), ``forward`` (the network as array
-code shared by numpy and JAX), ``backends`` (their convolutions), ``evaluator`` (parameters as
-the evaluator a search takes, jit-compiled with JAX where it is installed), ``checkpoint``
+code shared by numpy and JAX), ``backends`` (their convolutions), ``graph`` (the network as an
+ONNX graph) and ``runtimes`` (ONNX Runtime's sessions on it), ``evaluator`` (parameters as the
+evaluator a search takes, on ONNX Runtime or JAX where installed, else numpy), ``checkpoint``
 (plain arrays and JSON on disk) and ``policy_player`` (the raw policy as a player). Playing
 needs only numpy; training needs the ``train`` extra (``krodan_rl.train``).
 """

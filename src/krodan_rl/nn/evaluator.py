@@ -2,9 +2,12 @@
 values)`` with priors over each leaf's legal actions (flat, in the layout of the CSR lists) and
 values (B, 4) on the searches' [0, 1] scale, the leaf's mover first.
 
-With JAX the forward pass is jit-compiled once per batch size of a few fixed ones (leaves are
-padded up to the next), so that nothing recompiles while a run goes; without JAX, numpy runs
-the same lines. Evaluators pickle (their parameters, not their compiled functions), so that
+The policy head is read only at the legal actions (a few hundred of the 36,400 logits a row),
+and their softmax is native. The tower runs on one of four backends: an inference runtime
+(OpenVINO or ONNX Runtime, the ``infer`` extra), fastest where installed; JAX (the ``train``
+extra), jit-compiled once per batch size of a few fixed ones (leaves are padded up to the
+next), so that nothing recompiles while a run goes; or numpy, always there, the same lines as
+JAX. Evaluators pickle (their parameters, not their compiled functions or sessions), so that
 they travel to worker processes and Ray actors.
 """
 
@@ -15,65 +18,128 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from krodan_rl import _native
 from krodan_rl._internal import arguments
-from krodan_rl.nn import backends
+from krodan_rl.facts import cores
+from krodan_rl.nn import backends, runtimes
 from krodan_rl.nn.config import NetworkConfig
-from krodan_rl.nn.forward import Params, forward, value_of
+from krodan_rl.nn.forward import (
+    Params,
+    legal_anchors,
+    legal_logits,
+    policy_logits,
+    tower,
+    value_of,
+)
 
-__all__ = ["BACKENDS", "BATCH_SIZES", "NetworkEvaluator", "legal_softmax"]
+__all__ = ["BACKENDS", "BATCH_SIZES", "NetworkEvaluator", "chosen_backend", "legal_softmax"]
 
 Array = npt.NDArray[Any]
-BACKENDS = ("auto", "numpy", "jax")
+BACKENDS = ("auto", "numpy", "jax", *runtimes.RUNTIMES)
 #: The batch sizes the JAX forward pass is compiled for; larger batches go in pieces.
 BATCH_SIZES = (1, 4, 16, 32, 64, 128, 256)
 
 
+def chosen_backend(backend: str = "auto") -> str:
+    """The backend "auto" stands for here: ONNX Runtime where it is installed, else JAX where
+    it is installed, else numpy; any other name is itself."""
+    if backend != "auto":
+        return backend
+    found = [r for r in runtimes.RUNTIMES if runtimes.installed(r)]
+    return found[0] if found else "jax" if backends.has_jax() else "numpy"
+
+
+def softmax_rows(logits: Array, offsets: Array) -> Array:
+    """Each row's softmax, flat in the CSR layout of ``offsets`` (float32, computed natively)."""
+    logits = np.ascontiguousarray(logits, dtype=np.float32)
+    priors = np.empty_like(logits)
+    _native.legal_softmax(logits, np.ascontiguousarray(offsets, dtype=np.int32), priors)
+    return priors
+
+
 def legal_softmax(logits: Array, legal: Array, offsets: Array) -> Array:
-    """Each row's softmax over its legal actions only, flat in the CSR layout of ``legal`` and
-    ``offsets`` (float32)."""
-    lengths = np.diff(offsets)
-    rows = np.repeat(np.arange(len(lengths)), lengths)
-    chosen = logits[rows, legal].astype(np.float64)
-    listed = lengths > 0  # a row without legal actions (a done mover) has no entries
-    starts = offsets[:-1][listed]
-    top, totals = np.zeros(len(lengths)), np.ones(len(lengths))
-    if chosen.size:
-        top[listed] = np.maximum.reduceat(chosen, starts)
-    weights = np.exp(chosen - top[rows])
-    if chosen.size:
-        totals[listed] = np.add.reduceat(weights, starts)
-    probs: Array = (weights / totals[rows]).astype(np.float32)
-    return probs
+    """Each row of full logits (B, 36400) as its softmax over its legal actions only, flat in
+    the CSR layout of ``legal`` and ``offsets`` (float32)."""
+    rows = np.repeat(np.arange(len(offsets) - 1), np.diff(offsets))
+    return softmax_rows(logits[rows, legal], offsets)
 
 
 class NetworkEvaluator:
-    """The evaluator of a network: ``params`` and ``config``, on ``backend`` ("auto": JAX where
-    it is installed, else numpy)."""
+    """The evaluator of a network: ``params`` and ``config``, on ``backend`` ("auto": see
+    ``chosen_backend``), a runtime's on ``threads`` threads (default: the cores this process
+    may use)."""
 
-    def __init__(self, params: Params, config: NetworkConfig, backend: str = "auto") -> None:
+    def __init__(
+        self,
+        params: Params,
+        config: NetworkConfig,
+        backend: str = "auto",
+        threads: int | None = None,
+    ) -> None:
         self.config = config
         self.backend = arguments.choice(backend, "backend", BACKENDS)
+        self.threads = cores() if threads is None else threads
+        arguments.integer(self.threads, "threads", minimum=1, maximum=_native.MAX_THREADS)
         self.params = {name: np.asarray(value, dtype=np.float32) for name, value in params.items()}
+        self._runs_on = chosen_backend(self.backend)
+        if self._runs_on in runtimes.RUNTIMES and not runtimes.installed(self._runs_on):
+            raise ValueError(
+                f"backend {self._runs_on!r} is not installed (pip install 'krodan_rl[infer]')"
+            )
         self._jitted: Any = None
         self._device_params: Any = None
+        self._session: Any = None
+
+    @property
+    def runs_on(self) -> str:
+        """The backend the evaluations run on: "numpy", "jax" or a runtime's name."""
+        return self._runs_on
 
     @property
     def uses_jax(self) -> bool:
-        return self.backend == "jax" or (self.backend == "auto" and backends.has_jax())
+        return self._runs_on == "jax"
 
     def logits(self, inputs: dict[str, Array]) -> tuple[Array, Array]:
-        """Policy logits (B, 36400) and value logits (B, 4), as numpy arrays."""
-        if not self.uses_jax:
-            return forward(np, backends.numpy_conv, self.params, self.config, inputs)
+        """Policy logits (B, 36400) and value logits (B, 4), as numpy arrays: every action's
+        logit, by the tower on JAX where this evaluator uses it, else on numpy."""
+        features, value_logits = self._tower(inputs)
+        head = backends.numpy_conv(features, self.params["policy/w"]) + self.params["policy/b"]
+        return policy_logits(np, head), value_logits
+
+    def __call__(self, leaves: dict[str, Array]) -> tuple[Array, Array]:
+        """Priors over the leaves' legal actions (flat over the CSR lists) and values (B, 4)."""
+        offsets = np.ascontiguousarray(leaves["legal_offsets"], dtype=np.int32)
+        anchors, orientations = legal_anchors(leaves["legal_actions"], offsets)
+        if self._runs_on in runtimes.RUNTIMES:
+            inputs = {k: np.ascontiguousarray(leaves[k]) for k in ("observation", "pieces", "done")}
+            inputs["anchors"], inputs["orientations"] = anchors, orientations
+            logits, value_logits = self._runtime()(inputs)
+        else:
+            features, value_logits = self._tower(leaves)
+            logits = legal_logits(self.params, features, anchors, orientations)
+        priors = softmax_rows(logits, offsets)
+        return priors, value_of(np, value_logits, self.config).astype(np.float32)
+
+    def _runtime(self) -> Any:
+        if self._session is None:
+            from krodan_rl.nn.graph import network_graph
+
+            graph = network_graph(self.params, self.config)
+            self._session = runtimes.open_session(graph, self.threads)
+        return self._session
+
+    def _tower(self, inputs: dict[str, Array]) -> tuple[Array, Array]:
+        """The tower's features (B, 20, 20, C) and value logits, on JAX or numpy."""
+        if self._runs_on != "jax":
+            return tower(np, backends.numpy_conv, self.params, self.config, inputs)
         count = len(inputs["observation"])
         largest = BATCH_SIZES[-1]
         parts = [
-            self._jax_logits(inputs, lo, min(count, lo + largest))
-            for lo in range(0, count, largest)
+            self._jax_tower(inputs, lo, min(count, lo + largest)) for lo in range(0, count, largest)
         ]
         return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
 
-    def _jax_logits(self, inputs: dict[str, Array], lo: int, hi: int) -> tuple[Array, Array]:
+    def _jax_tower(self, inputs: dict[str, Array], lo: int, hi: int) -> tuple[Array, Array]:
         if self._jitted is None:
             import jax
 
@@ -81,7 +147,7 @@ class NetworkEvaluator:
 
             def run(params: Params, observation: Any, pieces: Any, done: Any) -> Any:
                 inputs = {"observation": observation, "pieces": pieces, "done": done}
-                return forward(jax.numpy, backends.jax_conv, params, config, inputs)
+                return tower(jax.numpy, backends.jax_conv, params, config, inputs)
 
             self._jitted = jax.jit(run)
             self._device_params = jax.device_put(self.params)
@@ -93,21 +159,24 @@ class NetworkEvaluator:
             )
             for k in ("observation", "pieces", "done")
         ]
-        logits, values = self._jitted(self._device_params, *padded)
-        return np.asarray(logits)[:n], np.asarray(values)[:n]
-
-    def __call__(self, leaves: dict[str, Array]) -> tuple[Array, Array]:
-        """Priors over the leaves' legal actions (flat over the CSR lists) and values (B, 4)."""
-        logits, value_logits = self.logits(leaves)
-        priors = legal_softmax(logits, leaves["legal_actions"], leaves["legal_offsets"])
-        values = value_of(np, value_logits, self.config).astype(np.float32)
-        return priors, values
+        features, values = self._jitted(self._device_params, *padded)
+        return np.asarray(features)[:n], np.asarray(values)[:n]
 
     def __getstate__(self) -> dict[str, Any]:
-        return {"config": self.config, "backend": self.backend, "params": self.params}
+        return {
+            "config": self.config,
+            "backend": self.backend,
+            "threads": self.threads,
+            "params": self.params,
+        }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__init__(state["params"], state["config"], state["backend"])  # type: ignore[misc]
+        self.__init__(  # type: ignore[misc]
+            state["params"], state["config"], state["backend"], state.get("threads")
+        )
 
     def __repr__(self) -> str:
-        return f"NetworkEvaluator(width={self.config.width}, blocks={self.config.blocks})"
+        return (
+            f"NetworkEvaluator(width={self.config.width}, blocks={self.config.blocks}, "
+            f"on={self._runs_on})"
+        )

@@ -16,14 +16,17 @@ from typing import Any
 
 import numpy as np
 
-from krodan_rl.facts import EXTRAS, NUM_ORIENTATIONS, PLANES
+from krodan_rl.facts import BOARD_CELLS, EXTRAS, NUM_ORIENTATIONS, PLANES
 from krodan_rl.nn.config import NetworkConfig
 
 __all__ = [
     "forward",
     "init_params",
+    "legal_anchors",
+    "legal_logits",
     "param_shapes",
     "policy_logits",
+    "tower",
     "value_of",
 ]
 
@@ -83,6 +86,16 @@ def forward(
     xp: Any, conv: Conv, params: Params, config: NetworkConfig, inputs: dict[str, Any]
 ) -> tuple[Any, Any]:
     """Policy logits (B, 36400) in the action index order, and value logits (B, 4)."""
+    features, value_logits = tower(xp, conv, params, config, inputs)
+    logits = policy_logits(xp, conv(features, params["policy/w"]) + params["policy/b"])
+    return logits, value_logits
+
+
+def tower(
+    xp: Any, conv: Conv, params: Params, config: NetworkConfig, inputs: dict[str, Any]
+) -> tuple[Any, Any]:
+    """The tower's features (B, 20, 20, C), channels last, which the policy head reads cell by
+    cell, and the value logits (B, 4)."""
     planes = xp.asarray(inputs["observation"], dtype=xp.float32)
     count = planes.shape[0]
     x = xp.transpose(planes, (0, 2, 3, 1))
@@ -100,11 +113,28 @@ def forward(
         y = xp.maximum(conv(x, params[f"block{k}/conv1/w"]) + params[f"block{k}/conv1/b"], 0)
         y = conv(y, params[f"block{k}/conv2/w"]) + params[f"block{k}/conv2/b"]
         x = xp.maximum(x + y, 0)
-    logits = policy_logits(xp, conv(x, params["policy/w"]) + params["policy/b"])
     pooled = xp.mean(x, axis=(1, 2))
     hidden = xp.maximum(pooled @ params["value/w1"] + params["value/b1"], 0)
     value_logits = hidden @ params["value/w2"] + params["value/b2"]
-    return logits, value_logits
+    return x, value_logits
+
+
+def legal_anchors(legal: Any, offsets: Any) -> tuple[Any, Any]:
+    """Where the policy head reads each legal action of the CSR lists: the row of the tower's
+    features flattened to (B * 400, C), and the head's output channel (the orientation)."""
+    rows = np.repeat(np.arange(len(offsets) - 1, dtype=np.int32), np.diff(offsets))
+    cells, orientations = legal % BOARD_CELLS, legal // BOARD_CELLS
+    return (rows * BOARD_CELLS + cells).astype(np.int32), orientations.astype(np.int32)
+
+
+def legal_logits(params: Params, features: Any, anchors: Any, orientations: Any) -> Any:
+    """The policy head at the legal actions only: for each, its cell's features times its
+    orientation's column of the 1 x 1 convolution, as ``forward``'s logits hold them, without
+    the other 36,400 minus a few hundred."""
+    flat = np.reshape(np.asarray(features, dtype=np.float32), (-1, features.shape[-1]))
+    weights = params["policy/w"][0, 0]
+    chosen = np.einsum("nc,cn->n", flat[anchors], weights[:, orientations])
+    return (chosen + params["policy/b"][orientations]).astype(np.float32)
 
 
 def policy_logits(xp: Any, head: Any) -> Any:

@@ -16,6 +16,7 @@
 #include "python/native/batch_type.hpp"
 #include "python/native/board.hpp"
 #include "python/native/limits.hpp"
+#include "python/native/priors.hpp"
 #include "python/native/replay.hpp"
 #include "python/native/search_type.hpp"
 #include "python/native/visit_policy.hpp"
@@ -107,6 +108,14 @@ PyMethodDef functions[] = {
      "proportional to counts ** (1 / temperature) as float32 bytes in the same layout. "
      "Temperature 0 is one-hot on the most visited (ties to the first), 1 gives exactly "
      "float32(count / sum) computed in double; a row never visited is uniform."},
+    {"legal_softmax",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_legal_softmax)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "legal_softmax($module, logits, offsets, priors)\n--\n\nA network's logits at the legal "
+     "actions of each leaf as the priors a search takes: for each row "
+     "logits[offsets[i]:offsets[i + 1]] (float32; offsets int32), its softmax computed in "
+     "double and written as float32 into the same places of the writable buffer priors (which "
+     "may be logits itself)."},
     {"action_rows", native_action_rows, METH_NOARGS,
      "action_rows($module, /)\n--\n\nThe action table action by action, as bytes: each "
      "action's piece index (int8, -1 where it does not fit), its cells (int16, five a row, "

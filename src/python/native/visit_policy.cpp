@@ -8,6 +8,7 @@
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/native/buffer_arg.hpp"
+#include "python/native/row_offsets.hpp"
 #include "search/visit_policy.hpp"
 
 namespace krodan::python {
@@ -16,20 +17,9 @@ namespace {
 inline constexpr std::array<const char*, 3> ARGS = {"counts", "offsets", "temperature"};
 inline constexpr Signature VISIT_POLICY{"visit_policy()", ARGS};
 
-// Offsets that start at 0, never go down and end at `count`; counts of 0 or more.
+// Counts of 0 or more, in rows that cover them.
 bool rows_valid(std::span<const std::int32_t> counts, std::span<const std::int32_t> offsets) {
-    if (offsets.empty() || offsets.front() != 0 ||
-        static_cast<std::size_t>(offsets.back()) != counts.size()) {
-        PyErr_SetString(PyExc_ValueError,
-                        "offsets must start at 0 and end at the number of counts");
-        return false;
-    }
-    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-        if (offsets[i + 1] < offsets[i]) {
-            PyErr_SetString(PyExc_ValueError, "offsets must not decrease");
-            return false;
-        }
-    }
+    if (!offsets_valid(offsets, counts.size())) return false;
     for (std::int32_t c : counts) {
         if (c < 0) {
             PyErr_SetString(PyExc_ValueError, "counts must not be negative");
