@@ -3,7 +3,7 @@ the guided search and self-play, each measured in a fresh process of one interpr
 the other, round after round, the median of each kept; the ratio after / before.
 
     python benchmarks/before_after.py --before /path/to/venv/bin/python [--after python]
-        [--rounds R] [--seconds S] [--json FILE]
+        [--rounds R] [--seconds S] [--only TEXT] [--json FILE]
 
 The measurements use only what both versions offer, so a change of the layers above the engine
 can be weighed against the version before it on the same machine in the same hour.
@@ -120,6 +120,9 @@ MEASURES: dict[str, Callable[[float], float]] = {
     "self-play games/s, guided:16 + 3 greedy, 1 worker": lambda s: self_play(
         ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 64, 16, 1
     ),
+    "self-play games/s, 4 x guided:baseline:64 (the shipped model), 32 at once, 1 worker": (
+        lambda s: self_play(["guided:baseline:64"] * 4, 32, 32, 1)
+    ),
     "arena games/s, 4 built-in agents, 2 workers": lambda s: arena(
         ["greedy", "random", "mcts:20", "greedy"], 128, 2
     ),
@@ -145,6 +148,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "before_after.json")
+    parser.add_argument("--only", default="", help="the measurements whose names hold this")
     parser.add_argument("--measure", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure:
@@ -153,10 +157,10 @@ def main() -> None:
     if not args.before:
         parser.error("--before is required")
     samples: dict[str, dict[str, list[float]]] = {
-        name: {"before": [], "after": []} for name in MEASURES
+        name: {"before": [], "after": []} for name in MEASURES if args.only in name
     }
     for _ in range(args.rounds):
-        for name in MEASURES:
+        for name in samples:
             for which in ("before", "after"):
                 python = args.before if which == "before" else args.after
                 samples[name][which].append(measure_in(python, name, args.seconds))
