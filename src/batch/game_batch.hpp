@@ -106,8 +106,7 @@ class GameBatch {
 
     // The next move of game i (by its mover, in its frame, legal by construction), or nothing
     // when the caller plays that mover; `thread` names the thread asking, as in for_each_game.
-    using NextMove =
-        FunctionRef<std::optional<std::uint32_t>(const Game&, std::size_t, unsigned)>;
+    using NextMove = FunctionRef<std::optional<std::uint32_t>(const Game&, std::size_t, unsigned)>;
 
     // Plays the games on to the turns the caller takes, in one pass: game i starts anew when
     // restart[i] != 0 (its stream reseeded with `seed`, as by reset), or else takes actions[i]

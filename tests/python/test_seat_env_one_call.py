@@ -64,9 +64,7 @@ def assert_same(got, expected, where):
 )
 def test_steps_equal_the_round_at_a_time_reference(opponents, seat, mode, mask, lists, copy):
     options = {"seat": seat, "autoreset_mode": mode, "reward_mode": "score", "num_threads": 2}
-    env = SeatVectorEnv(
-        N, opponents, action_mask=mask, legal_actions=lists, copy=copy, **options
-    )
+    env = SeatVectorEnv(N, opponents, action_mask=mask, legal_actions=lists, copy=copy, **options)
     reference = RoundByRound(N, opponents, action_mask=mask, **options)
     assert env._all_built_in and not reference._all_built_in
     rng = np.random.default_rng(3)
@@ -99,8 +97,9 @@ def test_a_reset_with_a_mask_restarts_only_those_games_in_one_call():
         actions = np.array([legal[0] for legal in reference._infos()["legal_actions"]])
         env.step(actions), reference.step(actions)
     mask = np.array([True, False, True, False, False])
-    got, expected = env.reset(options={"reset_mask": mask}), reference.reset(
-        options={"reset_mask": mask}
+    got, expected = (
+        env.reset(options={"reset_mask": mask}),
+        reference.reset(options={"reset_mask": mask}),
     )
     assert_same(got[0], expected[0], "reset")
     assert_same(got[1], expected[1], "reset")

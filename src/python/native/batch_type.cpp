@@ -43,10 +43,9 @@ inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
 inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
 inline constexpr std::array<const char*, 3> AGENT_ACTIONS_ARGS = {"seats", "out", "games"};
 inline constexpr Signature AGENT_ACTIONS{"GameBatch.agent_actions()", AGENT_ACTIONS_ARGS};
-inline constexpr std::array<const char*, 5> PLAY_TO_LEARNERS_ARGS = {
-    "opponents", "learner_seats", "restart", "actions", "seed"};
-inline constexpr Signature PLAY_TO_LEARNERS{"GameBatch.play_to_learners()",
-                                            PLAY_TO_LEARNERS_ARGS};
+inline constexpr std::array<const char*, 5> PLAY_TO_LEARNERS_ARGS = {"opponents", "learner_seats",
+                                                                     "restart", "actions", "seed"};
+inline constexpr Signature PLAY_TO_LEARNERS{"GameBatch.play_to_learners()", PLAY_TO_LEARNERS_ARGS};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
 inline constexpr std::array<const char*, 1> STATES = {"states"};
@@ -249,20 +248,21 @@ PyObject* batch_play_to_learners(PyObject* self, PyObject* const* args, Py_ssize
             if (seat >= NUM_AGENTS)
                 return PyErr_Format(PyExc_ValueError, "learner_seats: a seat is 0 to %u, not %u",
                                     NUM_AGENTS - 1, static_cast<unsigned>(seat));
-        const bool restarts = a[2] != Py_None;
-        const bool steps = a[3] != Py_None;
-        if ((restarts && !copy_bytes(a[2], "restart", state.restart)) ||
-            (steps && !copy_actions(b, a[3])))
-            return nullptr;
+        // None: no game restarts, or none takes a learner's action.
+        std::span<const std::uint8_t> restart;
+        std::span<const std::int64_t> actions;
+        if (a[2] != Py_None) {
+            if (!copy_bytes(a[2], "restart", state.restart)) return nullptr;
+            restart = state.restart;
+        }
+        if (a[3] != Py_None) {
+            if (!copy_actions(b, a[3])) return nullptr;
+            actions = state.actions;
+        }
         std::optional<std::uint64_t> seed;
         if (!to_optional_u64(a[4], "seed", seed)) return nullptr;
-        const auto illegal = without_lock([&] {
-            return play_to_learners(
-                state.batch, turns,
-                restarts ? std::span<const std::uint8_t>(state.restart) : std::span<const std::uint8_t>(),
-                steps ? std::span<const std::int64_t>(state.actions) : std::span<const std::int64_t>(),
-                seed);
-        });
+        const auto illegal = without_lock(
+            [&] { return play_to_learners(state.batch, turns, restart, actions, seed); });
         if (illegal) return raise_illegal(*illegal);
         if (!refresh_legal_view(b)) return nullptr;
         Py_RETURN_NONE;
