@@ -25,6 +25,7 @@ from krodan_rl.seat_env import SeatVectorEnv
 
 GAMES = 256
 BATCH = "VecKrodan, greedy in every seat, moves/s / 4"
+ROUNDS = "SeatVectorEnv, opponents a round at a time, mask on, legal lists on, copies"
 
 
 def first_legal(obs: dict[str, Any], info: dict[str, Any]) -> np.ndarray:
@@ -35,10 +36,21 @@ def first_legal(obs: dict[str, Any], info: dict[str, Any]) -> np.ndarray:
     return chosen
 
 
-def seat_env_rate(seconds: float, mask: bool, lists: bool, copy: bool) -> float:
+class RoundAtATime(SeatVectorEnv):
+    """The environment playing its built-in opponents a round at a time, as it plays search
+    and Python opponents (and as it played every opponent before a step became one call)."""
+
+    def _make_opponents(self, seed: int) -> None:
+        super()._make_opponents(seed)
+        self._all_built_in = False
+
+
+def seat_env_rate(
+    seconds: float, mask: bool, lists: bool, copy: bool, kind: type[SeatVectorEnv] = SeatVectorEnv
+) -> float:
     """Learner moves per second of the environment's own time (one per game in play per
     step)."""
-    env = SeatVectorEnv(GAMES, action_mask=mask, legal_actions=lists, copy=copy, num_threads=2)
+    env = kind(GAMES, action_mask=mask, legal_actions=lists, copy=copy, num_threads=2)
     obs, info = env.reset(seed=0)
     done, spent = 0, 0.0
     while spent < seconds:
@@ -90,6 +102,7 @@ def main() -> None:
     measures = {
         configuration(*c): (lambda c=c: seat_env_rate(args.seconds, *c)) for c in CONFIGURATIONS
     }
+    measures[ROUNDS] = lambda: seat_env_rate(args.seconds, True, True, True, RoundAtATime)
     measures[BATCH] = lambda: batch_rate(args.seconds)
     medians = interleaved_medians(measures, args.rounds)
     report = {
