@@ -19,6 +19,8 @@ from krodan_rl._krodan import PyKrodan
 from krodan_rl.agents import BuiltInAgent, RandomAgent
 from krodan_rl.vector import VecKrodan
 
+__all__ = ["OpponentRounds"]
+
 Array = npt.NDArray[Any]
 HOLD = VecKrodan.HOLD
 
