@@ -88,7 +88,12 @@ def _read_only(array: Array) -> Array:
 
 class SeatVectorEnv(VectorEnv):
     """``num_envs`` games, the learner in ``seat`` (0-3 or "rotate") of each, ``opponents``
-    (three player specs or objects) in the others, seated in turn order after the learner."""
+    (three player specs or objects) in the others, seated in turn order after the learner.
+
+    ``action_mask=False`` leaves the mask out of the observations, ``legal_actions=False``
+    the per-game legal lists out of ``info``; ``copy=False`` returns observations that are
+    read-only views of buffers the environment reuses, valid until the next ``step`` or
+    ``reset`` (the default: fresh copies). The module's doc string says the rest."""
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP}  # noqa: RUF012
 
