@@ -93,9 +93,47 @@ void GameBatch::reset(std::span<const std::uint8_t> restart, std::optional<std::
 
 std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actions) {
     if (actions.size() != size()) throw InternalError("one action per game");
-    for (std::size_t i = 0; i < size(); ++i) {
+    for (std::size_t i = 0; i < size(); ++i)
         work_[i] = actions[i] == HOLD ? Work::hold : Work::step;
-        if (finished(i) || actions[i] == HOLD) continue;
+    if (auto illegal = check_actions(actions)) return illegal;
+    run(actions);
+    return std::nullopt;
+}
+
+std::optional<IllegalAction> GameBatch::play_on(std::span<const std::uint8_t> restart,
+                                                std::span<const std::int64_t> actions,
+                                                std::optional<std::uint64_t> seed, NextMove next,
+                                                std::span<const std::uint8_t> viewers) {
+    if ((!restart.empty() && restart.size() != size()) ||
+        (!actions.empty() && actions.size() != size()) ||
+        (!viewers.empty() && viewers.size() != size()))
+        throw InternalError("play on: one entry per game");
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (!restart.empty() && restart[i] != 0)
+            work_[i] = Work::restart;
+        else if (actions.empty())
+            work_[i] = Work::keep;
+        else
+            work_[i] = actions[i] == HOLD ? Work::hold : Work::step;
+    }
+    if (auto illegal = check_actions(actions)) return illegal;
+    if (seed)
+        for (std::size_t i = 0; i < size(); ++i)
+            if (work_[i] == Work::restart) streams_[i] = Generator(*seed, i);
+    viewers_ = viewers;
+    try {
+        run(actions, &next);
+    } catch (...) {
+        viewers_ = {};
+        throw;
+    }
+    viewers_ = {};
+    return std::nullopt;
+}
+
+std::optional<IllegalAction> GameBatch::check_actions(std::span<const std::int64_t> actions) const {
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        if (work_[i] != Work::step || finished(i)) continue;
         const std::int64_t a = actions[i];
         bool legal = a >= 0 && static_cast<std::uint64_t>(a) < NUM_ACTIONS;
         if (legal && options_.dense_mask) {
@@ -106,7 +144,6 @@ std::optional<IllegalAction> GameBatch::step(std::span<const std::int64_t> actio
         }
         if (!legal) return IllegalAction{i, a, static_cast<unsigned>(games_[i].current_agent)};
     }
-    run(actions);
     return std::nullopt;
 }
 
@@ -155,7 +192,7 @@ std::optional<GameBatch::RefusedState> GameBatch::set_states(std::span<const Sta
     return std::nullopt;
 }
 
-void GameBatch::run(std::span<const std::int64_t> actions) {
+void GameBatch::run(std::span<const std::int64_t> actions, const NextMove* next) {
     // Games change before the lists are laid out: a failure half-way (out of memory, a violated
     // invariant) leaves arrays that no longer describe the games, so the batch refuses all
     // further calls rather than read them.
@@ -166,7 +203,7 @@ void GameBatch::run(std::span<const std::int64_t> actions) {
         list.clear();
         const std::size_t end = std::min(n, (chunk + 1) * chunk_size_);
         for (std::size_t i = chunk * chunk_size_; i < end; ++i)
-            run_game(i, actions.empty() ? -1 : actions[i], list, scratch_[thread]);
+            run_game(i, actions.empty() ? -1 : actions[i], list, thread, next);
     });
 
     std::size_t total = 0;
@@ -189,7 +226,7 @@ void GameBatch::run(std::span<const std::int64_t> actions) {
 }
 
 void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
-                         ThreadScratch& scratch) {
+                         unsigned thread, const NextMove* next) {
     const Work work = work_[i];
     if (work != Work::keep) {
         out_.mover[i] = -1;
@@ -215,7 +252,18 @@ void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::in
     } else if (work == Work::step) {
         play(i, action);
     }
-    write_views(i, list, scratch);
+    if (next != nullptr && (work == Work::restart || work == Work::step)) follow(i, *next, thread);
+    write_views(i, list, scratch_[thread]);
+}
+
+// Plays the moves `next` gives for game i until it gives none or the game ends (under
+// auto_reset, ends and starts again: the new game's turns are the caller's to ask for).
+void GameBatch::follow(std::size_t i, const NextMove& next, unsigned thread) {
+    while (!is_over(games_[i]) && out_.terminated[i] == 0) {
+        const auto action = next(games_[i], i, thread);
+        if (!action) return;
+        play(i, *action);
+    }
 }
 
 // Plays game i's action and the passes after it; at the end of the game records its outcome
@@ -258,7 +306,10 @@ void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
     out_.current_agent[i] = static_cast<std::int8_t>(mover);
 
     if (options_.observations) {
-        const Observation view = build_observation(game, mover);
+        // A game over has no mover to speak of: the caller may name whose view it wants.
+        const unsigned viewer = is_over(game) && !viewers_.empty() ? viewers_[i] : mover;
+        if (viewer >= NUM_AGENTS) throw InternalError("viewer out of range");
+        const Observation view = build_observation(game, viewer);
         write_observation(view, observation_spans(out_.observation.data() + i * OBSERVATION_BYTES,
                                                   out_.pieces.data() + i * PIECES_BYTES,
                                                   out_.done.data() + i * DONE_BYTES));

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/function_ref.hpp"
 #include "batch/shared_array.hpp"
 #include "batch/worker_pool.hpp"
 #include "game/game.hpp"
@@ -103,6 +104,24 @@ class GameBatch {
     // the first illegal one is returned and no game changes.
     std::optional<IllegalAction> step(std::span<const std::int64_t> actions);
 
+    // The next move of game i (by its mover, in its frame, legal by construction), or nothing
+    // when the caller plays that mover; `thread` names the thread asking, as in for_each_game.
+    using NextMove = FunctionRef<std::optional<std::uint32_t>(const Game&, std::size_t, unsigned)>;
+
+    // Plays the games on to the turns the caller takes, in one pass: game i starts anew when
+    // restart[i] != 0 (its stream reseeded with `seed`, as by reset), or else takes actions[i]
+    // as step would (HOLD leaves it as it is); then every game started or stepped goes on with
+    // the moves `next` gives until it gives none or the game ends. Views and legal lists are
+    // written once, at the end, and those of a game over by then are of agent viewers[i] (the
+    // final mover's when `viewers` is empty). `mover` is the last agent to have moved; the
+    // rewards and final scores are those of a game that ended on the way. Either of `restart`
+    // and `actions` may be empty: no game restarts, or none is stepped. The actions are checked
+    // first, as by step: the first illegal one is returned and no game changes.
+    std::optional<IllegalAction> play_on(std::span<const std::uint8_t> restart,
+                                         std::span<const std::int64_t> actions,
+                                         std::optional<std::uint64_t> seed, NextMove next,
+                                         std::span<const std::uint8_t> viewers = {});
+
     // A legal action of each game's mover, uniform from the game's stream; -1 for a finished
     // game. Streams go on across automatic resets.
     void random_actions(std::span<std::int32_t> out);
@@ -136,12 +155,16 @@ class GameBatch {
 
     // Runs work_ over every game (a step's with `actions`), then lays the legal lists out one
     // after another.
-    void run(std::span<const std::int64_t> actions = {});
+    // With `next`, each game started or stepped goes on with its moves (see play_on).
+    void run(std::span<const std::int64_t> actions = {}, const NextMove* next = nullptr);
     struct ThreadScratch;
     void run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
-                  ThreadScratch& scratch);
+                  unsigned thread, const NextMove* next);
     void play(std::size_t i, std::int64_t action);
+    void follow(std::size_t i, const NextMove& next, unsigned thread);
     void write_views(std::size_t i, std::vector<std::int32_t>& list, ThreadScratch& scratch);
+    // The first illegal action of the games to step (work_ step), if any.
+    std::optional<IllegalAction> check_actions(std::span<const std::int64_t> actions) const;
     std::span<const std::int32_t> legal_list(std::size_t i) const;
 
     BatchOptions options_;
@@ -153,6 +176,8 @@ class GameBatch {
     BatchOutputs out_;
 
     std::vector<Work> work_;
+    // Whose view a game over is written from, during play_on; empty otherwise.
+    std::span<const std::uint8_t> viewers_;
     std::vector<std::uint32_t> counts_;
     // Written by different threads at once: each on cache lines of its own.
     struct alignas(64) ChunkList {

@@ -9,8 +9,9 @@ extra: pettingzoo and gymnasium).
 
 The modules, each with its ``__all__``:
 
-- the game and its environments: ``vector``, ``environment``, ``seat_env``, ``actions``
-  (what an action index places), ``outcomes``, ``render``, ``views`` (positions as a network
+- the game and its environments: ``vector``, ``environment``, ``seat_env``, ``seat_rounds``
+  (its opponents a round at a time, when the batch cannot play them), ``actions`` (what an
+  action index places), ``outcomes``, ``render``, ``views`` (positions as a network
   sees them), ``facts`` (the engine's numbers and layouts), ``seeds`` (every derived seed),
   ``signature``, ``play`` (the demo's games);
 - players and searches: ``agents``, ``search``, ``search_players`` (what a search player

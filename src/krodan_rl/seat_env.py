@@ -4,14 +4,22 @@
 plays one seat of each (fixed, or ``"rotate"``: a game's seat moves on by one with each new
 episode) and the three opponents, any players of ``krodan_rl.players``, play the others. A
 step takes the learner's action in every game, then plays the opponents until each game is
-back at the learner's turn or over: built-in opponents in native calls with the GIL released
-(every game waiting on them at once), search players once per round for all the games waiting
-on them, other players game by game. Agents with no move left are passed for.
+back at the learner's turn or over. When every opponent is a built-in agent (random, greedy,
+mcts) a step is one native call with the GIL released: the learner's moves, then every game's
+opponents until its learner's next turn. Otherwise they are played a round at a time: built-in
+opponents in native calls (every game waiting on them at once), search players once per round
+for all the games waiting on them, other players game by game. Agents with no move left are
+passed for.
 
 - Observations: the learner's view, ``observation`` uint8 (12, 20, 20), ``pieces`` (4, 21),
   ``done`` (4), and ``action_mask`` bool (36400) unless ``action_mask=False`` (at large N the
   mask is most of the memory); the legal actions are also in ``info["legal_actions"]`` (one
-  int32 array per game, in an object array).
+  int32 array per game, in an object array) unless ``legal_actions=False`` (handing out a list
+  per game costs a little at every step).
+- Arrays: ``reset`` and ``step`` return fresh copies by default; with ``copy=False`` the
+  observations are read-only views of buffers the environment reuses (the batch's own memory
+  where every opponent is built in), valid until the next ``step`` or ``reset``: copy what you
+  keep. The mask alone is 36,400 bytes per game a step, 9 MB at 256 games.
 - Actions: an index in the learner's frame, a legal one in every game in play (the learner
   always has one there: agents with no move are passed for); anything else, a pass (-1) or the
   batch's HOLD (-2) included, is refused with ValueError before any game moves, and the
@@ -42,8 +50,8 @@ import numpy.typing as npt
 from krodan_rl import facts, players
 from krodan_rl import seeds as seeds_of
 from krodan_rl._internal import arguments
-from krodan_rl._krodan import PyKrodan
-from krodan_rl.agents import BuiltInAgent, RandomAgent
+from krodan_rl.agents import BuiltInAgent
+from krodan_rl.seat_rounds import OpponentRounds
 from krodan_rl.vector import VecKrodan
 
 try:
@@ -58,7 +66,6 @@ except ImportError as error:  # pragma: no cover (the env extra is missing)
 __all__ = ["SeatVectorEnv"]
 
 Array = npt.NDArray[Any]
-HOLD = -2  # the batch's action that leaves a game as it is for one step
 OPPONENTS = 3
 
 
@@ -73,9 +80,20 @@ def _combined_seed(seed: Any) -> int:
     return seeds_of.combined(arguments.seed(value) for value in values)
 
 
+def _read_only(array: Array) -> Array:
+    view = array.view()
+    view.flags.writeable = False
+    return view
+
+
 class SeatVectorEnv(VectorEnv):
     """``num_envs`` games, the learner in ``seat`` (0-3 or "rotate") of each, ``opponents``
-    (three player specs or objects) in the others, seated in turn order after the learner."""
+    (three player specs or objects) in the others, seated in turn order after the learner.
+
+    ``action_mask=False`` leaves the mask out of the observations, ``legal_actions=False``
+    the per-game legal lists out of ``info``; ``copy=False`` returns observations that are
+    read-only views of buffers the environment reuses, valid until the next ``step`` or
+    ``reset`` (the default: fresh copies). The module's doc string says the rest."""
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP}  # noqa: RUF012
 
@@ -89,6 +107,8 @@ class SeatVectorEnv(VectorEnv):
         num_threads: int = 0,
         autoreset_mode: AutoresetMode = AutoresetMode.NEXT_STEP,
         action_mask: bool = True,
+        legal_actions: bool = True,
+        copy: bool = True,
     ) -> None:
         # Checked here, in this class's terms, rather than by the batch underneath.
         self.num_envs = arguments.integer(num_envs, "num_envs", minimum=1, maximum=facts.MAX_GAMES)
@@ -106,8 +126,12 @@ class SeatVectorEnv(VectorEnv):
         self.metadata = {"autoreset_mode": autoreset_mode}
         self.reward_mode = arguments.reward_mode(reward_mode)
         self.action_mask = arguments.flag(action_mask, "action_mask")
+        self.legal_actions = arguments.flag(legal_actions, "legal_actions")
+        self.copy = arguments.flag(copy, "copy")
         self._specs = list(opponents)
         self._first_seat = 0 if self.rotate else int(seat)
+        self._episodes = np.zeros(self.num_envs, dtype=np.int64)
+        self._seats = np.zeros(self.num_envs, dtype=np.int8)
         self._vec = VecKrodan(
             self.num_envs,
             num_threads=num_threads,
@@ -118,9 +142,8 @@ class SeatVectorEnv(VectorEnv):
             seed=seed,
         )
         self._make_opponents(seed)
-        self._episodes = np.zeros(self.num_envs, dtype=np.int64)
-        self._seats = np.zeros(self.num_envs, dtype=np.int8)
         self._ended = np.zeros(self.num_envs, dtype=np.bool_)  # awaiting NEXT_STEP's reset
+        self._reused: dict[str, Array] = {}  # the observations' buffers, with copy=False
         # Why the games cannot be stepped until a full reset: none started yet, or a step that
         # raised midway left some mid-turn.
         self._unready: str | None = "no reset() has started the games"
@@ -136,97 +159,18 @@ class SeatVectorEnv(VectorEnv):
             players.make(spec, seeds_of.opponent_seed(seed, j))
             for j, spec in enumerate(self._specs)
         ]
-        self._built_in = [isinstance(p, BuiltInAgent) for p in self._opponents]
-        # A stand-in for the learner's seat in native calls: it is asked only for games whose
-        # mover is an opponent's, so its draws never matter.
-        self._stand_in = RandomAgent(0)
+        # With every opponent built in, the batch plays their moves itself, in one call a step
+        # for all the games; otherwise they are played a round at a time.
+        self._all_built_in = all(isinstance(p, BuiltInAgent) for p in self._opponents)
+        self._rounds = OpponentRounds(
+            self._vec, self._opponents, self._specs, self._seats, self._episodes
+        )
 
     def _seat_of(self, env: np.ndarray) -> np.ndarray:
         if not self.rotate:
             return np.full(len(env), self._first_seat, dtype=np.int8)
         seats: np.ndarray = ((env + self._episodes[env]) % 4).astype(np.int8)
         return seats
-
-    def _play_opponents(self, rewards: Array) -> None:
-        """Plays every game's opponents until it is at the learner's turn or over; the learner's
-        reward of each game that ends goes into ``rewards``."""
-        vec = self._vec
-        while True:
-            movers = vec.current_agent.astype(np.int64)
-            waiting = ~vec.terminated & (movers != self._seats)
-            if not waiting.any():
-                return
-            actions = np.full(self.num_envs, HOLD, dtype=np.int64)
-            actions[vec.terminated] = -1
-            opponent = (movers - self._seats - 1) % 4  # which opponent moves in each game
-            native_used = False
-            for j, player in enumerate(self._opponents):
-                games = np.flatnonzero(waiting & (opponent == j))
-                if not games.size:
-                    continue
-                if self._built_in[j]:
-                    native_used = True
-                elif players.is_search_player(player):
-                    asked: list[PyKrodan | None] = [None] * self.num_envs
-                    for i in games:
-                        asked[i] = vec.game(int(i))
-                    seeds = np.zeros(self.num_envs, dtype=np.uint64)
-                    seeds[games] = self._rng_seeds(games)
-                    moves = player.search_moves(asked, seeds)
-                    for i in games:
-                        chosen = self._search_action(j, moves, int(i))
-                        actions[i] = self._opponent_action(j, int(i), chosen)
-                else:
-                    for i in games:
-                        chosen = player.act(vec.game(int(i)))
-                        actions[i] = self._opponent_action(j, int(i), chosen)
-            if native_used:
-                self._native_actions(actions, waiting, opponent)
-            vec.step(actions)
-            ended = vec.terminated & waiting
-            if ended.any():
-                rewards[ended] = vec.rewards[ended, self._seats[ended]]
-
-    def _search_action(self, j: int, moves: Any, i: int) -> Any:
-        """The action of game i's entry in what search opponent j's ``search_moves`` gave."""
-        entry = moves[i] if isinstance(moves, Sequence) and len(moves) == self.num_envs else None
-        if not isinstance(entry, Sequence) or isinstance(entry, str) or len(entry) != 3:
-            raise ValueError(
-                f"{self._opponent_name(j)}: search_moves must give an (action, actions, probs) "
-                f"entry for each game asked, game {i} among them"
-            )
-        return entry[0]
-
-    def _opponent_action(self, j: int, i: int, chosen: Any) -> int:
-        """Opponent j's action in game i, checked: an index, or a pass (None or -1, which the
-        batch takes only for an agent that is done). The batch would take -2 as HOLD, leaving
-        the game waiting on the opponent, asked again forever."""
-        if chosen is None:
-            return -1
-        name = f"the action of {self._opponent_name(j)} in game {i}"
-        return arguments.integer(chosen, name, minimum=-1, maximum=facts.NUM_ACTIONS - 1)
-
-    def _opponent_name(self, j: int) -> str:
-        return f"opponent {j} ({players.name(self._specs[j])})"
-
-    def _native_actions(self, actions: Array, waiting: Array, opponent: Array) -> None:
-        """The built-in opponents' actions, one native call per seat of the learner in use,
-        each deciding only the games of that seat (the others draw nothing)."""
-        native_games = waiting & np.isin(opponent, np.flatnonzero(self._built_in))
-        for seat in np.unique(self._seats[native_games]):
-            seats: list[BuiltInAgent] = [self._stand_in] * 4
-            for j, player in enumerate(self._opponents):
-                if self._built_in[j]:
-                    seats[(seat + 1 + j) % 4] = player
-            chosen = native_games & (self._seats == seat)
-            found = self._vec.agent_actions(seats, chosen)
-            actions[chosen] = found[chosen]
-
-    def _rng_seeds(self, games: np.ndarray) -> np.ndarray:
-        """Per-move seeds of search opponents: from the game, its episode and its ply."""
-        plies = np.array([self._vec.game(int(i)).ply for i in games], dtype=np.uint64)
-        words = np.stack([games.astype(np.uint64), self._episodes[games].astype(np.uint64), plies])
-        return seeds_of.rows(words.T)
 
     # Observations.
 
@@ -252,30 +196,58 @@ class SeatVectorEnv(VectorEnv):
             out["action_mask"] = np.frombuffer(view.action_mask, np.bool_)
         return out
 
-    def _observations(self) -> dict[str, Array]:
+    def _batch_views(self) -> dict[str, Array]:
+        """The batch's own arrays, read-only, overwritten by its next call."""
         vec = self._vec
-        obs = {"observation": vec.observation.copy(), "pieces": vec.pieces.copy(),  # type: ignore[union-attr]
-               "done": vec.done.copy()}  # type: ignore[union-attr]  # fmt: skip
+        views = {"observation": vec.observation, "pieces": vec.pieces, "done": vec.done}
         if self.action_mask:
-            obs["action_mask"] = vec.action_mask.copy()  # type: ignore[union-attr]
-        for i in np.flatnonzero(vec.terminated):
+            views["action_mask"] = vec.action_mask
+        return views  # type: ignore[return-value]
+
+    def _observations(self) -> dict[str, Array]:
+        views = self._batch_views()
+        if self._all_built_in:
+            # The batch wrote its learner's view of every game over.
+            return {key: value.copy() for key, value in views.items()} if self.copy else views
+        obs = self._copies(views)
+        for i in np.flatnonzero(self._vec.terminated):
             for key, value in self._learner_view(int(i)).items():
                 obs[key][i] = value
+        if not self.copy:
+            obs = {key: _read_only(value) for key, value in obs.items()}
         return obs
+
+    def _copies(self, views: dict[str, Array]) -> dict[str, Array]:
+        """Copies of the batch's arrays: fresh ones, or with copy=False into buffers kept from
+        step to step."""
+        if self.copy:
+            return {key: value.copy() for key, value in views.items()}
+        if not self._reused:
+            self._reused = {key: np.empty_like(value) for key, value in views.items()}
+        for key, value in views.items():
+            np.copyto(self._reused[key], value)
+        return self._reused
+
+    def _final_observation(self, i: int) -> dict[str, Array]:
+        """Game i's final observation, as a copy the next steps leave alone."""
+        if not self._all_built_in:
+            return self._learner_view(i)
+        return {key: value[i].copy() for key, value in self._batch_views().items()}
 
     def _infos(self) -> dict[str, Any]:
         vec = self._vec
-        legal = np.empty(self.num_envs, dtype=object)
-        offsets = vec.legal_offsets
-        for i in range(self.num_envs):
-            legal[i] = vec.legal_actions[offsets[i] : offsets[i + 1]].copy()
-        in_play = ~vec.terminated.astype(np.bool_)
-        return {
-            "legal_actions": legal,
-            "_legal_actions": in_play.copy(),
-            "seat": self._seats.astype(np.int64),
-            "_seat": np.ones(self.num_envs, dtype=np.bool_),
-        }
+        infos: dict[str, Any] = {}
+        if self.legal_actions:
+            legal = np.empty(self.num_envs, dtype=object)
+            offsets = vec.legal_offsets.tolist()
+            every = vec.legal_actions.copy()  # one copy, each game's list a view of it
+            for i in range(self.num_envs):
+                legal[i] = every[offsets[i] : offsets[i + 1]]
+            infos["legal_actions"] = legal
+            infos["_legal_actions"] = ~vec.terminated.astype(np.bool_)
+        infos["seat"] = self._seats.astype(np.int64)
+        infos["_seat"] = np.ones(self.num_envs, dtype=np.bool_)
+        return infos
 
     # Checks, before anything moves.
 
@@ -299,9 +271,13 @@ class SeatVectorEnv(VectorEnv):
         return chosen
 
     def _in_legal_lists(self, chosen: Array) -> Array:
-        """Whether each game's action (in range) is in its mover's legal list: one pass over
-        the batch's lists, every entry compared with its game's action."""
+        """Whether each game's action (in range) is in its mover's legal list: read from the
+        mask where there is one, else one pass over the batch's lists, every entry compared
+        with its game's action."""
         vec = self._vec
+        if vec.action_mask is not None:
+            in_mask: Array = vec.action_mask[np.arange(self.num_envs), chosen]
+            return in_mask
         offsets = vec.legal_offsets.astype(np.intp)
         repeated = np.repeat(chosen.astype(np.int32), np.diff(offsets))
         hits = np.zeros(len(repeated) + 1, dtype=np.intp)
@@ -343,12 +319,11 @@ class SeatVectorEnv(VectorEnv):
             self._refuse_if_unready("a reset whose reset_mask leaves games out")
         combined = None if seed is None else _combined_seed(seed)
         with self._moving("reset"):
-            self._vec.reset(seed=combined, mask=mask)
             if combined is not None:
                 self._make_opponents(combined)
             restarted = np.ones(self.num_envs, dtype=np.bool_) if mask is None else mask
             self._start_episodes(restarted, first=True)
-            self._play_opponents(np.zeros(self.num_envs, dtype=np.float32))
+            self._restart_games(restarted, seed=combined)
             found = self._observations(), self._infos()
         self._unready = None
         return found
@@ -358,6 +333,15 @@ class SeatVectorEnv(VectorEnv):
             self._episodes[games] += 1
         self._seats[games] = self._seat_of(np.flatnonzero(games))
         self._ended[games] = False
+
+    def _restart_games(self, games: Array, seed: int | None = None) -> None:
+        """Starts ``games`` anew (``seed`` reseeding the batch's streams of them) and plays
+        their opponents up to the learner's first turn; no game can end that soon."""
+        if self._all_built_in:
+            self._vec.play_to_learners(self._seats, self._opponents, restart=games, seed=seed)
+        else:
+            self._vec.reset(seed=seed, mask=games)
+            self._rounds.play(np.zeros(self.num_envs, dtype=np.float32))
 
     def step(
         self, actions: npt.ArrayLike
@@ -376,26 +360,20 @@ class SeatVectorEnv(VectorEnv):
     ) -> tuple[dict[str, Array], Array, Array, Array, dict[str, Any]]:
         vec = self._vec
         rewards = np.zeros(self.num_envs, dtype=np.float32)
-        if restart.any():
-            vec.reset(mask=restart)
-            self._start_episodes(restart)
-            self._play_opponents(rewards)
         playing = ~restart & ~vec.terminated.astype(np.bool_)
-        step = np.where(playing, chosen, np.where(vec.terminated, -1, HOLD))
-        vec.step(step)
-        ended = vec.terminated.astype(np.bool_) & playing
-        rewards[ended] = vec.rewards[ended, self._seats[ended]]
-        self._play_opponents(rewards)
+        self._start_episodes(restart)
+        if self._all_built_in:
+            self._play_natively(chosen, restart, playing, rewards)
+        else:
+            self._rounds.step(chosen, restart, rewards)
         terminated = vec.terminated.astype(np.bool_) & ~restart
         infos: dict[str, Any]
         if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP and terminated.any():
-            final = self._observations()
             finals = np.full(self.num_envs, None, dtype=object)
             for i in np.flatnonzero(terminated):
-                finals[i] = {key: value[i] for key, value in final.items()}
-            vec.reset(mask=terminated)
+                finals[i] = self._final_observation(int(i))
             self._start_episodes(terminated)
-            self._play_opponents(np.zeros(self.num_envs, dtype=np.float32))
+            self._restart_games(terminated)
             infos = self._infos()
             infos["final_obs"], infos["_final_obs"] = finals, terminated
             infos["final_info"], infos["_final_info"] = {}, terminated
@@ -404,6 +382,17 @@ class SeatVectorEnv(VectorEnv):
             infos = self._infos()
         truncated = np.zeros(self.num_envs, dtype=np.bool_)
         return self._observations(), rewards, terminated, truncated, infos
+
+    def _play_natively(self, chosen: Array, restart: Array, playing: Array, rewards: Array) -> None:
+        """The step in one call: the ended episodes start again (their opponents playing up
+        to the learner's first turn), the games in play take the learner's action and their
+        opponents' moves up to its next turn."""
+        vec = self._vec
+        # A finished game's action is ignored, a restarted one's never played.
+        step = np.where(playing, chosen, -1)
+        vec.play_to_learners(self._seats, self._opponents, actions=step, restart=restart)
+        ended = vec.terminated.astype(np.bool_) & (playing | restart)
+        rewards[ended] = vec.rewards[ended, self._seats[ended]]
 
     def close_extras(self, **kwargs: Any) -> None:
         self._vec.close()

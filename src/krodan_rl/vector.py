@@ -236,18 +236,44 @@ class VecKrodan:
         may take several seats; the interpreter lock is released while the agents decide."""
         if len(seats) != 4:
             raise ValueError(f"seats must hold exactly 4 agents, one per seat, not {len(seats)}")
-        natives = []
-        for seat in seats:
-            if not isinstance(seat, BuiltInAgent):
-                raise TypeError(
-                    f"seats must be built-in agents of krodan_rl.agents, not {type(seat).__name__}"
-                )
-            natives.append(seat._native)
+        natives = [self._native_agent(seat, "seats") for seat in seats]
         chosen = None if games is None else self._bool_mask(games, "games")
         out = np.empty(self.num_envs, dtype=np.int32)
         with self._exclusive() as batch:
             batch.agent_actions(natives, out, chosen)
         return out
+
+    def play_to_learners(
+        self,
+        learner_seats: npt.ArrayLike,
+        opponents: Sequence[BuiltInAgent | None],
+        *,
+        actions: npt.ArrayLike | None = None,
+        restart: npt.ArrayLike | None = None,
+        seed: int | None = None,
+    ) -> None:
+        """Plays every game on to its learner's next turn in one call, for an environment in
+        which a learner plays one seat (``learner_seats``, 0-3 per game) against three
+        opponents: game i starts anew where ``restart`` (bool (N,)) is True (``seed``
+        reseeding its stream, as ``reset`` does), or else takes ``actions[i]`` as ``step``
+        would; then opponent j (``opponents[j]``, a built-in agent seated j + 1 seats after the
+        learner) moves whenever it is its turn, until the learner's turn or the game's end.
+        A None opponent is one the caller plays: play stops at its turn too. Each opponent
+        draws for game i from its stream i, as ``agent_actions`` has it. A game over shows
+        its learner's view. The attributes describe the games afterwards (``rewards``: those
+        of games that ended on the way); nothing is returned."""
+        if len(opponents) != 3:
+            raise ValueError(f"opponents must hold exactly 3 entries, not {len(opponents)}")
+        natives = [None if agent is None else self._native_agent(agent) for agent in opponents]
+        seats = np.ascontiguousarray(learner_seats, dtype=np.uint8)
+        if seats.shape != (self.num_envs,):
+            raise ValueError(f"learner_seats must have shape ({self.num_envs},)")
+        chosen = None if actions is None else self._actions(actions)
+        restarted = None if restart is None else self._bool_mask(restart, "restart")
+        new_seed = None if seed is None else arguments.seed(seed)
+        with self._exclusive() as batch:
+            batch.play_to_learners(natives, seats, restarted, chosen, new_seed)
+            self._refresh_legal()
 
     def get_state(self, index: int) -> bytes:
         """Game `index`'s 278-byte state string, as `PyKrodan.to_bytes` writes it."""
@@ -350,6 +376,14 @@ class VecKrodan:
         if restart.shape != (self.num_envs,):
             raise ValueError(f"{name} must have shape ({self.num_envs},), not {restart.shape}")
         return np.ascontiguousarray(restart)
+
+    @staticmethod
+    def _native_agent(agent: object, name: str = "opponents") -> _native.Agent:
+        if not isinstance(agent, BuiltInAgent):
+            raise TypeError(
+                f"{name} must be built-in agents of krodan_rl.agents, not {type(agent).__name__}"
+            )
+        return agent._native
 
     def _game_index(self, index: int) -> int:
         i = arguments.integer(index, "index")

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "agents/learner_turns.hpp"
 #include "batch/game_batch.hpp"
 #include "play.hpp"
 
@@ -82,6 +83,37 @@ TEST(Allocations, BatchStepsAllocateNothingOnceGrown) {
     play_line();
     batch.reset({}, 3);
     EXPECT_EQ(allocations_during(play_line), 0);
+}
+
+// The same for a learner's turns against built-in opponents: the same line again (fresh agents
+// of the same seeds, their streams made beforehand) allocates nothing at all. On one thread:
+// the agents' scratch is per thread, and which thread plays which game (so how far each
+// thread's scratch has grown) varies from run to run.
+TEST(Allocations, LearnerTurnsAllocateNothingOnceGrown) {
+    GameBatch batch({.num_games = 6, .num_threads = 1, .auto_reset = false, .seed = 3});
+    std::vector<AgentScratch> scratch(batch.num_threads());
+    const std::vector<std::uint8_t> seats = {0, 1, 2, 3, 0, 1}, all(6, 1);
+    std::vector<std::int64_t> moves(6);
+    const auto play_line = [&] {
+        Agent greedy({.kind = AgentKind::greedy, .seed = 1, .search = {}});
+        Agent random({.kind = AgentKind::random, .seed = 2, .search = {}});
+        greedy.reserve_streams(6);
+        random.reserve_streams(6);
+        const LearnerTurns turns{
+            .opponents = {&greedy, &random, &greedy}, .learner_seats = seats, .scratch = scratch};
+        const long made = allocations_during([&] {
+            ASSERT_FALSE(play_to_learners(batch, turns, all, {}, 3));
+            for (int turn = 0; turn < 30; ++turn) {
+                const auto& out = batch.outputs();
+                for (std::size_t i = 0; i < 6; ++i)
+                    moves[i] = batch.finished(i) ? -1 : out.legal_actions[out.legal_offsets[i]];
+                ASSERT_FALSE(play_to_learners(batch, turns, {}, moves, std::nullopt));
+            }
+        });
+        return made;
+    };
+    play_line();
+    EXPECT_EQ(play_line(), 0);
 }
 
 }  // namespace

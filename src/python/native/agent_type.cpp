@@ -314,6 +314,21 @@ bool to_seats(PyObject* obj, const char* name, HeldAgents& held, Seats& out) {
     return true;
 }
 
+bool to_opponents(PyObject* obj, const char* name, HeldAgents& held, Opponents& out) {
+    Ref seq(PySequence_Fast(obj, name));
+    if (!seq) return false;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != static_cast<Py_ssize_t>(out.size())) {
+        PyErr_Format(PyExc_ValueError, "%s must hold exactly %zu entries", name, out.size());
+        return false;
+    }
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(j));
+        out[j] = item == Py_None ? nullptr : held.take(item);
+        if (item != Py_None && out[j] == nullptr) return false;
+    }
+    return true;
+}
+
 PyObject* native_play_games(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, PLAY_ARGS.size()> a{};
     if (!bind_arguments(PLAY_GAMES, args, nargs, kwnames, a)) return nullptr;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agents/agent.hpp"
+#include "agents/learner_turns.hpp"
 #include "agents/seated_play.hpp"
 
 namespace krodan::python {
@@ -43,6 +44,10 @@ class HeldAgents {
 // The four seats of a sequence of four Agent objects, taken into `held`; false with an
 // exception set otherwise.
 bool to_seats(PyObject* obj, const char* name, HeldAgents& held, Seats& out);
+
+// A learner's three opponents from a sequence of three entries, each an Agent object or None
+// (an opponent the caller plays), taken into `held`; false with an exception set otherwise.
+bool to_opponents(PyObject* obj, const char* name, HeldAgents& held, Opponents& out);
 
 // play_games(games, streams, num_threads): whole games among seated agents, game k among the
 // four agents of games[k], each drawing from its stream streams[k]; the final scores as int16

@@ -43,6 +43,9 @@ inline constexpr Signature STEP{"GameBatch.step()", ACTIONS};
 inline constexpr Signature RANDOM_ACTIONS{"GameBatch.random_actions()", OUT};
 inline constexpr std::array<const char*, 3> AGENT_ACTIONS_ARGS = {"seats", "out", "games"};
 inline constexpr Signature AGENT_ACTIONS{"GameBatch.agent_actions()", AGENT_ACTIONS_ARGS};
+inline constexpr std::array<const char*, 5> PLAY_TO_LEARNERS_ARGS = {"opponents", "learner_seats",
+                                                                     "restart", "actions", "seed"};
+inline constexpr Signature PLAY_TO_LEARNERS{"GameBatch.play_to_learners()", PLAY_TO_LEARNERS_ARGS};
 inline constexpr Signature GET_STATE{"GameBatch.get_state()", INDEX};
 inline constexpr Signature SET_STATE{"GameBatch.set_state()", SET_STATE_ARGS};
 inline constexpr std::array<const char*, 1> STATES = {"states"};
@@ -57,10 +60,12 @@ struct BatchState {
         : batch(options),
           actions(options.num_games),
           restart(options.num_games),
+          learner_seats(options.num_games),
           agent_scratch(batch.num_threads()) {}
     GameBatch batch;
     std::vector<std::int64_t> actions;        // the step's actions, copied while the lock is held
     std::vector<std::uint8_t> restart;        // the reset's mask, likewise
+    std::vector<std::uint8_t> learner_seats;  // play_to_learners' seats, likewise
     std::vector<AgentScratch> agent_scratch;  // one per thread, for seated agents
 };
 
@@ -106,6 +111,42 @@ bool refresh_legal_view(BatchObject& b) {
     Py_XSETREF(b.legal_view, view);
     b.legal_data = legal.data();
     return true;
+}
+
+// Copies one action per game (int32 or int64) into the batch's actions while the lock is held;
+// false with an exception set otherwise.
+bool copy_actions(BatchObject& b, PyObject* obj) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
+    BufferArg actions(obj, "actions", PyBUF_C_CONTIGUOUS);
+    if (actions.check(n, "ilq") == 0) return false;
+    if (actions.item_size() == 4) {
+        // memcpy per item: a contiguous buffer need not be aligned.
+        const auto* in = static_cast<const char*>(actions.data());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::int32_t value;
+            std::memcpy(&value, in + 4 * i, 4);
+            b.state->actions[static_cast<std::size_t>(i)] = value;
+        }
+    } else if (actions.item_size() == 8) {
+        std::memcpy(b.state->actions.data(), actions.data(), static_cast<std::size_t>(n) * 8);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "actions: integers of 4 or 8 bytes expected");
+        return false;
+    }
+    return true;
+}
+
+// Copies one byte per game (bool or 8-bit integers) into `out`, which has one entry per game.
+bool copy_bytes(PyObject* obj, const char* name, std::vector<std::uint8_t>& out) {
+    BufferArg bytes(obj, name, PyBUF_C_CONTIGUOUS);
+    if (bytes.check(static_cast<Py_ssize_t>(out.size()), "?Bb") == 0) return false;
+    std::memcpy(out.data(), bytes.data(), out.size());
+    return true;
+}
+
+PyObject* raise_illegal(const IllegalAction& illegal) {
+    return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not legal for agent %u",
+                        illegal.game, static_cast<long long>(illegal.action), illegal.agent);
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -165,13 +206,8 @@ PyObject* batch_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::array<PyObject*, 2> a{};
     if (!bind_arguments(RESET, args, nargs, kwnames, a)) return nullptr;
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
-        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
         bool masked = a[0] != Py_None;
-        if (masked) {
-            BufferArg restart(a[0], "restart", PyBUF_C_CONTIGUOUS);
-            if (!restart.check(n, "?Bb")) return nullptr;
-            std::memcpy(b.state->restart.data(), restart.data(), static_cast<std::size_t>(n));
-        }
+        if (masked && !copy_bytes(a[0], "restart", b.state->restart)) return nullptr;
         std::optional<std::uint64_t> seed;
         if (!to_optional_u64(a[1], "seed", seed)) return nullptr;
         without_lock([&] {
@@ -188,32 +224,46 @@ PyObject* batch_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* actions_arg;
     if (!bind_arguments(STEP, args, nargs, kwnames, {&actions_arg, 1})) return nullptr;
     return with_batch(self, [&](BatchObject& b) -> PyObject* {
-        const Py_ssize_t n = static_cast<Py_ssize_t>(b.state->batch.size());
-        {
-            BufferArg actions(actions_arg, "actions", PyBUF_C_CONTIGUOUS);
-            const char code = actions.check(n, "ilq");
-            if (code == 0) return nullptr;
-            if (actions.item_size() == 4) {
-                // memcpy per item: a contiguous buffer need not be aligned.
-                const auto* in = static_cast<const char*>(actions.data());
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    std::int32_t value;
-                    std::memcpy(&value, in + 4 * i, 4);
-                    b.state->actions[static_cast<std::size_t>(i)] = value;
-                }
-            } else if (actions.item_size() == 8) {
-                std::memcpy(b.state->actions.data(), actions.data(),
-                            static_cast<std::size_t>(n) * 8);
-            } else {
-                PyErr_SetString(PyExc_TypeError, "actions: integers of 4 or 8 bytes expected");
-                return nullptr;
-            }
-        }
+        if (!copy_actions(b, actions_arg)) return nullptr;
         const auto illegal = without_lock([&] { return b.state->batch.step(b.state->actions); });
-        if (illegal)
-            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not legal for agent %u",
-                                illegal->game, static_cast<long long>(illegal->action),
-                                illegal->agent);
+        if (illegal) return raise_illegal(*illegal);
+        if (!refresh_legal_view(b)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// Game i's learner and opponents' moves until its learner's next turn, for every game in one
+// call: the learner's action (or a restart), then the built-in opponents'.
+PyObject* batch_play_to_learners(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    std::array<PyObject*, PLAY_TO_LEARNERS_ARGS.size()> a{};
+    if (!bind_arguments(PLAY_TO_LEARNERS, args, nargs, kwnames, a)) return nullptr;
+    return with_batch(self, [&](BatchObject& b) -> PyObject* {
+        BatchState& state = *b.state;
+        HeldAgents held;
+        LearnerTurns turns{.learner_seats = state.learner_seats, .scratch = state.agent_scratch};
+        if (!to_opponents(a[0], "opponents", held, turns.opponents)) return nullptr;
+        if (!copy_bytes(a[1], "learner_seats", state.learner_seats)) return nullptr;
+        for (std::uint8_t seat : state.learner_seats)
+            if (seat >= NUM_AGENTS)
+                return PyErr_Format(PyExc_ValueError, "learner_seats: a seat is 0 to %u, not %u",
+                                    NUM_AGENTS - 1, static_cast<unsigned>(seat));
+        // None: no game restarts, or none takes a learner's action.
+        std::span<const std::uint8_t> restart;
+        std::span<const std::int64_t> actions;
+        if (a[2] != Py_None) {
+            if (!copy_bytes(a[2], "restart", state.restart)) return nullptr;
+            restart = state.restart;
+        }
+        if (a[3] != Py_None) {
+            if (!copy_actions(b, a[3])) return nullptr;
+            actions = state.actions;
+        }
+        std::optional<std::uint64_t> seed;
+        if (!to_optional_u64(a[4], "seed", seed)) return nullptr;
+        const auto illegal = without_lock(
+            [&] { return play_to_learners(state.batch, turns, restart, actions, seed); });
+        if (illegal) return raise_illegal(*illegal);
         if (!refresh_legal_view(b)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -438,6 +488,14 @@ PyMethodDef methods[] = {
      "the action each game's mover takes as played by the built-in agent in its seat (-1 for a "
      "finished game). With a bool buffer `games`, only the games it marks are decided; the "
      "others' entries are left as they were."},
+    {"play_to_learners", method(batch_play_to_learners), FASTCALL,
+     "play_to_learners($self, opponents, learner_seats, restart, actions, seed)\n--\n\n"
+     "Game i restarts (restart[i] true; `seed` reseeds its stream) or takes actions[i] as step "
+     "would; then its three opponents (built-in agents, opponent j sitting j + 1 seats after "
+     "the learner in learner_seats[i]; None for one the caller plays) move until the learner's "
+     "turn, a None opponent's or the game's end. A game over is seen from its learner's seat. "
+     "restart and actions may be None; an illegal action raises ValueError and changes "
+     "nothing."},
     {"get_state", method(batch_get_state), FASTCALL,
      "get_state($self, index)\n--\n\nThe state string of one game."},
     {"set_state", method(batch_set_state), FASTCALL,
