@@ -47,11 +47,11 @@ def uct_rate(seconds: float, ply: int, trees: int) -> float:
 
 
 MEASURES: dict[str, Callable[[float], float]] = {
-    "batch, observations + CSR lists, 1,024 games, 2 threads (placements/s)": lambda s: (
-        batch_rate(s, dense_mask=False)
+    "batch, observations + CSR lists, 1,024 games, 2 threads (placements/s)": lambda s: batch_rate(
+        s, dense_mask=False
     ),
-    "batch, observations + dense mask, 1,024 games, 2 threads (placements/s)": lambda s: (
-        batch_rate(s, dense_mask=True)
+    "batch, observations + dense mask, 1,024 games, 2 threads (placements/s)": lambda s: batch_rate(
+        s, dense_mask=True
     ),
     "single game through the host API, engine only (turns/s)": host_loop_rate,
     "UCT, opening, 1 tree (simulations/s)": lambda s: uct_rate(s, 0, 1),
@@ -94,8 +94,8 @@ def main() -> None:
     measures: dict[str, Callable[[], float]] = {}
     for name in MEASURES:
         for label, isa in (("baseline", "baseline"), (chosen, None)):
-            measures[f"{name} | {label}"] = (
-                lambda name=name, isa=isa: measure_in_child(name, args.seconds, isa)
+            measures[f"{name} | {label}"] = lambda name=name, isa=isa: measure_in_child(
+                name, args.seconds, isa
             )
     medians = interleaved_medians(measures, args.rounds)
     print(f"| measurement | baseline | {chosen} | {chosen} / baseline |")
