@@ -107,6 +107,23 @@ def vector_steps(seconds: float) -> float:
     return steps / (time.perf_counter() - start)
 
 
+def vector_views(seconds: float) -> float:
+    """Placements per second of 1,024 games, observations and CSR lists, 2 threads, views."""
+    from vector import from_random_actions, turns_per_second
+
+    from krodan_rl import VecKrodan
+
+    vec = VecKrodan(1024, num_threads=2, seed=1, copy=False)
+    return turns_per_second(vec, from_random_actions, seconds)
+
+
+def host_loop(seconds: float) -> float:
+    """Turns per second of one game through the host API (observe, step), engine only."""
+    from run import self_play as host_self_play
+
+    return host_self_play(seconds, engine_only=True)["turns/s"]
+
+
 MEASURES: dict[str, Callable[[float], float]] = {
     "UCT simulations/s, opening, 1 tree": lambda s: tree_search(0, 1, s),
     "UCT simulations/s, middle, 2 trees": lambda s: tree_search(36, 2, s),
@@ -130,6 +147,10 @@ MEASURES: dict[str, Callable[[float], float]] = {
         ["guided:fixed_networks:hashed_evaluator:16", "greedy", "greedy", "greedy"], 32, 2
     ),
     "VecKrodan placements/s, 256 games, 2 threads": vector_steps,
+    "VecKrodan placements/s, 1,024 games, 2 threads, observations + CSR lists, views": (
+        vector_views
+    ),
+    "host API turns/s, one game, engine only (observe, step)": host_loop,
 }
 
 

@@ -4,44 +4,15 @@
 #include <utility>
 
 #include "game/agent_masks.hpp"
+#include "game/covered_windows.hpp"
 #include "game/legal_actions.hpp"
 #include "game/move_search.hpp"
-#include "game/pieces/orientation_shapes.hpp"
 
 namespace krodan {
 namespace {
 
 constexpr unsigned SIDE = BOARD_COLS;  // board rows and columns
 static_assert(BOARD_ROWS == BOARD_COLS, "the frames turn a square board");
-constexpr unsigned REACH = 5;                       // bounding boxes are at most 5 x 5
-constexpr unsigned ORIENTATION_STRIDE = NUM_CELLS;  // action = orientation * 400 + anchor
-
-struct OrientationFacts {
-    // rows[o][k]: bit c set where orientation o covers (k, c) of its bounding box.
-    std::array<std::array<std::uint32_t, REACH>, NUM_ORIENTATIONS> rows{};
-    std::array<std::uint8_t, NUM_ORIENTATIONS> piece{};  // piece index
-};
-
-constexpr OrientationFacts orientation_facts() {
-    OrientationFacts facts;
-    for (unsigned o = 0; o < NUM_ORIENTATIONS; ++o) {
-        const OrientationShape& shape = ORIENTATION_SHAPES[o];
-        unsigned r = 0, c = 0;
-        for (char ch : shape.rows) {
-            if (ch == '/') {
-                ++r;
-                c = 0;
-                continue;
-            }
-            if (ch == 'X') facts.rows[o][r] |= 1u << c;
-            ++c;
-        }
-        facts.piece[o] = PIECE_INDEX_BY_CODE[code(shape.piece)];
-    }
-    return facts;
-}
-
-constexpr OrientationFacts FACTS = orientation_facts();
 
 // Cell (row, col) of the board in agent a's frame: the board turned a quarter turns
 // counter-clockwise, as the observations turn it.
@@ -113,25 +84,13 @@ void LegalSets::settle(unsigned a, const Game& game) {
     } else if (!list.actions.empty()) {
         // Out: placements covering a cell placed since, or along the edges of the agent's new
         // cells, and those of the pieces it placed since. One pass keeps the rest in order.
-        std::array<std::uint32_t, SIDE + REACH> rows{};  // the cells, by row of a's frame
+        CoveredWindows windows;
         for (unsigned bit : iter_bits(list.placed_since | edge_neighbours(own_new))) {
             const auto [row, col] = in_frame(a, row_of(bit), col_of(bit));
-            rows[row] |= 1u << col;
+            windows.mark(row, col);
         }
-        const std::uint32_t gone_pieces = list.remaining_then & ~agent.remaining;
-        std::size_t kept = 0;
-        for (const std::uint16_t action : list.actions) {
-            const unsigned o = action / ORIENTATION_STRIDE;
-            const unsigned anchor = action - o * ORIENTATION_STRIDE;
-            const unsigned r = anchor / SIDE, c = anchor - r * SIDE;
-            const auto& shape = FACTS.rows[o];
-            const std::uint32_t hit =
-                ((rows[r] >> c) & shape[0]) | ((rows[r + 1] >> c) & shape[1]) |
-                ((rows[r + 2] >> c) & shape[2]) | ((rows[r + 3] >> c) & shape[3]) |
-                ((rows[r + 4] >> c) & shape[4]) | (gone_pieces >> FACTS.piece[o] & 1);
-            list.actions[kept] = action;
-            kept += hit == 0;
-        }
+        const std::size_t kept = keep_uncovered(list.actions.data(), list.actions.size(), windows,
+                                                list.remaining_then & ~agent.remaining);
         list.actions.resize(kept);
     }
     list.placed_since = Bitboard{};

@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include "game/agent_masks.hpp"
 #include "game/bitboard/neighbourhood.hpp"
 #include "game/bitboard/rotation.hpp"
@@ -12,6 +16,48 @@
 namespace krodan {
 namespace {
 
+// Two board rows at a time: the 40 cells of rows 2k and 2k + 1 as bits 0-39, guard bits left out.
+// Boards hold on-board bits only, so no guard bit needs clearing beyond the one skipped.
+class RowPairs {
+  public:
+    static constexpr unsigned COUNT = BOARD_ROWS / 2;
+    static constexpr unsigned CELLS = 2 * BOARD_COLS;
+
+    explicit RowPairs(const Bitboard& board) {
+        for (unsigned w = 0; w < 2 * NUM_LIMBS; ++w)
+            words_[w] =
+                static_cast<std::uint64_t>(board.limbs[NUM_LIMBS - 1 - w / 2] >> (64 * (w % 2)));
+    }
+
+    std::uint64_t operator[](unsigned pair) const {
+        const unsigned start = 2 * ROW_STRIDE * pair, shift = start % 64;
+        const std::uint64_t low = words_[start / 64], high = words_[start / 64 + 1];
+        const std::uint64_t bits = (low >> shift) | ((high << 1) << (63 - shift));
+        constexpr std::uint64_t ROW = (std::uint64_t{1} << BOARD_COLS) - 1;
+        return (bits & ROW) | ((bits >> ROW_STRIDE & ROW) << BOARD_COLS);
+    }
+
+  private:
+    std::array<std::uint64_t, 2 * NUM_LIMBS> words_{};
+};
+
+#if defined(__AVX2__)
+// 32 cells as 32 0/1 bytes: each byte picks the byte of its cell and tests the cell's bit.
+inline void spread_32(std::uint32_t cells, std::uint8_t* out) {
+    const __m256i select_byte = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                                 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i select_bit = _mm256_set1_epi64x(0x8040201008040201LL);
+    const __m256i bytes =
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(cells)), select_byte);
+    const __m256i flags = _mm256_min_epu8(_mm256_and_si256(bytes, select_bit), _mm256_set1_epi8(1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), flags);
+}
+
+// The low eight bits as eight 0/1 bytes.
+inline std::uint64_t spread_8(std::uint64_t cells) {
+    return _pdep_u64(cells & 0xFF, 0x0101010101010101ULL);
+}
+#else
 // BYTES_OF_BITS[b]: eight 0/1 bytes, byte i being bit i of b, as one little-endian word.
 inline constexpr std::array<std::uint64_t, 256> BYTES_OF_BITS = [] {
     std::array<std::uint64_t, 256> table{};
@@ -21,20 +67,30 @@ inline constexpr std::array<std::uint64_t, 256> BYTES_OF_BITS = [] {
     return table;
 }();
 
-// The (agent, row, column) plane of the four boards: each board row's 20 bits become 20 bytes,
-// eight at a time. Boards hold on-board bits only, so guard bits never reach a byte.
+inline void spread_32(std::uint32_t cells, std::uint8_t* out) {
+    for (unsigned k = 0; k < 4; ++k)
+        std::memcpy(out + 8 * k, &BYTES_OF_BITS[cells >> (8 * k) & 0xFF], 8);
+}
+
+// The low eight bits as eight 0/1 bytes.
+inline std::uint64_t spread_8(std::uint64_t cells) {
+    return BYTES_OF_BITS[cells & 0xFF];
+}
+#endif
+
+// The (agent, row, column) plane of the four boards, 40 bytes (two board rows) at a time.
 void write_plane(const std::array<Bitboard, NUM_AGENTS>& boards,
                  std::span<std::uint8_t, PLANE_BYTES> plane) {
     static_assert(std::endian::native == std::endian::little);
+    static_assert(RowPairs::CELLS == 32 + 8);
     std::uint8_t* out = plane.data();
     for (const Bitboard& board : boards) {
-        const LinearBoard bits(board);
-        for (unsigned row = 0; row < BOARD_ROWS; ++row, out += BOARD_COLS) {
-            const std::uint32_t cells = bits.row(row);
-            const std::uint64_t bytes[3] = {BYTES_OF_BITS[cells & 0xFF],
-                                            BYTES_OF_BITS[(cells >> 8) & 0xFF],
-                                            BYTES_OF_BITS[cells >> 16]};
-            std::memcpy(out, bytes, BOARD_COLS);  // columns 16-19 are the low half of the third
+        const RowPairs pairs(board);
+        for (unsigned pair = 0; pair < RowPairs::COUNT; ++pair, out += RowPairs::CELLS) {
+            const std::uint64_t cells = pairs[pair];
+            spread_32(static_cast<std::uint32_t>(cells), out);
+            const std::uint64_t last = spread_8(cells >> 32);
+            std::memcpy(out + 32, &last, sizeof last);
         }
     }
 }
@@ -73,9 +129,12 @@ void write_observation(const Observation& obs, const ObservationSpans& out) {
     write_plane(obs.cells, out.observation);
     write_plane(obs.corners, out.corners);
     write_plane(obs.blocked, out.blocked);
-    for (unsigned k = 0; k < NUM_AGENTS; ++k)
-        for (unsigned j = 0; j < NUM_PIECES; ++j)
-            out.pieces[k * NUM_PIECES + j] = obs.remaining[k] >> j & 1;
+    static_assert(NUM_PIECES > 16 && NUM_PIECES <= 24);
+    for (unsigned k = 0; k < NUM_AGENTS; ++k) {
+        const std::uint64_t bytes[3] = {spread_8(obs.remaining[k]), spread_8(obs.remaining[k] >> 8),
+                                        spread_8(obs.remaining[k] >> 16)};
+        std::memcpy(out.pieces.data() + k * NUM_PIECES, bytes, NUM_PIECES);
+    }
     for (unsigned k = 0; k < NUM_AGENTS; ++k) out.done[k] = obs.done[k];
 }
 

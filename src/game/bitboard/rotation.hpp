@@ -40,6 +40,10 @@ inline constexpr RotationTable ROTATE_CW =
 inline constexpr RotationTable ROTATE_CCW =
     make_rotation_table([](unsigned r, unsigned c) { return Cell{BOARD_COLS - 1 - c, r}; });
 
+// A half turn: (r, c) goes to (19 - r, 19 - c); one pass where two quarter turns took two.
+inline constexpr RotationTable ROTATE_HALF = make_rotation_table(
+    [](unsigned r, unsigned c) { return Cell{BOARD_ROWS - 1 - r, BOARD_COLS - 1 - c}; });
+
 // The Bitboard with bit table[b] set for every set bit b of x. Bits are visited in ascending
 // order through 64-bit words, and the result is gathered in words, which keeps the turn of an
 // observation to a few instructions per covered cell.
@@ -73,7 +77,7 @@ constexpr Bitboard rotate_ccw(const Bitboard& x, unsigned k) {
         case 1:
             return permute(x, ROTATE_CCW);
         case 2:
-            return permute(permute(x, ROTATE_CW), ROTATE_CW);
+            return permute(x, ROTATE_HALF);
         case 3:
             return permute(x, ROTATE_CW);
         default:
