@@ -22,16 +22,16 @@ game's search is complete once its root's children hold ``simulations`` visits (
 from the last move included). No virtual loss. Dirichlet noise (``dirichlet_alpha``, mixed in
 at ``dirichlet_fraction``) goes on each root's priors, from the game's own random stream.
 
-With ``root="gumbel"`` the root follows the Gumbel rule instead (``krodan_rl.search``'s
-native code documents it exactly, in search/gumbel.hpp): it samples k = min(gumbel_actions,
-legal) actions by Gumbel-top-k over the priors' logits (log P) with Gumbel noise from the
-game's stream, shares the simulations among them by sequential halving on
-``logit + g + σ(completed Q)``, σ(q) = (c_visit + max_b N(b)) · c_scale · q, and chooses below
-the root deterministically (the child maximising improved(a) − N(a) / (1 + ΣN)). No Dirichlet
-noise. ``select`` plays the action halving leaves, at every temperature (the noise was the
-draw: ``gumbel_scale`` 0 plays deterministically); ``policy`` gives the improved policy
-softmax(logit + σ(completed Q)), the target to train on (at T = 0, one-hot on that action);
-``visit_counts`` the visits as ever. Each move's search starts from a fresh root.
+With ``root="gumbel"`` the root follows the Gumbel rule instead (the engine's
+search/gumbel.hpp states it exactly): it samples k = min(gumbel_actions, legal) actions by
+Gumbel-top-k over the priors' logits (log P) with Gumbel noise from the game's stream, shares
+the simulations among them by sequential halving on ``g + logit + sigma(completed Q)``, where
+sigma(q) = (c_visit + max_b N(b)) · c_scale · q, and chooses below the root deterministically
+(the child maximising improved(a) - N(a) / (1 + ΣN)). No Dirichlet noise. ``select`` plays the
+action halving leaves, at every temperature (the noise was the draw: ``gumbel_scale`` 0 plays
+deterministically); ``policy`` gives the improved policy softmax(logit + sigma(completed Q)),
+the target to train on (at T = 0, one-hot on that action); ``visit_counts`` the visits as ever.
+Each move's search starts from a fresh root.
 
 Values are outcomes normalised to [0, 1] as the built-in agents use them (``reward_mode``;
 scores s as (s + 89) / 109). The evaluator gives them in the leaf's relative order, the leaf's
@@ -95,7 +95,7 @@ class BatchedSearch:
         dense_mask: ``pending`` also gives each leaf's bool action mask (B, 36400).
         root: "puct", or "gumbel" for the Gumbel root (the module documents both).
         gumbel_actions, gumbel_scale: the Gumbel root's sample size (m) and noise scale.
-        c_visit, c_scale: its σ(q) = (c_visit + max_b N(b)) · c_scale · q.
+        c_visit, c_scale: its sigma(q) = (c_visit + max_b N(b)) · c_scale · q.
 
     The defaults are the engine's, those of ``SearchConfig``; ``config`` holds the options.
     """

@@ -120,7 +120,8 @@ void GuidedSearch::add_gumbel(Slot& slot) const {
     slot.noise.resize(root.num_children);
     for (double& g : slot.noise)
         g = options_.gumbel_scale * -std::log(-std::log(open_uniform(slot.rng)));
-    const std::uint32_t sampled = std::min<std::uint32_t>(options_.gumbel_actions, root.num_children);
+    const std::uint32_t sampled =
+        std::min<std::uint32_t>(options_.gumbel_actions, root.num_children);
     considered_visits(sampled, options_.simulations, slot.considered);
 }
 
@@ -129,8 +130,9 @@ std::uint32_t GuidedSearch::gumbel_child(Slot& slot, std::uint32_t at, ChildStat
     read_children(slot.tree, node, stats);
     transform_q(stats, slot.raw_value[at], options_.sigma);
     // At the root, the simulations so far index the halving's plan.
-    const std::size_t k = at == 0 ? halving_choice(stats, slot.noise, slot.considered[node.visits - 1])
-                                  : interior_choice(stats);
+    const std::size_t k = at == 0
+                              ? halving_choice(stats, slot.noise, slot.considered[node.visits - 1])
+                              : interior_choice(stats);
     return node.first_child + static_cast<std::uint32_t>(k);
 }
 

@@ -29,9 +29,9 @@ namespace krodan::python {
 namespace {
 
 inline constexpr std::array<const char*, 14> OPTIONS = {
-    "num_games",    "simulations",    "c_puct",       "dirichlet_alpha", "dirichlet_fraction",
-    "reward_mode",  "seed",           "num_threads",  "dense_mask",      "root",
-    "gumbel_actions", "gumbel_scale", "c_visit",      "c_scale"};
+    "num_games",      "simulations",  "c_puct",      "dirichlet_alpha", "dirichlet_fraction",
+    "reward_mode",    "seed",         "num_threads", "dense_mask",      "root",
+    "gumbel_actions", "gumbel_scale", "c_visit",     "c_scale"};
 inline constexpr std::array<const char*, 2> START_ARGS = {"games", "seeds"};
 inline constexpr std::array<const char*, 3> EXPAND_ARGS = {"priors", "dense", "values"};
 inline constexpr std::array<const char*, 1> TEMPERATURE = {"temperature"};
@@ -469,13 +469,12 @@ PyObject* search_defaults() {
     const std::string_view root = ROOT_RULE_NAMES[static_cast<std::size_t>(d.root)];
     return Py_BuildValue(
         "{s:n,s:k,s:d,s:d,s:d,s:s#,s:K,s:I,s:O,s:s#,s:k,s:d,s:d,s:d}", "num_games",
-        static_cast<Py_ssize_t>(d.num_games),
-        "simulations", static_cast<unsigned long>(d.simulations), "c_puct", d.c_puct,
-        "dirichlet_alpha", d.dirichlet_alpha, "dirichlet_fraction", d.dirichlet_fraction,
-        "reward_mode", mode.data(), static_cast<Py_ssize_t>(mode.size()), "seed",
-        static_cast<unsigned long long>(d.seed), "num_threads", d.num_threads, "dense_mask",
-        d.dense_mask ? Py_True : Py_False, "root", root.data(),
-        static_cast<Py_ssize_t>(root.size()), "gumbel_actions",
+        static_cast<Py_ssize_t>(d.num_games), "simulations",
+        static_cast<unsigned long>(d.simulations), "c_puct", d.c_puct, "dirichlet_alpha",
+        d.dirichlet_alpha, "dirichlet_fraction", d.dirichlet_fraction, "reward_mode", mode.data(),
+        static_cast<Py_ssize_t>(mode.size()), "seed", static_cast<unsigned long long>(d.seed),
+        "num_threads", d.num_threads, "dense_mask", d.dense_mask ? Py_True : Py_False, "root",
+        root.data(), static_cast<Py_ssize_t>(root.size()), "gumbel_actions",
         static_cast<unsigned long>(d.gumbel_actions), "gumbel_scale", d.gumbel_scale, "c_visit",
         d.sigma.c_visit, "c_scale", d.sigma.c_scale);
 }
