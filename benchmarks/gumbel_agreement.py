@@ -41,7 +41,7 @@ def positions(count: int) -> list[PyKrodan]:
                 game.step(None)
             if game.is_over or len(found) == count:
                 break
-            if int(game.observe(game.agent_selection).action_mask.sum()) > 1:
+            if game.observe(game.agent_selection).action_mask.count(1) > 1:
                 found.append(game.copy())
         seed += 1
     return found

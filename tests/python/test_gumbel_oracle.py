@@ -98,7 +98,7 @@ def test_visits_action_and_improved_policy_equal_mctx(monkeypatch, position, sim
     # mctx draws its noise from jax.random.gumbel: it gets the search's instead.
     monkeypatch.setattr(jax.random, "gumbel", lambda *args, **kwargs: jnp.asarray(dense_noise))
     out, actions = oracle_search(game, simulations, k, dense_noise)
-    assert actions.tolist() == policy["actions"].tolist()
+    assert list(actions) == policy["actions"].tolist()
     visits = np.asarray(out.search_tree.summary().visit_counts)[0, actions]
     assert visits.astype(int).tolist() == policy["counts"].tolist()
     assert int(out.action[0]) == int(search.select(0.0)[0])
