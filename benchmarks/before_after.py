@@ -168,9 +168,10 @@ def main() -> None:
     for name, runs in samples.items():
         before, after = statistics.median(runs["before"]), statistics.median(runs["after"])
         report[name] = {
-            "before": round(before, 1),
-            "after": round(after, 1),
+            "before": float(f"{before:.4g}"),
+            "after": float(f"{after:.4g}"),
             "after / before": round(after / before, 3),
+            "rounds": runs,
         }
     print(json.dumps(report, indent=2))
     args.json.write_text(json.dumps(report, indent=2) + "\n")

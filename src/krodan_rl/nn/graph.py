@@ -77,8 +77,8 @@ def network_graph(params: Params, config: NetworkConfig) -> bytes:
         x = g.node("Relu", [total], f"x{k + 1}")
     _value_head(g, x)
     _legal_policy_head(g, x, config)
-    planes = list(OBSERVATION_SHAPE)
-    shapes = {
+    planes: list[str | int] = list(OBSERVATION_SHAPE)
+    shapes: dict[str, tuple[int, list[str | int]]] = {
         "observation": (TensorProto.UINT8, ["B", *planes]),
         "pieces": (TensorProto.UINT8, ["B", NUM_AGENTS, NUM_PIECES]),
         "done": (TensorProto.UINT8, ["B", NUM_AGENTS]),
