@@ -37,6 +37,7 @@ __all__ = [
     "LEAF_LAYOUT",
     "LOWEST_SCORE",
     "MAX_GAMES",
+    "MAX_GUMBEL_ACTIONS",
     "MAX_PLACEMENTS",
     "MAX_SIMULATIONS",
     "MAX_THREADS",
@@ -100,6 +101,7 @@ MAX_GAMES: Final[int] = _native.MAX_GAMES
 MAX_THREADS: Final[int] = _native.MAX_THREADS
 MAX_SIMULATIONS: Final[int] = _native.MAX_SIMULATIONS
 MAX_TREES: Final[int] = _native.MAX_TREES
+MAX_GUMBEL_ACTIONS: Final[int] = _native.MAX_GUMBEL_ACTIONS
 
 
 def cores() -> int:

@@ -29,10 +29,12 @@ from typing import Any, ClassVar, Final
 from krodan_rl import _native, facts
 from krodan_rl._internal import arguments
 
-__all__ = ["ROLLOUTS", "AgentConfig", "BatchConfig", "SearchConfig"]
+__all__ = ["ROLLOUTS", "ROOTS", "AgentConfig", "BatchConfig", "SearchConfig"]
 
 #: How a tree search's leaves are played out.
 ROLLOUTS: Final = ("random", "greedy")
+#: How a guided search chooses its roots' children.
+ROOTS: Final = ("puct", "gumbel")
 #: The kinds of built-in agent.
 KINDS: Final = ("random", "greedy", "mcts")
 
@@ -89,6 +91,11 @@ class SearchConfig(_Record):
     seed: int = _option(_SEARCH, "seed", arguments.seed)
     num_threads: int = _option(_SEARCH, "num_threads", _count(0, facts.MAX_THREADS))
     dense_mask: bool = _option(_SEARCH, "dense_mask", arguments.flag)
+    root: str = _option(_SEARCH, "root", partial(arguments.choice, options=ROOTS))
+    gumbel_actions: int = _option(_SEARCH, "gumbel_actions", _count(1, facts.MAX_GUMBEL_ACTIONS))
+    gumbel_scale: float = _option(_SEARCH, "gumbel_scale", _NON_NEGATIVE)
+    c_visit: float = _option(_SEARCH, "c_visit", _NON_NEGATIVE)
+    c_scale: float = _option(_SEARCH, "c_scale", _NON_NEGATIVE)
 
     def native(self) -> _native.GuidedSearch:
         return _native.GuidedSearch(**self.keywords())

@@ -22,6 +22,17 @@ game's search is complete once its root's children hold ``simulations`` visits (
 from the last move included). No virtual loss. Dirichlet noise (``dirichlet_alpha``, mixed in
 at ``dirichlet_fraction``) goes on each root's priors, from the game's own random stream.
 
+With ``root="gumbel"`` the root follows the Gumbel rule instead (the engine's
+search/gumbel.hpp states it exactly): it samples k = min(gumbel_actions, legal) actions by
+Gumbel-top-k over the priors' logits (log P) with Gumbel noise from the game's stream, shares
+the simulations among them by sequential halving on ``g + logit + sigma(completed Q)``, where
+sigma(q) = (c_visit + max_b N(b)) · c_scale · q, and chooses below the root deterministically
+(the child maximising improved(a) - N(a) / (1 + ΣN)). No Dirichlet noise. ``select`` plays the
+action halving leaves, at every temperature (the noise was the draw: ``gumbel_scale`` 0 plays
+deterministically); ``policy`` gives the improved policy softmax(logit + sigma(completed Q)),
+the target to train on (at T = 0, one-hot on that action); ``visit_counts`` the visits as ever.
+Each move's search starts from a fresh root.
+
 Values are outcomes normalised to [0, 1] as the built-in agents use them (``reward_mode``;
 scores s as (s + 89) / 109). The evaluator gives them in the leaf's relative order, the leaf's
 mover first, like the observation. Passes of done agents are played by the engine and finished
@@ -38,7 +49,7 @@ import numpy as np
 import numpy.typing as npt
 
 from krodan_rl import _native, facts
-from krodan_rl._internal import arguments
+from krodan_rl._internal import arguments, search_inputs
 from krodan_rl._krodan import PyKrodan
 from krodan_rl.native_options import SearchConfig
 from krodan_rl.search_players import EXPLORATION, ActsBySearch, SearchMove, SearchPlayer
@@ -65,39 +76,6 @@ Evaluator: TypeAlias = Callable[[dict[str, Array]], tuple[npt.ArrayLike, npt.Arr
 _LEAF_ROWS = tuple(facts.LEAF_LAYOUT)
 
 
-def _seed_array(seeds: npt.ArrayLike, count: int) -> npt.NDArray[np.uint64]:
-    """`count` seeds as uint64, read as Python integers first: numpy would read a list of
-    integers above and below 2**63 as float64 and round them."""
-    values = np.asarray(seeds, dtype=object)
-    if values.ndim != 1 or len(values) != count:
-        raise ValueError(f"seeds must be {count} integers, one per slot, not shape {values.shape}")
-    return np.array([arguments.seed(v, "seeds") for v in values], dtype=np.uint64)
-
-
-# Rows of priors whose largest legal entry lies outside these bounds are scaled by it first:
-# cast to float32 as they are, they would become infinities (then NaN once renormalised) or
-# zeros (then uniform), and the search would not see the weights it was given.
-_LARGEST_SAFE_PRIOR = 1e30
-_SMALLEST_SAFE_PRIOR = 1e-30
-
-
-def _in_float32_range(priors: Array, legal: Array, offsets: Array, rows: Array | None) -> Array:
-    """``priors`` with each row whose legal entries (``legal``, in the CSR layout of
-    ``offsets``) would not survive float32 divided by its largest legal entry, in double
-    precision; other rows, and all priors of ordinary size, as they are. ``rows``: each legal
-    entry's row, for dense priors."""
-    if not legal.size:
-        return priors
-    largest = np.maximum.reduceat(legal.astype(np.float64), offsets[:-1])
-    scaled = (largest > _LARGEST_SAFE_PRIOR) | ((largest > 0) & (largest < _SMALLEST_SAFE_PRIOR))
-    if not scaled.any():
-        return priors
-    divisor: Array = np.where(scaled, largest, 1.0)
-    per_entry = np.repeat(divisor, np.diff(offsets)) if rows is None else divisor[:, None]
-    out: Array = np.asarray(priors, dtype=np.float64) / per_entry
-    return out
-
-
 def _temperature(value: float) -> float:
     return arguments.real(value, "temperature", minimum=0)
 
@@ -115,6 +93,9 @@ class BatchedSearch:
         num_threads: threads walking the trees, the calling one included (0: one per core).
             Results never depend on it.
         dense_mask: ``pending`` also gives each leaf's bool action mask (B, 36400).
+        root: "puct", or "gumbel" for the Gumbel root (the module documents both).
+        gumbel_actions, gumbel_scale: the Gumbel root's sample size (m) and noise scale.
+        c_visit, c_scale: its sigma(q) = (c_visit + max_b N(b)) · c_scale · q.
 
     The defaults are the engine's, those of ``SearchConfig``; ``config`` holds the options.
     """
@@ -130,6 +111,11 @@ class BatchedSearch:
         seed: int | None = None,
         num_threads: int = SearchConfig.num_threads,
         dense_mask: bool = SearchConfig.dense_mask,
+        root: str = SearchConfig.root,
+        gumbel_actions: int = SearchConfig.gumbel_actions,
+        gumbel_scale: float = SearchConfig.gumbel_scale,
+        c_visit: float = SearchConfig.c_visit,
+        c_scale: float = SearchConfig.c_scale,
     ) -> None:
         #: The options, checked; ``seed`` drawn where None was given.
         self.config = SearchConfig(
@@ -142,6 +128,11 @@ class BatchedSearch:
             seed=arguments.optional_seed(seed),
             num_threads=num_threads,
             dense_mask=dense_mask,
+            root=root,
+            gumbel_actions=gumbel_actions,
+            gumbel_scale=gumbel_scale,
+            c_visit=c_visit,
+            c_scale=c_scale,
         )
         self._native = self.config.native()
         views = self._native.leaves()
@@ -193,7 +184,7 @@ class BatchedSearch:
             raise ValueError(
                 f"start() takes {self.num_games} games, one per slot, not {len(roots)}"
             )
-        seed_array = None if seeds is None else _seed_array(seeds, self.num_games)
+        seed_array = None if seeds is None else search_inputs.seed_array(seeds, self.num_games)
         self._native.start(roots, seed_array)
         self._count = 0
 
@@ -246,7 +237,7 @@ class BatchedSearch:
             raise ValueError("priors must be finite numbers (a NaN or infinity was given)")
         if (checked < 0).any():
             raise ValueError("priors must be probabilities, not negative (logits?)")
-        p = _in_float32_range(p, checked, offsets, rows)
+        p = search_inputs.in_float32_range(p, checked, offsets, rows)
         v = arguments.float_array(values, "values")
         if v.shape != (b, facts.NUM_AGENTS):
             raise ValueError(f"values must have shape ({b}, {facts.NUM_AGENTS}), not {v.shape}")
@@ -284,7 +275,8 @@ class BatchedSearch:
 
     def policy(self, temperature: float = 1.0) -> dict[str, Array]:
         """``visit_counts`` with ``probs`` float32 ∝ counts^(1/T) per game; T = 0 is one-hot on
-        the most visited action (ties to the lowest)."""
+        the most visited action (ties to the lowest). Under the Gumbel root, ``probs`` is the
+        improved policy whatever T > 0, and T = 0 one-hot on the action ``select`` plays."""
         found = self._native.policy(_temperature(temperature))
         out = self._visits(found)
         out["probs"] = np.frombuffer(found.probs, dtype=np.float32)
@@ -299,9 +291,15 @@ class BatchedSearch:
             "mover": np.frombuffer(found.movers, dtype=np.int8),
         }
 
+    def root_noise(self) -> Array:
+        """Each root's Gumbel noise (float64, in the layout of ``visit_counts``); zeros under
+        the PUCT root."""
+        return np.frombuffer(self._native.root_noise(), dtype=np.float64)
+
     def select(self, temperature: float = 1.0) -> npt.NDArray[np.int32]:
         """One action per game (int32 (N,)) drawn from ``policy(temperature)`` with the game's
-        stream; -1 for an idle or finished game."""
+        stream; -1 for an idle or finished game. Under the Gumbel root, the action sequential
+        halving leaves, whatever the temperature."""
         out = np.empty(self.num_games, dtype=np.int32)
         self._native.select(_temperature(temperature), out)
         return out
@@ -343,6 +341,11 @@ class GuidedPlayer(ActsBySearch):
     self-play asks for ``EXPLORATION``: a default search's noise (``dirichlet_fraction`` 0.25)
     and draws at temperature 1.
 
+    With ``root="gumbel"`` (and ``gumbel_actions``, ``gumbel_scale``, ``c_visit``, ``c_scale``,
+    as ``BatchedSearch`` takes them) the temperature and Dirichlet noise change nothing: the
+    move is the action sequential halving leaves, drawn by the root's Gumbel noise (its
+    ``gumbel_scale``, 0 for deterministic play), and the policy given is the improved policy.
+
     Each search draws from a stream of its own: ``act`` from (seed, number of earlier calls),
     ``search_moves`` from the seeds it is given, so a copy of the player plays like it.
     """
@@ -360,6 +363,11 @@ class GuidedPlayer(ActsBySearch):
         num_threads: int = 1,
         name: str | None = None,
         temperature_plies: int | None = None,
+        root: str = SearchConfig.root,
+        gumbel_actions: int = SearchConfig.gumbel_actions,
+        gumbel_scale: float = SearchConfig.gumbel_scale,
+        c_visit: float = SearchConfig.c_visit,
+        c_scale: float = SearchConfig.c_scale,
     ) -> None:
         if not callable(evaluator):
             raise TypeError(f"evaluator must be callable, not {type(evaluator).__name__}")
@@ -381,8 +389,14 @@ class GuidedPlayer(ActsBySearch):
             reward_mode=reward_mode,
             num_threads=num_threads,
             seed=0,
+            root=root,
+            gumbel_actions=gumbel_actions,
+            gumbel_scale=gumbel_scale,
+            c_visit=c_visit,
+            c_scale=c_scale,
         )
-        self.name = name if name is not None else f"guided:{self.config.simulations}"
+        kind = "guided" if self.config.root == "puct" else "gumbel"
+        self.name = name if name is not None else f"{kind}:{self.config.simulations}"
         self._calls = 0
         # The one-game search made now, so that native code checks the options together.
         self._searches: dict[int, BatchedSearch] = {1: BatchedSearch(**self.config.keywords())}

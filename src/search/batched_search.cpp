@@ -23,12 +23,22 @@ void legal_list(const Game& game, LegalActionScratch& scratch, std::vector<std::
 
 }  // namespace
 
+std::optional<RootRule> root_rule_named(std::string_view name) {
+    for (std::size_t i = 0; i < ROOT_RULE_NAMES.size(); ++i)
+        if (ROOT_RULE_NAMES[i] == name) return static_cast<RootRule>(i);
+    return std::nullopt;
+}
+
 GuidedSearch::GuidedSearch(const GuidedSearchOptions& options)
     : options_(options), slots_(options.num_games), pool_(options.num_threads) {
     const std::size_t n = options.num_games;
     for (std::size_t i = 0; i < n; ++i) {
         slots_[i].rng = Generator(options.seed, i);
         slots_[i].tree.reserve(std::size_t{options.simulations} + 1);
+        if (gumbel()) {
+            slots_[i].raw_value.reserve(std::size_t{options.simulations} + 1);
+            slots_[i].considered.reserve(options.simulations);
+        }
     }
     leaves_.observation = SharedArray<std::uint8_t>(n * 3 * PLANE_BYTES);
     leaves_.pieces = SharedArray<std::uint8_t>(n * PIECES_BYTES);
@@ -104,17 +114,47 @@ void GuidedSearch::add_noise(Slot& slot) const {
     }
 }
 
-void GuidedSearch::walk(Slot& slot, LegalActionScratch& scratch) const {
+void GuidedSearch::add_gumbel(Slot& slot) const {
+    slot.noised = true;
+    const Node& root = slot.tree.node(0);
+    slot.noise.resize(root.num_children);
+    for (double& g : slot.noise)
+        g = options_.gumbel_scale * -std::log(-std::log(open_uniform(slot.rng)));
+    const std::uint32_t sampled =
+        std::min<std::uint32_t>(options_.gumbel_actions, root.num_children);
+    considered_visits(sampled, options_.simulations, slot.considered);
+}
+
+std::uint32_t GuidedSearch::gumbel_child(Slot& slot, std::uint32_t at, ChildStats& stats) const {
+    const Node& node = slot.tree.node(at);
+    read_children(slot.tree, node, stats);
+    transform_q(stats, slot.raw_value[at], options_.sigma);
+    // At the root, the simulations so far index the halving's plan.
+    const std::size_t k = at == 0
+                              ? halving_choice(stats, slot.noise, slot.considered[node.visits - 1])
+                              : interior_choice(stats);
+    return node.first_child + static_cast<std::uint32_t>(k);
+}
+
+std::size_t GuidedSearch::gumbel_action(const Slot& slot, ChildStats& stats) const {
+    read_children(slot.tree, slot.tree.node(0), stats);
+    transform_q(stats, slot.raw_value[0], options_.sigma);
+    const double most = *std::max_element(stats.visits.begin(), stats.visits.end());
+    return halving_choice(stats, slot.noise, most);
+}
+
+void GuidedSearch::walk(Slot& slot, ThreadScratch& scratch) const {
     SearchTree<Edge>& tree = slot.tree;
     if (tree.node(0).state == NodeState::fresh) {
         slot.leaf = slot.root;
         tree.path_to_root();
-        legal_list(slot.leaf, scratch, slot.leaf_actions);
+        legal_list(slot.leaf, scratch.legal, slot.leaf_actions);
         slot.has_leaf = true;
         return;
     }
-    if (!slot.noised) add_noise(slot);
+    if (!slot.noised) add_noise(slot);  // the Gumbel root's noise came with its evaluation
     const auto choose = [&](std::uint32_t at, const Game&) {
+        if (gumbel()) return gumbel_child(slot, at, scratch.children);
         return puct_child(tree, tree.node(at), options_.c_puct);
     };
     while (!complete(slot)) {
@@ -125,7 +165,7 @@ void GuidedSearch::walk(Slot& slot, LegalActionScratch& scratch) const {
             continue;
         }
         slot.leaf = game;
-        legal_list(slot.leaf, scratch, slot.leaf_actions);
+        legal_list(slot.leaf, scratch.legal, slot.leaf_actions);
         slot.has_leaf = true;
         return;
     }
@@ -153,7 +193,7 @@ std::size_t GuidedSearch::pending() {
     if (!pending_.empty()) return pending_.size();
     pool_.run(size(), [&](std::size_t i, unsigned thread) {
         Slot& slot = slots_[i];
-        if (!slot.has_leaf && !complete(slot)) walk(slot, scratch_[thread].legal);
+        if (!slot.has_leaf && !complete(slot)) walk(slot, scratch_[thread]);
     });
     std::size_t total = 0;
     for (std::size_t i = 0; i < size(); ++i) {
@@ -198,6 +238,11 @@ void GuidedSearch::expand(std::span<const float> priors, bool dense,
         for (unsigned k = 0; k < NUM_AGENTS; ++k)
             value[AGENT_ORDER[mover][k]] = values[b * NUM_AGENTS + k];
         slot.tree.back_up(value);
+        if (gumbel()) {
+            slot.raw_value.resize(slot.tree.size());
+            slot.raw_value[at] = values[b * NUM_AGENTS];
+            if (at == 0) add_gumbel(slot);
+        }
         slot.has_leaf = false;
     });
     pending_.clear();
@@ -231,6 +276,11 @@ void GuidedSearch::select(double temperature, std::span<std::int32_t> out) {
     for (std::size_t i = 0; i < size(); ++i) {
         out[i] = -1;
         if (visits.movers[i] < 0) continue;
+        if (gumbel()) {
+            const std::size_t k = gumbel_action(slots_[i], scratch_[0].children);
+            out[i] = visits.actions[static_cast<std::size_t>(visits.offsets[i]) + k];
+            continue;
+        }
         const auto first = static_cast<std::size_t>(visits.offsets[i]);
         const auto length = static_cast<std::size_t>(visits.offsets[i + 1]) - first;
         weights.resize(length);
@@ -255,6 +305,39 @@ void GuidedSearch::select(double temperature, std::span<std::int32_t> out) {
         }
         out[i] = visits.actions[first + chosen];
     }
+}
+
+void GuidedSearch::policy(const VisitCounts& visits, double temperature,
+                          std::span<float> probs) const {
+    if (!gumbel()) {
+        visit_policy(visits.counts, visits.offsets, temperature, probs);
+        return;
+    }
+    ChildStats stats;
+    std::vector<double> improved;
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (visits.movers[i] < 0) continue;
+        const auto first = static_cast<std::size_t>(visits.offsets[i]);
+        const auto length = static_cast<std::size_t>(visits.offsets[i + 1]) - first;
+        improved.assign(length, 0.0);
+        const std::size_t chosen = gumbel_action(slots_[i], stats);  // reads the root's children
+        if (temperature == 0)
+            improved[chosen] = 1;
+        else
+            improved_policy(stats, improved);
+        for (std::size_t k = 0; k < length; ++k) probs[first + k] = static_cast<float>(improved[k]);
+    }
+}
+
+std::vector<double> GuidedSearch::root_noise() const {
+    const VisitCounts visits = visit_counts();
+    std::vector<double> out(visits.actions.size());
+    if (!gumbel()) return out;
+    for (std::size_t i = 0; i < size(); ++i)
+        if (visits.movers[i] >= 0)
+            std::copy(slots_[i].noise.begin(), slots_[i].noise.end(),
+                      out.begin() + visits.offsets[i]);
+    return out;
 }
 
 bool GuidedSearch::root_legal(Slot& slot, std::int32_t action, LegalActionScratch& scratch) const {
@@ -300,8 +383,9 @@ std::optional<SearchRefusal> GuidedSearch::advance(std::span<const std::int32_t>
                 if (slot.tree.edge(k).action == actions[i]) kept = slot.tree.edge(k).node;
         }
         play_choice(slot.root, static_cast<std::uint32_t>(actions[i]));
-        // A child that no value has reached yet (the pending leaf) is a fresh root.
-        if (kept != 0 && slot.tree.node(kept).visits > 0) {
+        // A child that no value has reached yet (the pending leaf) is a fresh root; so is every
+        // root of the Gumbel rule, whose halving plans the visits of a root from none.
+        if (!gumbel() && kept != 0 && slot.tree.node(kept).visits > 0) {
             slot.tree.keep_subtree(kept);
             slot.finished = slot.tree.node(0).state == NodeState::terminal;
             slot.noised = false;

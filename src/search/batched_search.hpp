@@ -13,6 +13,13 @@
 // node, its own included: the root's first evaluation gives it N = 1 and is not a simulation,
 // and a game's search is complete once its root's children hold `simulations` visits. No
 // virtual loss: one leaf per game per round.
+//
+// With the Gumbel root (RootRule::gumbel) the choices are those of search/gumbel.hpp instead:
+// sequential halving among a Gumbel-top-k sample of the root's children, the deterministic
+// choice below it, no Dirichlet noise. Its root draws one Gumbel(0, 1) variable per child, in
+// list order, from the slot's stream (times gumbel_scale) once its evaluation is in; each move's
+// search starts from a fresh root, since halving plans the root's visits from none. Its
+// results: the action halving leaves, and the improved policy as the root's policy.
 
 #include <array>
 #include <cstdint>
@@ -28,9 +35,15 @@
 #include "game/observation.hpp"
 #include "game/scoring.hpp"
 #include "random/generator.hpp"
+#include "search/gumbel.hpp"
 #include "search/tree.hpp"
 
 namespace krodan {
+
+// How the root chooses its children (below the root each rule keeps its own).
+enum class RootRule : std::uint8_t { puct, gumbel };
+inline constexpr std::array<std::string_view, 2> ROOT_RULE_NAMES = {"puct", "gumbel"};
+std::optional<RootRule> root_rule_named(std::string_view name);
 
 struct GuidedSearchOptions {
     std::size_t num_games = 1;
@@ -42,6 +55,10 @@ struct GuidedSearchOptions {
     std::uint64_t seed = 0;    // game slot i draws from stream (seed, i) unless restarted
     unsigned num_threads = 0;  // 0: one per core
     bool dense_mask = false;
+    RootRule root = RootRule::puct;
+    std::uint32_t gumbel_actions = 16;  // m: the root samples min(m, children) children
+    double gumbel_scale = 1;            // 0: the top of the priors, without noise
+    GumbelConstants sigma{};            // σ(q)'s c_visit and c_scale
 };
 
 // The leaves of one round, row b for the b-th leaf; rows beyond the round's count hold older
@@ -107,8 +124,18 @@ class GuidedSearch {
     // Every slot's root: its legal actions and their visits (see VisitCounts).
     VisitCounts visit_counts() const;
 
-    // One action per slot drawn from the visit counts' weights at `temperature` (see
-    // visit_weights) with the slot's stream, no draw for T = 0; -1 for an idle or finished slot.
+    // Each slot's root policy in the layout of `visits` (this search's visit_counts()): under
+    // PUCT, visit_policy at `temperature`; under the Gumbel root, the improved policy, or at
+    // T = 0 one-hot on the action halving leaves.
+    void policy(const VisitCounts& visits, double temperature, std::span<float> probs) const;
+
+    // Each root's Gumbel noise (gumbel_scale included) in the layout of visit_counts(); zeros
+    // under PUCT.
+    std::vector<double> root_noise() const;
+
+    // One action per slot, -1 for an idle or finished slot. PUCT: drawn from the visit counts'
+    // weights at `temperature` (see visit_weights) with the slot's stream, no draw for T = 0.
+    // Gumbel: the action halving leaves, at every temperature (its noise was the draw).
     void select(double temperature, std::span<std::int32_t> out);
 
     // Plays actions[i] (the root mover's, in its frame; -1 for an idle or finished slot) and
@@ -135,16 +162,26 @@ class GuidedSearch {
         Generator rng;
         SearchTree<Edge> tree;
         std::vector<std::int32_t> leaf_actions;
-        std::vector<double> noise;
+        std::vector<double> noise;  // the root's Dirichlet or Gumbel draws
+        // Gumbel only: each node's own evaluation for its mover, by node; the visits that each
+        // simulation of the root considers.
+        std::vector<float> raw_value;
+        std::vector<std::uint32_t> considered;
     };
     struct alignas(64) ThreadScratch {
         LegalActionScratch legal;
+        ChildStats children;
     };
 
     void reset_tree(Slot& slot) const;
     bool complete(const Slot& slot) const;
-    void walk(Slot& slot, LegalActionScratch& scratch) const;
+    void walk(Slot& slot, ThreadScratch& scratch) const;
     void add_noise(Slot& slot) const;
+    void add_gumbel(Slot& slot) const;
+    std::uint32_t gumbel_child(Slot& slot, std::uint32_t at, ChildStats& stats) const;
+    // The index into the root's children of the action halving leaves.
+    std::size_t gumbel_action(const Slot& slot, ChildStats& stats) const;
+    bool gumbel() const { return options_.root == RootRule::gumbel; }
     void write_leaf(std::size_t row, const Slot& slot, std::size_t slot_index);
     bool root_legal(Slot& slot, std::int32_t action, LegalActionScratch& scratch) const;
 

@@ -46,9 +46,14 @@ TEST(Dirichlet, DrawsSumToOneAndRepeatForAStream) {
 
 // Plays every slot's game to its end, each move the most visited after a search with uniform
 // priors and a value that favours agent 0; returns the moves.
-std::vector<std::int32_t> play_out(unsigned threads, std::uint32_t simulations) {
-    GuidedSearchOptions options{
-        .num_games = 3, .simulations = simulations, .seed = 4, .num_threads = threads};
+std::vector<std::int32_t> play_out(unsigned threads, std::uint32_t simulations,
+                                   RootRule root = RootRule::puct) {
+    GuidedSearchOptions options{.num_games = 3,
+                                .simulations = simulations,
+                                .seed = 4,
+                                .num_threads = threads,
+                                .root = root,
+                                .gumbel_actions = 8};
     GuidedSearch search(options);
     std::vector<std::optional<Game>> roots(3, new_game());
     roots[1] = std::nullopt;  // an idle slot
@@ -84,6 +89,14 @@ TEST(GuidedSearch, PlaysWholeGamesWithinItsNodesAndAlikeOnThreads) {
     const auto moves = play_out(1, 24);
     EXPECT_GT(moves.size(), 3 * 40u);
     EXPECT_EQ(moves, play_out(2, 24));
+}
+
+// Through passes, roots of one legal action and finished games met in the walks.
+TEST(GuidedSearch, TheGumbelRootPlaysWholeGamesAlikeOnThreads) {
+    const auto moves = play_out(1, 24, RootRule::gumbel);
+    EXPECT_GT(moves.size(), 3 * 40u);
+    EXPECT_EQ(moves, play_out(2, 24, RootRule::gumbel));
+    EXPECT_NE(moves, play_out(1, 24));
 }
 
 TEST(GuidedSearch, RefusesAnIllegalMoveAndAFinishedGame) {

@@ -13,5 +13,7 @@ inline constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 20;
 inline constexpr std::uint64_t MAX_THREADS = 1024;
 inline constexpr std::uint64_t MAX_SIMULATIONS = std::uint64_t{1} << 24;
 inline constexpr std::uint64_t MAX_TREES = 256;
+// A node's children are counted in 16 bits: a Gumbel root samples no more than it can hold.
+inline constexpr std::uint64_t MAX_GUMBEL_ACTIONS = UINT16_MAX;
 
 }  // namespace krodan::python

@@ -40,7 +40,8 @@ int add_constants(PyObject* module) {
         PyModule_AddIntConstant(module, "MAX_GAMES", MAX_GAMES) < 0 ||
         PyModule_AddIntConstant(module, "MAX_THREADS", MAX_THREADS) < 0 ||
         PyModule_AddIntConstant(module, "MAX_SIMULATIONS", MAX_SIMULATIONS) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_TREES", MAX_TREES) < 0)
+        PyModule_AddIntConstant(module, "MAX_TREES", MAX_TREES) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_GUMBEL_ACTIONS", MAX_GUMBEL_ACTIONS) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "OBSERVATION_SHAPE", observation_shape.get());
 }

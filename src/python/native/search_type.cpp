@@ -28,9 +28,10 @@
 namespace krodan::python {
 namespace {
 
-inline constexpr std::array<const char*, 9> OPTIONS = {
-    "num_games",   "simulations", "c_puct",      "dirichlet_alpha", "dirichlet_fraction",
-    "reward_mode", "seed",        "num_threads", "dense_mask"};
+inline constexpr std::array<const char*, 14> OPTIONS = {
+    "num_games",      "simulations",  "c_puct",      "dirichlet_alpha", "dirichlet_fraction",
+    "reward_mode",    "seed",         "num_threads", "dense_mask",      "root",
+    "gumbel_actions", "gumbel_scale", "c_visit",     "c_scale"};
 inline constexpr std::array<const char*, 2> START_ARGS = {"games", "seeds"};
 inline constexpr std::array<const char*, 3> EXPAND_ARGS = {"priors", "dense", "values"};
 inline constexpr std::array<const char*, 1> TEMPERATURE = {"temperature"};
@@ -64,6 +65,33 @@ PyObject* with_search(PyObject* self, Body&& body) {
                           [&] { return body(*s->search); });
 }
 
+// The Gumbel root's options, a[9] to a[13].
+bool to_gumbel_options(std::span<PyObject* const> a, GuidedSearchOptions& options) {
+    std::string_view root_name;
+    std::uint64_t actions;
+    if (!to_utf8(a[0], "root", root_name) ||
+        !to_bounded(a[1], "gumbel_actions", 1, MAX_GUMBEL_ACTIONS, actions) ||
+        !to_real(a[2], "gumbel_scale", 0, HUGE_VAL, options.gumbel_scale) ||
+        !to_real(a[3], "c_visit", 0, HUGE_VAL, options.sigma.c_visit) ||
+        !to_real(a[4], "c_scale", 0, HUGE_VAL, options.sigma.c_scale))
+        return false;
+    for (const double x : {options.gumbel_scale, options.sigma.c_visit, options.sigma.c_scale}) {
+        if (std::isinf(x)) {
+            PyErr_SetString(PyExc_ValueError, "gumbel_scale, c_visit and c_scale must be finite");
+            return false;
+        }
+    }
+    const auto root = root_rule_named(root_name);
+    if (!root) {
+        PyErr_Format(PyExc_ValueError, "unknown root rule '%.*s'; expected 'puct' or 'gumbel'",
+                     static_cast<int>(root_name.size()), root_name.data());
+        return false;
+    }
+    options.root = *root;
+    options.gumbel_actions = static_cast<std::uint32_t>(actions);
+    return true;
+}
+
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, OPTIONS.size()> a{};
     if (!bind_arguments(NEW, args, kwargs, a)) return nullptr;
@@ -77,7 +105,8 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !to_real(a[4], "dirichlet_fraction", 0, 1, options.dirichlet_fraction) ||
         !to_utf8(a[5], "reward_mode", mode_name) || !to_u64(a[6], "seed", options.seed) ||
         !to_bounded(a[7], "num_threads", 0, MAX_THREADS, num_threads) ||
-        !to_flag(a[8], "dense_mask", options.dense_mask))
+        !to_flag(a[8], "dense_mask", options.dense_mask) ||
+        !to_gumbel_options(std::span<PyObject* const>(a).subspan(9), options))
         return nullptr;
     if (std::isinf(options.c_puct)) return PyErr_Format(PyExc_ValueError, "c_puct must be finite");
     if (options.dirichlet_fraction > 0 && !(options.dirichlet_alpha > 0))
@@ -292,8 +321,15 @@ PyObject* search_policy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         const VisitCounts visits = search.visit_counts();
         std::vector<float> probs(visits.counts.size());
-        visit_policy(visits.counts, visits.offsets, temperature, probs);
+        search.policy(visits, temperature, probs);
         return visits_record(visits, &probs);
+    });
+}
+
+PyObject* search_root_noise(PyObject* self, PyObject*) {
+    return with_search(self, [&](GuidedSearch& search) -> PyObject* {
+        if (!roots_ready(search)) return nullptr;
+        return bytes_of(search.root_noise());
     });
 }
 
@@ -368,6 +404,9 @@ PyMethodDef methods[] = {
     {"policy", method(search_policy), FASTCALL,
      "policy($self, temperature)\n--\n\nA VisitPolicy: visit_counts() and the roots' "
      "probabilities (probs) as float32 bytes, in the same layout."},
+    {"root_noise", search_root_noise, METH_NOARGS,
+     "root_noise($self)\n--\n\nEach root's Gumbel noise as float64 bytes in the layout of "
+     "visit_counts() (zeros under the PUCT root)."},
     {"select", method(search_select), FASTCALL,
      "select($self, temperature, out)\n--\n\nWrites one drawn action per slot into the int32 "
      "buffer out (-1 for idle or finished slots)."},
@@ -390,7 +429,9 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_doc, const_cast<char*>("GuidedSearch(num_games, simulations, c_puct, "
                                   "dirichlet_alpha, dirichlet_fraction, reward_mode, seed, "
-                                  "num_threads, dense_mask)\n--\n\nTree searches guided by the "
+                                  "num_threads, dense_mask, root, gumbel_actions, "
+                                  "gumbel_scale, c_visit, c_scale)\n--\n\nTree searches "
+                                  "guided by the "
                                   "caller's evaluations; SEARCH_DEFAULTS holds a default "
                                   "search's options, and krodan_rl.search.BatchedSearch is its "
                                   "typed interface.")},
@@ -425,13 +466,17 @@ PyTypeObject* visit_policy_type() {
 PyObject* search_defaults() {
     const GuidedSearchOptions d;
     const std::string_view mode = REWARD_MODE_NAMES[static_cast<std::size_t>(d.reward_mode)];
+    const std::string_view root = ROOT_RULE_NAMES[static_cast<std::size_t>(d.root)];
     return Py_BuildValue(
-        "{s:n,s:k,s:d,s:d,s:d,s:s#,s:K,s:I,s:O}", "num_games", static_cast<Py_ssize_t>(d.num_games),
-        "simulations", static_cast<unsigned long>(d.simulations), "c_puct", d.c_puct,
-        "dirichlet_alpha", d.dirichlet_alpha, "dirichlet_fraction", d.dirichlet_fraction,
-        "reward_mode", mode.data(), static_cast<Py_ssize_t>(mode.size()), "seed",
-        static_cast<unsigned long long>(d.seed), "num_threads", d.num_threads, "dense_mask",
-        d.dense_mask ? Py_True : Py_False);
+        "{s:n,s:k,s:d,s:d,s:d,s:s#,s:K,s:I,s:O,s:s#,s:k,s:d,s:d,s:d}", "num_games",
+        static_cast<Py_ssize_t>(d.num_games), "simulations",
+        static_cast<unsigned long>(d.simulations), "c_puct", d.c_puct, "dirichlet_alpha",
+        d.dirichlet_alpha, "dirichlet_fraction", d.dirichlet_fraction, "reward_mode", mode.data(),
+        static_cast<Py_ssize_t>(mode.size()), "seed", static_cast<unsigned long long>(d.seed),
+        "num_threads", d.num_threads, "dense_mask", d.dense_mask ? Py_True : Py_False, "root",
+        root.data(), static_cast<Py_ssize_t>(root.size()), "gumbel_actions",
+        static_cast<unsigned long>(d.gumbel_actions), "gumbel_scale", d.gumbel_scale, "c_visit",
+        d.sigma.c_visit, "c_scale", d.sigma.c_scale);
 }
 
 }  // namespace krodan::python
