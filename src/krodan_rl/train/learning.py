@@ -1,9 +1,9 @@
 """An iteration's learning: a learner made from the last checkpoint, at the iteration's
 learning rate, trained on its window (``krodan_rl.train.window``) and measured on the held-out
-games where the training keeps some; in this process or, given Ray options (``{"num_gpus": 1}``), on a Ray actor of its own
-that a GPU node can hold. The actor runs this same code on the checkpoint's file and the runs'
-folders, which it reads through the shared filesystem: on the same kind of device it gives the
-same parameters, to the bit."""
+games where the training keeps some; in this process or, given Ray options
+(``{"num_gpus": 1}``), on a Ray actor of its own that a GPU node can hold. The actor runs this
+same code on the checkpoint's file and the runs' folders, which it reads through the shared
+filesystem: on the same kind of device it gives the same parameters, to the bit."""
 
 from __future__ import annotations
 
@@ -51,7 +51,8 @@ def _passes(
             made += 1
             yield batch
         if not made:
-            raise ValueError(f"the window ({', '.join(map(str, runs))}) holds fewer than {size} rows")
+            named = ", ".join(map(str, runs))
+            raise ValueError(f"the window ({named}) holds fewer than {size} rows")
         epoch += 1
 
 
@@ -83,10 +84,10 @@ def _joined(*streams: Iterator[dict[str, Any]]) -> Iterator[dict[str, Any]]:
 
 def heldout_losses(learner: Learner, run: Path, config: TrainConfig) -> dict[str, float]:
     """The learner's losses on every row of the held-out run, named ``heldout_*``."""
-    found = learner.mean_losses(
-        data.load(run, config.batch_size, dense_policy=True, reward_mode=config.network.value_mode,
-                  legal_actions="mask", normalise_values=True)  # fmt: skip
-    )
+    rows = data.load(run, config.batch_size, dense_policy=True,
+                     reward_mode=config.network.value_mode, legal_actions="mask",
+                     normalise_values=True)  # fmt: skip
+    found = learner.mean_losses(rows)
     return {f"heldout_{name}": value for name, value in found.items()}
 
 
@@ -163,9 +164,7 @@ class Learning:
         window = Window(tuple(run.resolve() for run in window.runs), window.unit, window.count,
                         window.warm and window.warm.resolve(), window.warm_share)  # fmt: skip
         held = None if heldout is None else str(heldout.resolve())
-        call = self._actor.learn.remote(
-            self.config, str(start.resolve()), window, iteration, held
-        )
+        call = self._actor.learn.remote(self.config, str(start.resolve()), window, iteration, held)
         result: tuple[Checkpoint, dict[str, float]] = task_result(call)
         return result
 

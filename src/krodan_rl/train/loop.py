@@ -24,13 +24,13 @@ back).
 
 Iteration k: self-play with checkpoint k - 1 (a guided search with root noise, moves drawn for
 the first placements), written as a run of its own; then a fixed number of learner steps on
-its window (``krodan_rl.train.window``), through ``krodan_rl.data``; then checkpoint k, written atomically
-with the optimizer's state, the step and the time trained. Locally the loop is synchronous, so
-that a run is reproducible: killed anywhere and run again, it redoes the iteration in flight
-from checkpoint k - 1, reusing the self-play shards already committed, and ends with the same
-parameters. With ``backend="ray"`` the self-play runs on Ray actors and runs ahead: iteration
-k + 1's games are played by the latest checkpoint, k - 1, while the learner trains iteration k
-(``krodan_rl.train.selfplay_runs``).
+its window (``krodan_rl.train.window``), through ``krodan_rl.data``; then checkpoint k, written
+atomically with the optimizer's state, the step and the time trained. Locally the loop is
+synchronous, so that a run is reproducible: killed anywhere and run again, it redoes the
+iteration in flight from checkpoint k - 1, reusing the self-play shards already committed, and
+ends with the same parameters. With ``backend="ray"`` the self-play runs on Ray actors and runs
+ahead: iteration k + 1's games are played by the latest checkpoint, k - 1, while the learner
+trains iteration k (``krodan_rl.train.selfplay_runs``).
 """
 
 from __future__ import annotations
@@ -268,6 +268,8 @@ class _Loop:
             source = training.source(done) if done else None
             known = {} if source is None else {"selfplay_checkpoint": source}
             _evaluate(training, config, done, self.checked(done), known)
+        if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
+            self.selfplay.heldout(config.heldout_games)
         while done < config.iterations:
             done += 1
             self.iteration(done)

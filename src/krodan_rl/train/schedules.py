@@ -14,6 +14,7 @@ setting (simulations, say) takes a linear schedule's value rounded to the neares
 
 from __future__ import annotations
 
+import itertools
 import math
 from dataclasses import dataclass
 from typing import Any
@@ -52,7 +53,7 @@ class Schedule:
         points = self.points
         if iteration <= points[0][0]:
             return points[0][1]
-        for (x0, y0), (x1, y1) in zip(points, points[1:], strict=False):
+        for (x0, y0), (x1, y1) in itertools.pairwise(points):
             if iteration < x1:
                 return y0 if self.kind == "steps" else y0 + (y1 - y0) * (iteration - x0) / (x1 - x0)
         return points[-1][1]
@@ -70,7 +71,7 @@ def value_at(setting: Scheduled, iteration: int, whole: bool = False) -> Any:
     if not isinstance(setting, Schedule):
         return setting
     value = setting.at(iteration)
-    return int(math.floor(value + 0.5)) if whole else float(value)
+    return math.floor(value + 0.5) if whole else float(value)
 
 
 def values(setting: Scheduled) -> list[float]:
