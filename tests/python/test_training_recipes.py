@@ -25,12 +25,13 @@ from krodan_rl.train import PRESETS, train  # noqa: E402
 from krodan_rl.train.config import TrainConfig  # noqa: E402
 from krodan_rl.train.schedules import Schedule  # noqa: E402
 
-# Evaluated at iteration 0 only: the arena games are not what these tests look at.
-RECIPE = PRESETS["tiny-2"].with_options(evaluate_every=1000)
-RUN = """
+# Evaluated at iteration 0 only, and a shorter warm start: neither is what these tests look at.
+OPTIONS = {"evaluate_every": 1000, "warm_start_steps": 10}
+RECIPE = PRESETS["tiny-2"].with_options(**OPTIONS)
+RUN = f"""
 import sys
 from krodan_rl.train import PRESETS, train
-train(PRESETS["tiny-2"].with_options(evaluate_every=1000), sys.argv[1], log=lambda line: None)
+train(PRESETS["tiny-2"].with_options(**{OPTIONS}), sys.argv[1], log=lambda line: None)
 """
 
 
@@ -104,8 +105,8 @@ def test_iterations_extend_a_finished_run_as_another_folder_carrying_its_window_
     shutil.copytree(recipe_training, extended)
     command = [sys.executable, "-m", "krodan_rl", "train", "--preset", "tiny-2", "--out",
                str(extended)]  # fmt: skip
-    # The copy's configuration evaluates less often than the preset: stored as the preset's.
-    RECIPE.with_options(evaluate_every=2).write(extended / "config.json")
+    # The copy's configuration differs from the preset's: stored as the preset's.
+    PRESETS["tiny-2"].write(extended / "config.json")
     child = subprocess.run([*command, "--iterations", "3"], capture_output=True, text=True,
                            timeout=600, check=False)  # fmt: skip
     assert child.returncode == 0, child.stderr
@@ -117,7 +118,7 @@ def test_iterations_extend_a_finished_run_as_another_folder_carrying_its_window_
     # Another sitting, elsewhere, from checkpoint 2: it reads the first folder's runs.
     later = tmp_path / "later"
     source = recipe_training / "checkpoints" / "iter-000002.npz"
-    three = RECIPE.with_options(iterations=3, evaluate_every=2)
+    three = PRESETS["tiny-2"].with_options(iterations=3)
     train(three, later, log=lambda line: None, start_from=source)
     assert not (later / "selfplay" / "iter-000001").exists()
     assert records(later)[3]["window_runs"] == 4 and "window_rebuilt" not in records(later)[3]
@@ -128,7 +129,8 @@ def test_iterations_extend_a_finished_run_as_another_folder_carrying_its_window_
     alone = tmp_path / "alone"
     alone.mkdir()
     shutil.copy(source, alone / "kept.npz")
-    train(three, tmp_path / "rebuilt", log=lambda line: None, start_from=alone / "kept.npz")
+    train(RECIPE.with_options(iterations=3), tmp_path / "rebuilt", log=lambda line: None,
+          start_from=alone / "kept.npz")  # fmt: skip
     assert records(tmp_path / "rebuilt")[3]["window_rebuilt"] is True
 
 
