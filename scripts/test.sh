@@ -24,6 +24,8 @@ cmake -S . -B build/tests -DKRODAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
   -DKRODAN_WERROR="$werror" >/dev/null
 cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -j 2
+# Again on the baseline instruction set, which the run above skips on a processor with more.
+KRODAN_RL_ISA=baseline ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
 python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer]'

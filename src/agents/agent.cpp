@@ -1,5 +1,7 @@
 #include "agents/agent.hpp"
 
+#include "agents/agent_kernels.hpp"
+
 namespace krodan {
 
 std::optional<AgentKind> agent_kind_named(std::string_view name) {
@@ -20,12 +22,10 @@ std::optional<RootVisits> Agent::search(const Game& game, std::size_t i, AgentSc
     const unsigned trees = config_.search.trees;
     if (scratch.trees.size() < trees) scratch.trees.resize(trees);
     if (scratch.rollouts.size() < trees) scratch.rollouts.resize(trees);
-    const auto rollout = [&](unsigned t, Game& leaf, Generator& rng) {
-        play_out(leaf, config_.rollout, rng, scratch.rollouts[t]);
-    };
     // One draw of the stream seeds every tree of this search.
     const std::uint64_t seed = stream(i).next();
-    RootVisits found = uct_search(game, config_.search, seed, parallel, scratch.trees, rollout);
+    RootVisits found = agent_kernels().uct_search(game, config_.search, seed, parallel,
+                                                  scratch.trees, config_.rollout, scratch.rollouts);
     // The trees' memory goes with the search.
     for (UctTree& tree : scratch.trees) tree.release();
     return found;

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "game/agent_masks.hpp"
-#include "game/apply_action.hpp"
+#include "batch/batch_kernels.hpp"
 #include "game/checks.hpp"
+#include "game/passes.hpp"
 
 namespace krodan {
 namespace {
@@ -15,28 +15,12 @@ namespace {
 // few hundred long.
 constexpr std::size_t LIST_ROOM = 512;
 
-// The legal sets of a new game, searched once.
-const LegalSets& new_game_sets() {
-    static const LegalSets sets = [] {
-        LegalSets built;
-        built.rebuild(new_game());
-        return built;
-    }();
-    return sets;
-}
-
-// Passes for every done agent to move, until one can move or the game is over.
-void pass_done_movers(Game& game) {
-    while (!is_over(game) && game.agent_states[game.current_agent % NUM_AGENTS].done)
-        if (apply_action(game, std::nullopt)) throw InternalError("a pass was refused");
-}
-
 }  // namespace
 
 GameBatch::GameBatch(const BatchOptions& options)
     : options_(options),
       games_(options.num_games, new_game()),
-      sets_(options.num_games, new_game_sets()),
+      sets_(options.num_games, new_game_legal_sets()),
       streams_(options.num_games),
       work_(options.num_games, Work::restart),
       counts_(options.num_games),
@@ -176,7 +160,7 @@ std::optional<GameBatch::RefusedState> GameBatch::set_states(std::span<const Sta
         auto decoded = decode_state(states[k].data);
         if (const auto* refusal = std::get_if<Refusal>(&decoded)) return RefusedState{k, *refusal};
         Game game = std::get<Game>(decoded);
-        pass_done_movers(game);
+        skip_passes(game);
         if (is_over(game)) {
             if (!options_.auto_reset) return RefusedState{k, Refusal{FINISHED_STATE}};
             game = new_game();
@@ -198,12 +182,9 @@ void GameBatch::run(std::span<const std::int64_t> actions, const NextMove* next)
     // further calls rather than read them.
     broken_ = true;
     const std::size_t n = size();
+    const BatchKernels& kernels = batch_kernels();
     pool_.run(chunk_lists_.size(), [&](std::size_t chunk, unsigned thread) {
-        std::vector<std::int32_t>& list = chunk_lists_[chunk].actions;
-        list.clear();
-        const std::size_t end = std::min(n, (chunk + 1) * chunk_size_);
-        for (std::size_t i = chunk * chunk_size_; i < end; ++i)
-            run_game(i, actions.empty() ? -1 : actions[i], list, thread, next);
+        kernels.run_chunk(*this, chunk, actions, thread, next);
     });
 
     std::size_t total = 0;
@@ -223,123 +204,6 @@ void GameBatch::run(std::span<const std::int64_t> actions, const NextMove* next)
                     list.size() * sizeof(std::int32_t));
     });
     broken_ = false;
-}
-
-void GameBatch::run_game(std::size_t i, std::int64_t action, std::vector<std::int32_t>& list,
-                         unsigned thread, const NextMove* next) {
-    const Work work = work_[i];
-    if (work != Work::keep) {
-        out_.mover[i] = -1;
-        out_.terminated[i] = finished(i);  // a finished game stays terminated, rewarded once
-        std::fill_n(out_.rewards.data() + i * NUM_AGENTS, NUM_AGENTS, 0.0f);
-        // A finished game (without automatic resets) keeps its final scores until it is reset.
-        if ((work != Work::step && work != Work::hold) || !finished(i))
-            std::fill_n(out_.final_scores.data() + i * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
-    }
-    if (work == Work::keep || work == Work::hold || (work == Work::step && finished(i))) {
-        // Unchanged: the same list again; a finished game's is empty.
-        const auto old = legal_list(i);
-        list.insert(list.end(), old.begin(), old.end());
-        counts_[i] = static_cast<std::uint32_t>(old.size());
-        return;
-    }
-    out_.terminated[i] = 0;
-    if (work == Work::restart) {
-        games_[i] = new_game();
-        sets_[i] = new_game_sets();
-    } else if (work == Work::refresh) {
-        sets_[i].rebuild(games_[i]);
-    } else if (work == Work::step) {
-        play(i, action);
-    }
-    if (next != nullptr && (work == Work::restart || work == Work::step)) follow(i, *next, thread);
-    write_views(i, list, scratch_[thread]);
-}
-
-// Plays the moves `next` gives for game i until it gives none or the game ends (under
-// auto_reset, ends and starts again: the new game's turns are the caller's to ask for).
-void GameBatch::follow(std::size_t i, const NextMove& next, unsigned thread) {
-    while (!is_over(games_[i]) && out_.terminated[i] == 0) {
-        const auto action = next(games_[i], i, thread);
-        if (!action) return;
-        play(i, *action);
-    }
-}
-
-// Plays game i's action and the passes after it; at the end of the game records its outcome
-// and either starts it again or keeps it finished.
-void GameBatch::play(std::size_t i, std::int64_t action) {
-    Game& game = games_[i];
-    const auto mover = static_cast<unsigned>(game.current_agent);
-    out_.mover[i] = static_cast<std::int8_t>(mover);
-    const Placement* placement = game.table->lookup(mover, static_cast<std::uint64_t>(action));
-    if (placement == nullptr || apply_action(game, static_cast<std::uint64_t>(action)))
-        throw InternalError("a checked action was refused");
-    sets_[i].placed(*game.table,
-                    static_cast<PlacementId>(placement - game.table->placements.data()));
-    pass_done_movers(game);
-    if (!is_over(game)) return;
-    out_.terminated[i] = 1;
-    const Scores scores = compute_scores(game);
-    const Outcome outcome = outcome_values(scores, options_.reward_mode);
-    std::copy(scores.begin(), scores.end(), out_.final_scores.data() + i * NUM_AGENTS);
-    std::copy(outcome.begin(), outcome.end(), out_.rewards.data() + i * NUM_AGENTS);
-    if (!options_.auto_reset) return;  // it stays over: finished
-    if (options_.observations) {
-        const Observation final_view =
-            build_observation(game, static_cast<unsigned>(game.current_agent));
-        write_observation(final_view,
-                          observation_spans(out_.final_observation.data() + i * OBSERVATION_BYTES,
-                                            out_.final_pieces.data() + i * PIECES_BYTES,
-                                            out_.final_done.data() + i * DONE_BYTES));
-    }
-    game = new_game();
-    sets_[i] = new_game_sets();
-}
-
-// Writes game i's mover, observation, legal list (appended to `list`) and dense mask row.
-void GameBatch::write_views(std::size_t i, std::vector<std::int32_t>& list,
-                            ThreadScratch& scratch) {
-    const Game& game = games_[i];
-    const unsigned mover = static_cast<unsigned>(game.current_agent);
-    if (mover >= NUM_AGENTS) throw InternalError("current agent out of range");
-    out_.current_agent[i] = static_cast<std::int8_t>(mover);
-
-    if (options_.observations) {
-        // A game over has no mover to speak of: the caller may name whose view it wants.
-        const unsigned viewer = is_over(game) && !viewers_.empty() ? viewers_[i] : mover;
-        if (viewer >= NUM_AGENTS) throw InternalError("viewer out of range");
-        const Observation view = build_observation(game, viewer);
-        write_observation(view, observation_spans(out_.observation.data() + i * OBSERVATION_BYTES,
-                                                  out_.pieces.data() + i * PIECES_BYTES,
-                                                  out_.done.data() + i * DONE_BYTES));
-    }
-
-    // The mask row held the previous list and nothing else: clearing those bytes clears it,
-    // far cheaper than writing all 36,400.
-    std::uint8_t* mask = options_.dense_mask ? out_.action_mask.data() + i * NUM_ACTIONS : nullptr;
-    if (mask != nullptr)
-        for (std::int32_t a : legal_list(i)) mask[a] = 0;
-    const std::size_t first = list.size();
-    std::size_t count = 0;
-    if (!is_over(game)) {
-        sets_[i].settle(mover, game);
-        count = sets_[i].append_actions(mover, list);
-        if constexpr (INNER_CHECKS) {
-            // The kept set against a search from scratch.
-            std::vector<std::int32_t>& searched = scratch.searched;
-            searched.clear();
-            const AgentMasks masks = agent_masks(game, mover);
-            append_legal_actions(*game.table, masks.blocked, masks.corners,
-                                 game.agent_states[mover].remaining, scratch.legal, searched,
-                                 mover);
-            if (!std::equal(searched.begin(), searched.end(), list.begin() + first, list.end()))
-                throw InternalError("a kept legal set differs from the search");
-        }
-    }
-    if (mask != nullptr)
-        for (std::size_t k = first; k < first + count; ++k) mask[list[k]] = 1;
-    counts_[i] = static_cast<std::uint32_t>(count);
 }
 
 }  // namespace krodan

@@ -151,6 +151,11 @@ class GameBatch {
     std::optional<RefusedState> set_states(std::span<const StateOf> states);
 
   private:
+    // The per-game work of run(), built once per instruction set (batch_kernels.hpp).
+    friend void run_batch_chunk(GameBatch& batch, std::size_t chunk,
+                                std::span<const std::int64_t> actions, unsigned thread,
+                                const NextMove* next);
+
     enum class Work : std::uint8_t { keep, restart, step, refresh, hold };
 
     // Runs work_ over every game (a step's with `actions`), then lays the legal lists out one

@@ -186,4 +186,13 @@ std::size_t LegalSets::memory_bytes() const {
     return bytes;
 }
 
+const LegalSets& new_game_legal_sets() {
+    static const LegalSets sets = [] {
+        LegalSets built;
+        built.rebuild(new_game());
+        return built;
+    }();
+    return sets;
+}
+
 }  // namespace krodan

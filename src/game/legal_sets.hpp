@@ -53,4 +53,7 @@ class LegalSets {
     std::array<AgentList, NUM_AGENTS> agents_;
 };
 
+// The lists of a new game, searched once.
+const LegalSets& new_game_legal_sets();
+
 }  // namespace krodan

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "game/apply_action.hpp"
+#include "game/game_kernels.hpp"
 #include "game/scoring.hpp"
 #include "game/text_board.hpp"
 #include "python/arguments.hpp"
@@ -66,7 +67,8 @@ PyObject* game_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!to_u64(agent_arg, "agent_idx", agent)) return nullptr;
         if (agent >= game.num_agents)
             return raise_text(PyExc_ValueError, "Unknown agent ", std::to_string(agent));
-        return wrap_observation(observation_bytes(game, static_cast<unsigned>(agent)));
+        return wrap_observation(
+            game_kernels().observation_bytes(game, static_cast<unsigned>(agent)));
     });
 }
 
@@ -76,7 +78,7 @@ PyObject* game_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return write_game(self, [&](Game& game) -> PyObject* {
         std::optional<std::uint64_t> action;
         if (!to_optional_u64(action_arg, "action_idx", action)) return nullptr;
-        if (const auto refusal = apply_action(game, action))
+        if (const auto refusal = game_kernels().apply_action(game, action))
             return raise_text(PyExc_AssertionError, "Invalid action: ", refusal->message);
         Py_RETURN_NONE;
     });

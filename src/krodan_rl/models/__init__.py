@@ -1,8 +1,8 @@
 """Trained networks, by name or by checkpoint path: ``load("baseline")`` gives the evaluator of
 the model shipped with the package, ``load("runs/az/checkpoints/iter-000012.npz")`` that of a
 checkpoint (any path with a ``/`` or ending in ``.npz``, such as ``ck.npz`` in the current
-folder). The evaluator runs on JAX where it is installed, else on numpy: playing never needs
-JAX.
+folder). The evaluator runs on ONNX Runtime where the ``infer`` extra is installed, else on JAX
+where it is installed, else on numpy: playing never needs JAX.
 
 Player specs name models too: ``guided:MODEL:N`` searches N simulations guided by the model,
 ``policy:MODEL`` plays its raw policy (``krodan_rl.players``); a checkpoint's path there may

@@ -4,6 +4,7 @@
 // through the buffer protocol.
 
 #include "game/actions/action_table.hpp"
+#include "game/isa/instruction_set.hpp"
 #include "game/observation.hpp"
 #include "game/owner_grid.hpp"
 #include "game/scoring.hpp"
@@ -72,8 +73,22 @@ int add_classes(PyObject* module) {
     return row == nullptr ? -1 : PyModule_AddObjectRef(module, "RowError", row);
 }
 
+PyObject* native_instruction_set(PyObject*, PyObject*) {
+    const std::string_view name = running_instruction_set_name();
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+// The choice of instruction set is made here, at import; a value of KRODAN_RL_ISA that cannot
+// be followed is said once, as a warning, and the best available set runs instead.
+int warn_of_refused_instruction_set() {
+    const IsaChoice& choice = running_choice();
+    if (choice.warning.empty()) return 0;
+    return PyErr_WarnEx(PyExc_RuntimeWarning, choice.warning.c_str(), 1);
+}
+
 int exec_module(PyObject* module) {
     if (panic_exception() == nullptr) return -1;
+    if (warn_of_refused_instruction_set() < 0) return -1;
     if (add_constants(module) < 0 || add_classes(module) < 0) return -1;
     if (add_defaults(module, "AGENT_DEFAULTS", agent_defaults()) < 0 ||
         add_defaults(module, "SEARCH_DEFAULTS", search_defaults()) < 0)
@@ -130,6 +145,11 @@ PyMethodDef functions[] = {
      "uint8) and the scores (scores: int16, four a row); RowError (a ValueError: 'row k: why', "
      "with row k and the reason as attributes) for the first state that is not a game in "
      "progress whose mover can move, or action that is not legal."},
+    {"instruction_set", native_instruction_set, METH_NOARGS,
+     "instruction_set($module, /)\n--\n\nThe instruction set the engine's hot loops run on in "
+     "this process: 'baseline', 'x86-64-v3' or 'x86-64-v4', the most capable one built that "
+     "the processor supports unless the environment variable KRODAN_RL_ISA (read once, at "
+     "import) names another."},
     {nullptr, nullptr, 0, nullptr},
 };
 
