@@ -10,7 +10,6 @@
 
 namespace krodan {
 
-
 struct BatchKernels {
     // Steps (or restarts, or reloads, as the batch's work says) the games of chunk `chunk` on
     // worker `thread`, `actions` holding one action per game (empty: no step); with `next`,

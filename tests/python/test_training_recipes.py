@@ -6,8 +6,6 @@ another folder that carries the window (or records that it rebuilt it)."""
 
 import json
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -99,21 +97,21 @@ def test_a_run_killed_in_its_second_self_play_resumes_to_the_same_end(tmp_path, 
 
 
 def test_iterations_extend_a_finished_run_as_another_folder_carrying_its_window_would(
-    tmp_path, recipe_training
+    tmp_path, recipe_training, capsys
 ):
+    from krodan_rl.__main__ import main
+
     extended = tmp_path / "extended"
     shutil.copytree(recipe_training, extended)
-    command = [sys.executable, "-m", "krodan_rl", "train", "--preset", "tiny-2", "--out",
-               str(extended)]  # fmt: skip
+    # In this process, whose learner step is compiled already.
+    command = ["train", "--preset", "tiny-2", "--out", str(extended)]
     # The copy's configuration differs from the preset's: stored as the preset's.
     PRESETS["tiny-2"].write(extended / "config.json")
-    child = subprocess.run([*command, "--iterations", "3"], capture_output=True, text=True,
-                           timeout=600, check=False)  # fmt: skip
-    assert child.returncode == 0, child.stderr
+    assert main([*command, "--iterations", "3"]) == 0, capsys.readouterr().err
     assert TrainConfig.read(extended / "config.json").iterations == 3
-    lower = subprocess.run([*command, "--iterations", "2"], capture_output=True, text=True,
-                           timeout=600, check=False)  # fmt: skip
-    assert lower.returncode == 1 and "another configuration (iterations)" in lower.stderr
+    capsys.readouterr()
+    assert main([*command, "--iterations", "2"]) == 1
+    assert "another configuration (iterations)" in capsys.readouterr().err
 
     # Another sitting, elsewhere, from checkpoint 2: it reads the first folder's runs.
     later = tmp_path / "later"

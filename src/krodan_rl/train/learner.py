@@ -1,6 +1,6 @@
 """The learner: one jit-compiled step (loss, gradients, optimizer update) on batches of a fixed
-shape, so that nothing recompiles while a training runs. Needs JAX and optax (the ``train``
-extra).
+shape and the learning rate as its argument, so that nothing recompiles while a training runs,
+from one iteration's rate to the next. Needs JAX and optax (the ``train`` extra).
 
 The policy loss is the cross-entropy of the target distribution (a search's visits, or one-hot
 on the action played) against the network's softmax over the legal actions only; the value loss
@@ -22,6 +22,7 @@ would turn every weight into NaN.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -72,7 +73,7 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: fl
     return loss, (policy_loss, value_loss, loss)
 
 
-def _optimizer(learning_rate: float, weight_decay: float, decay_mode: str = "adamw") -> Any:
+def _optimizer(learning_rate: Any, weight_decay: float, decay_mode: str = "adamw") -> Any:
     import optax
 
     if decay_mode == "adamw":
@@ -148,6 +149,30 @@ def _reported(parts: Any) -> list[float]:
     return [float(parts[2]), float(parts[0]), float(parts[1])]
 
 
+@functools.lru_cache(maxsize=8)
+def _compiled(network: NetworkConfig, weight_decay: float, decay_mode: str) -> tuple[Any, Any]:
+    """The jit-compiled step and evaluation of a network under a decay, shared by every learner
+    of a training: the learning rate is the step's argument, not a constant compiled into it,
+    so that an iteration at a new rate (or a new learner at the same one) compiles nothing."""
+    import jax
+    import optax
+
+    l2 = weight_decay if decay_mode == "l2" else 0.0
+
+    def train_step(params: Params, opt_state: Any, batch: dict[str, Any], rate: Any) -> Any:
+        # The optimizer at this rate keeps the state of any other (Adam's, the rate is no leaf).
+        optimizer = _optimizer(rate, weight_decay, decay_mode)
+        gradient = jax.value_and_grad(_losses, has_aux=True)
+        (_, parts), grads = gradient(params, network, batch, l2)
+        updates, opt_state = optimizer.update(grads, opt_state, params)
+        return optax.apply_updates(params, updates), opt_state, parts
+
+    def evaluate(params: Params, batch: dict[str, Any]) -> Any:
+        return _losses(params, network, batch)
+
+    return jax.jit(train_step), jax.jit(evaluate)
+
+
 class Learner:
     """The parameters and optimizer state of a training, from ``checkpoint`` or new."""
 
@@ -161,12 +186,10 @@ class Learner:
         decay_mode: str = "adamw",
     ) -> None:
         import jax
-        import optax
 
         self.config = network
         self.learning_rate = learning_rate
         self.optimizer = _optimizer(learning_rate, weight_decay, decay_mode)
-        l2 = weight_decay if decay_mode == "l2" else 0.0
         params = checkpoint.params if checkpoint is not None else init_params(network, seed)
         self.params = jax.device_put({k: np.asarray(v, np.float32) for k, v in params.items()})
         self.opt_state = self.optimizer.init(self.params)
@@ -179,19 +202,9 @@ class Learner:
                 self.opt_state = jax.tree_util.tree_unflatten(
                     structure, [jax.numpy.asarray(leaf) for leaf in checkpoint.opt_leaves]
                 )
-        optimizer = self.optimizer
-
-        def train_step(params: Params, opt_state: Any, batch: dict[str, Any]) -> Any:
-            gradient = jax.value_and_grad(_losses, has_aux=True)
-            (_, parts), grads = gradient(params, network, batch, l2)
-            updates, opt_state = optimizer.update(grads, opt_state, params)
-            return optax.apply_updates(params, updates), opt_state, parts
-
-        def evaluate(params: Params, batch: dict[str, Any]) -> Any:
-            return _losses(params, network, batch)
-
-        self._train_step = jax.jit(train_step)
-        self._evaluate = jax.jit(evaluate)
+        self._train_step, self._evaluate = _compiled(network, weight_decay, decay_mode)
+        # Multiplied in float32, as a rate compiled in as a constant would be: the same bits.
+        self._rate = np.float32(learning_rate)
 
     def train(
         self,
@@ -205,7 +218,7 @@ class Learner:
         for done in range(1, steps + 1):
             arrays = batch_arrays(next(batches))
             self.params, self.opt_state, parts = self._train_step(
-                self.params, self.opt_state, arrays
+                self.params, self.opt_state, arrays, self._rate
             )
             totals += _reported(parts)
             self.step += 1

@@ -14,7 +14,8 @@ namespace krodan::python {
 inline bool offsets_valid(std::span<const std::int32_t> offsets, std::size_t count) {
     if (offsets.empty() || offsets.front() != 0 ||
         static_cast<std::size_t>(offsets.back()) != count) {
-        PyErr_SetString(PyExc_ValueError, "offsets must start at 0 and end at the number of entries");
+        PyErr_SetString(PyExc_ValueError,
+                        "offsets must start at 0 and end at the number of entries");
         return false;
     }
     for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
