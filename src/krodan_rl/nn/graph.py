@@ -78,7 +78,8 @@ def network_graph(params: Params, config: NetworkConfig) -> bytes:
     _value_head(g, x)
     _legal_policy_head(g, x, config)
     planes = list(OBSERVATION_SHAPE)
-    shapes = {
+    # Each tensor's element type and dimensions (a name for one the batch sets).
+    shapes: dict[str, tuple[int, list[str | int]]] = {
         "observation": (TensorProto.UINT8, ["B", *planes]),
         "pieces": (TensorProto.UINT8, ["B", NUM_AGENTS, NUM_PIECES]),
         "done": (TensorProto.UINT8, ["B", NUM_AGENTS]),

@@ -90,7 +90,7 @@ def from_json(value: object, name: str) -> Scheduled:
     if not isinstance(points, list) or not all(isinstance(p, list) for p in points):
         raise ValueError(f"{name}: a schedule's points are a list of [iteration, value]")
     try:
-        return Schedule(kind, tuple(tuple(point) for point in points))  # type: ignore[misc]
+        return Schedule(kind, tuple(tuple(point) for point in points))
     except (TypeError, ValueError) as error:
         raise type(error)(f"{name}: {error}") from None
 
