@@ -20,7 +20,7 @@ import numpy.typing as npt
 
 from krodan_rl import _native
 from krodan_rl._internal import arguments
-from krodan_rl.facts import cores
+from krodan_rl.facts import MAX_THREADS, cores
 from krodan_rl.nn import backends, runtimes
 from krodan_rl.nn.config import NetworkConfig
 from krodan_rl.nn.forward import (
@@ -79,7 +79,7 @@ class NetworkEvaluator:
         self.config = config
         self.backend = arguments.choice(backend, "backend", BACKENDS)
         self.threads = cores() if threads is None else threads
-        arguments.integer(self.threads, "threads", minimum=1, maximum=_native.MAX_THREADS)
+        arguments.integer(self.threads, "threads", minimum=1, maximum=MAX_THREADS)
         self.params = {name: np.asarray(value, dtype=np.float32) for name, value in params.items()}
         self._runs_on = chosen_backend(self.backend)
         if self._runs_on in runtimes.RUNTIMES and not runtimes.installed(self._runs_on):
