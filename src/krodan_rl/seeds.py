@@ -13,7 +13,10 @@ The streams:
 - a player asked one game at a time (``act``): ``call_seeds``, from its seed and how many calls
   came before;
 - the seat environment (``krodan_rl.seat_env``): ``opponent_seed`` for opponent j, ``combined``
-  for a reset's seed given as many numbers, ``rows`` for many moves at once.
+  for a reset's seed given as many numbers, ``rows`` for many moves at once;
+- training (``krodan_rl.train``): ``learner_batches`` for a pass over an iteration's window,
+  ``warm_share_batches`` for a pass over the warm start's games mixed into its batches,
+  ``heldout_run`` for the games a training holds out.
 """
 
 from __future__ import annotations
@@ -29,11 +32,17 @@ __all__ = [
     "call_seeds",
     "combined",
     "derive",
+    "heldout_run",
+    "learner_batches",
     "opponent_seed",
     "rows",
     "selfplay_move",
     "selfplay_player",
+    "warm_share_batches",
 ]
+
+# The word that sets the held-out games' stream apart from the training's own runs.
+HELDOUT = 0x4845_4C44
 
 
 def derive(*words: int) -> int:
@@ -81,3 +90,19 @@ def call_seeds(seed: int, calls: int) -> npt.NDArray[np.uint64]:
 def opponent_seed(seed: int, opponent: int) -> int:
     """The seed of the seat environment's opponent ``opponent``."""
     return derive(seed, opponent)
+
+
+def learner_batches(seed: int, epoch: int) -> int:
+    """The shuffling seed of pass ``epoch`` over the window of a learning seeded ``seed``."""
+    return seed * 1000 + epoch
+
+
+def warm_share_batches(seed: int, epoch: int) -> int:
+    """The shuffling seed of pass ``epoch`` over the warm start's games, where they make a
+    share of each batch of a learning seeded ``seed``."""
+    return derive(seed, epoch, 1)
+
+
+def heldout_run(seed: int) -> int:
+    """The seed of the held-out games of a training seeded ``seed``."""
+    return derive(seed, HELDOUT)

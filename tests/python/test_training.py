@@ -105,11 +105,11 @@ def markers(run: Path) -> int:
     return len(list((run / "_done").glob("*.json"))) if (run / "_done").is_dir() else 0
 
 
-def killed_when(out: Path, condition) -> None:
-    """Starts the tiny training in a process of its own and kills it (SIGKILL) once
-    ``condition()`` holds."""
+def killed_when(out: Path, condition, script: str = RUN) -> None:
+    """Starts the tiny training (or the one ``script`` runs in OUT, its argument) in a process
+    of its own and kills it (SIGKILL) once ``condition()`` holds."""
     log = (out.parent / "log").open("a")
-    child = subprocess.Popen([sys.executable, "-c", RUN, str(out)], stdout=log, stderr=log)
+    child = subprocess.Popen([sys.executable, "-c", script, str(out)], stdout=log, stderr=log)
     try:
         wait_for(lambda: condition() or child.poll() is not None)
         child.send_signal(signal.SIGKILL)

@@ -51,15 +51,20 @@ def parser() -> argparse.ArgumentParser:
     )
     command.add_argument("--out", required=True, metavar="DIR", help="the training's folder")
     command.add_argument("--preset", choices=sorted(PRESETS), default="laptop", help="(laptop)")
-    command.add_argument("--iterations", type=int, help="iterations to reach (the preset's)")
+    command.add_argument(
+        "--iterations",
+        type=int,
+        help="iterations to reach (the preset's); more than a finished training's extend it",
+    )
     command.add_argument("--workers", type=int, help="self-play processes or Ray actors")
     command.add_argument(
         "--from",
         dest="start_from",
         metavar="CHECKPOINT",
         help="go on from this checkpoint of the same training where DIR has none (its "
-        "iteration and optimizer state, and the metrics.jsonl beside it or above its folder; "
-        "the replay window starts anew)",
+        "iteration and optimizer state, the metrics.jsonl beside it or above its folder, and "
+        "its training's self-play runs where they are on this machine, for the replay window; "
+        "the metrics note a window rebuilt without them)",
     )
     command.add_argument(
         "--ray",

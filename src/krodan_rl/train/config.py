@@ -1,6 +1,10 @@
 """A training's configuration: one record with presets, printed when a run starts and stored
 in its folder, so that running the same command again resumes the same training. A stored
-one is read back only from a regular file, and whatever it holds is checked field by field."""
+one is read back only from a regular file, and whatever it holds is checked field by field.
+
+Some settings may change with the iteration (``SCHEDULED``): each is a number, or a schedule
+(``krodan_rl.train.schedules``) stored as data beside the rest, so that the command replays the
+whole recipe; ``at(iteration)`` gives the values an iteration uses."""
 
 from __future__ import annotations
 
@@ -12,10 +16,46 @@ from typing import Any
 from krodan_rl._internal import arguments
 from krodan_rl.nn.checkpoint import check_network
 from krodan_rl.nn.config import NetworkConfig
+from krodan_rl.train import schedules
+from krodan_rl.train.schedules import Schedule, Scheduled
 
-__all__ = ["PRESETS", "TrainConfig"]
+__all__ = ["PRESETS", "SCHEDULED", "Settings", "TrainConfig"]
 
-_MAY_BE_ZERO = ("warm_start_games", "warm_start_steps", "seed")
+_MAY_BE_ZERO = ("warm_start_games", "warm_start_steps", "seed", "heldout_games")
+# The settings that may follow a schedule: whether each is a whole number, and its bounds.
+SCHEDULED: dict[str, tuple[bool, float, float]] = {
+    "learning_rate": (False, 0.0, float("inf")),
+    "simulations": (True, 1, float("inf")),
+    "temperature_plies": (True, 1, float("inf")),
+    "window": (True, 1, float("inf")),
+    "warm_start_share": (False, 0.0, 1.0),
+}
+# What the window counts: the latest self-play runs, or the latest games across them.
+WINDOW_UNITS = ("runs", "games")
+# How the weights decay: "adamw" as optax's adamw does it (each step by the learning rate times
+# ``weight_decay``, so the decay fades as the learning rate is stepped down: the older presets'
+# choice, kept so that their folders resume as they were); "decoupled", each step by
+# ``weight_decay`` whatever the learning rate; "l2", ``weight_decay / 2`` times the squared
+# weights added to the loss.
+DECAY_MODES = ("adamw", "decoupled", "l2")
+# The search's rule at the root of self-play's guided search. Only PUCT (with root noise) today;
+# another rule joins here as a configured choice.
+ROOT_RULES = ("puct",)
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The values of the scheduled settings that one iteration uses. ``warm_start_share`` is
+    None where the warm start's games count as the window's oldest run instead."""
+
+    learning_rate: float
+    simulations: int
+    temperature_plies: int
+    window: int
+    warm_start_share: float | None
+
+    def to_dict(self) -> dict[str, Any]:
+        return asdict(self)
 
 
 @dataclass(frozen=True)
@@ -23,24 +63,34 @@ class TrainConfig:
     """What a training does each iteration: ``games`` self-play games with the current
     network's guided search (``simulations`` a move, root noise, moves drawn at temperature 1
     for the first ``temperature_plies`` placements), then ``steps`` learner steps of
-    ``batch_size`` rows drawn from the last ``window`` iterations' runs. Every
-    ``evaluate_every`` iterations, ``evaluation_games`` arena games against the built-in agents.
-    ``warm_start_games`` games among greedy agents, played once before the first iteration,
-    teach the network the heuristic's moves and the games' outcomes (``warm_start_steps``)."""
+    ``batch_size`` rows drawn from the window: the last ``window`` runs or games
+    (``window_unit``). Every ``evaluate_every`` iterations, ``evaluation_games`` arena games
+    against the built-in agents. ``warm_start_games`` games among greedy agents, played once
+    before the first iteration, teach the network the heuristic's moves and the games' outcomes
+    (``warm_start_steps``); afterwards they count as the window's oldest run, or, given a
+    ``warm_start_share``, make that share of every batch (the window holding self-play only).
+    ``heldout_games`` games among greedy agents, played once and never trained on, give the
+    held-out losses of every checkpoint. ``learning_rate``, ``simulations``,
+    ``temperature_plies``, ``window`` and ``warm_start_share`` may be schedules."""
 
     network: NetworkConfig = field(default_factory=NetworkConfig)
     iterations: int = 100
     games: int = 64
-    simulations: int = 32
-    temperature_plies: int = 24
+    simulations: int | Schedule = 32
+    temperature_plies: int | Schedule = 24
     games_at_once: int = 64
     steps: int = 200
     batch_size: int = 256
-    window: int = 8
-    learning_rate: float = 1e-3
+    window: int | Schedule = 8
+    window_unit: str = "runs"
+    learning_rate: float | Schedule = 1e-3
     weight_decay: float = 1e-4
+    weight_decay_mode: str = "adamw"
     warm_start_games: int = 0
     warm_start_steps: int = 0
+    warm_start_share: float | Schedule | None = None
+    heldout_games: int = 0
+    root_rule: str = "puct"
     evaluate_every: int = 5
     evaluation_games: int = 40
     evaluation_simulations: int = 32
@@ -56,13 +106,27 @@ class TrainConfig:
             if item.type == "int":
                 minimum = 0 if item.name in _MAY_BE_ZERO else 1
                 arguments.integer(getattr(self, item.name), item.name, minimum=minimum)
-        arguments.real(self.learning_rate, "learning_rate", minimum=0)
+        for name in SCHEDULED:
+            _check_scheduled(name, getattr(self, name))
         arguments.real(self.weight_decay, "weight_decay", minimum=0)
+        arguments.choice(self.window_unit, "window_unit", WINDOW_UNITS)
+        arguments.choice(self.weight_decay_mode, "weight_decay_mode", DECAY_MODES)
+        arguments.choice(self.root_rule, "root_rule", ROOT_RULES)
         if self.evaluation_games % 4:
             raise ValueError("evaluation_games must be a multiple of 4 (seat-rotated blocks)")
 
+    def at(self, iteration: int) -> Settings:
+        """The scheduled settings' values at ``iteration`` (0: the warm start)."""
+        found = {
+            name: schedules.value_at(getattr(self, name), iteration, whole)
+            for name, (whole, _, _) in SCHEDULED.items()
+        }
+        return Settings(**found)
+
     def to_dict(self) -> dict[str, Any]:
-        return asdict(self)
+        values = asdict(self)
+        values.update({name: schedules.to_json(getattr(self, name)) for name in SCHEDULED})
+        return values
 
     @classmethod
     def from_dict(cls, values: dict[str, Any]) -> TrainConfig:
@@ -75,10 +139,18 @@ class TrainConfig:
             raise TypeError(f"network must be a JSON object, not {type(network).__name__}")
         known = {item.name for item in fields(cls)}
         options = {k: v for k, v in values.items() if k in known and k != "network"}
+        for name in SCHEDULED:
+            if name in options:
+                options[name] = schedules.from_json(options[name], name)
         return cls(network=NetworkConfig.from_dict(network), **options)
 
     def with_options(self, **options: Any) -> TrainConfig:
         return replace(self, **options)
+
+    def differences(self, other: TrainConfig) -> list[str]:
+        """The fields whose values differ from ``other``'s."""
+        mine, theirs = self.to_dict(), other.to_dict()
+        return [name for name, value in mine.items() if theirs.get(name) != value]
 
     def write(self, path: Path) -> None:
         from krodan_rl._internal.files import write_atomic
@@ -105,6 +177,22 @@ class TrainConfig:
         )
 
 
+def _check_scheduled(name: str, setting: Scheduled | None) -> None:
+    """A scheduled setting: a number (a whole one where the setting is) or a schedule, each of
+    its values within the setting's bounds (a linear schedule's lie between its points')."""
+    whole, minimum, maximum = SCHEDULED[name]
+    if setting is None and name == "warm_start_share":
+        return
+    stepped = not isinstance(setting, Schedule) or setting.kind == "steps"
+    for value in schedules.values(setting):  # type: ignore[arg-type]
+        if whole and stepped:
+            arguments.integer(value, name, minimum=int(minimum))
+        else:
+            arguments.real(value, name, minimum=minimum, maximum=maximum)
+            if whole and value < minimum:
+                raise ValueError(f"{name} must be at least {minimum:g}, not {value}")
+
+
 PRESETS: dict[str, TrainConfig] = {
     # A few games, a few learner steps, a tiny network: the whole loop in seconds, for tests.
     "tiny": TrainConfig(
@@ -119,6 +207,31 @@ PRESETS: dict[str, TrainConfig] = {
         window=2,
         warm_start_games=32,
         warm_start_steps=60,
+        evaluate_every=2,
+        evaluation_games=4,
+        evaluation_simulations=2,
+        workers=1,
+    ),
+    # The tiny preset in the shape of baseline-2's recipe: schedules, a window of games, the
+    # warm start as a share of each batch, a decay that holds, held-out losses; for tests.
+    "tiny-2": TrainConfig(
+        network=NetworkConfig(width=8, blocks=1, value_hidden=8),
+        iterations=2,
+        games=8,
+        simulations=Schedule("steps", ((0, 4), (2, 6))),
+        temperature_plies=Schedule("linear", ((1, 8), (2, 4))),
+        games_at_once=2,
+        steps=3,
+        batch_size=32,
+        window=Schedule("steps", ((0, 8), (2, 12))),
+        window_unit="games",
+        learning_rate=Schedule("steps", ((0, 1e-3), (2, 3e-4))),
+        weight_decay=1e-4,
+        weight_decay_mode="decoupled",
+        warm_start_games=32,
+        warm_start_steps=60,
+        warm_start_share=Schedule("linear", ((1, 0.5), (2, 0.0))),
+        heldout_games=4,
         evaluate_every=2,
         evaluation_games=4,
         evaluation_simulations=2,
@@ -147,6 +260,36 @@ PRESETS: dict[str, TrainConfig] = {
         learning_rate=1e-4,
         warm_start_games=20000,
         warm_start_steps=3000,
+        evaluate_every=10,
+        evaluation_games=40,
+        evaluation_simulations=32,
+        workers=1,
+    ),
+    # The recipe of a model trained from scratch, whole from the start: what the baseline's run
+    # learned by hand, as schedules. 64 simulations from the first iteration (16 taught little
+    # more than the prior's own top moves); the learning rate stepped down where the baseline's
+    # guided search stopped gaining; the warm start's games a share of each batch that fades
+    # out over the first 40 iterations, rather than a run that filled the window and then
+    # vanished from it at once; a window of games that grows as the network's games improve; a
+    # weight decay that holds as the learning rate falls.
+    "baseline-2": TrainConfig(
+        network=NetworkConfig(width=32, blocks=3, value_hidden=64),
+        iterations=100000,
+        games=32,
+        simulations=64,
+        temperature_plies=Schedule("steps", ((0, 24), (100, 16))),
+        games_at_once=32,
+        steps=100,
+        batch_size=128,
+        window=Schedule("linear", ((1, 320), (100, 640), (300, 1280))),
+        window_unit="games",
+        learning_rate=Schedule("steps", ((0, 1e-3), (150, 3e-4), (300, 1e-4))),
+        weight_decay=1e-5,
+        weight_decay_mode="decoupled",
+        warm_start_games=20000,
+        warm_start_steps=3000,
+        warm_start_share=Schedule("linear", ((1, 0.5), (40, 0.0))),
+        heldout_games=8,
         evaluate_every=10,
         evaluation_games=40,
         evaluation_simulations=32,

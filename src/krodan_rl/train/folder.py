@@ -43,6 +43,11 @@ class Training:
     def warm_run(self) -> Path:
         return self.out / "selfplay" / "warm"
 
+    @property
+    def heldout_run(self) -> Path:
+        """The games the training holds out: never learned from, its losses measured on."""
+        return self.out / "heldout"
+
     def remove_leftovers(self) -> None:
         """Removes the temporary files of writes a kill cut short: checkpoints, the
         configuration, carried metrics, the curve (and the curve's temporary as earlier

@@ -1,12 +1,18 @@
 """The learner: one jit-compiled step (loss, gradients, optimizer update) on batches of a fixed
-shape, so that nothing recompiles while a training runs. Needs JAX and optax (the ``train``
-extra).
+shape and the learning rate as its argument, so that nothing recompiles while a training runs,
+from one iteration's rate to the next. Needs JAX and optax (the ``train`` extra).
 
 The policy loss is the cross-entropy of the target distribution (a search's visits, or one-hot
 on the action played) against the network's softmax over the legal actions only; the value loss
 is the cross-entropy of the game's outcome against the value head: over the four agents' win
 shares (a softmax) in "win_share" mode, or per agent against its outcome on the [0, 1] scale (a
 sigmoid each) in "score" and "rank" modes.
+
+The weights decay as the training's ``weight_decay_mode`` says (``config.DECAY_MODES``): as
+optax's adamw (by the learning rate times the decay), by the decay alone each step, or through
+an L2 term in the loss. The three optimizers keep the same state (Adam's), so that a checkpoint
+goes on under any of them. The losses reported are the policy's and the value's, without the L2
+term, so that they read alike whichever decay trained them.
 
 The optimizer's state a checkpoint carries is taken only where this learner's optimizer could
 have kept it (``check_optimizer_leaves``): a leaf of another shape would be broadcast, one too
@@ -16,7 +22,8 @@ would turn every weight into NaN.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+import functools
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 import numpy as np
@@ -44,7 +51,7 @@ def batch_arrays(batch: dict[str, Any]) -> dict[str, Any]:
     return {key: batch[key] for key in BATCH_KEYS}
 
 
-def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any]) -> Any:
+def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: float = 0.0) -> Any:
     import jax
     import jax.numpy as jnp
 
@@ -59,17 +66,33 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any]) -> Any
         value_loss = jnp.mean(
             jnp.sum(jnp.logaddexp(0.0, value_logits) - target * value_logits, axis=1)
         )
-    return policy_loss + value_loss, (policy_loss, value_loss)
+    loss = policy_loss + value_loss
+    if l2:  # the term trains the weights but is left out of the losses reported
+        squares = sum(jnp.sum(jnp.square(value)) for value in params.values())
+        return loss + 0.5 * l2 * squares, (policy_loss, value_loss, loss)
+    return loss, (policy_loss, value_loss, loss)
 
 
-def _optimizer(learning_rate: float, weight_decay: float) -> Any:
+def _optimizer(learning_rate: Any, weight_decay: float, decay_mode: str = "adamw") -> Any:
     import optax
 
-    return optax.adamw(learning_rate, weight_decay=weight_decay)
+    if decay_mode == "adamw":
+        return optax.adamw(learning_rate, weight_decay=weight_decay)
+    if decay_mode == "decoupled":  # the weights shrink by weight_decay a step, whatever the rate
+        return optax.chain(
+            optax.scale_by_adam(),
+            optax.scale_by_learning_rate(learning_rate),
+            optax.add_decayed_weights(-weight_decay),
+        )
+    return optax.adam(learning_rate)  # "l2": the decay is in the loss
 
 
 def check_optimizer_leaves(
-    network: NetworkConfig, learning_rate: float, weight_decay: float, leaves: list[Any]
+    network: NetworkConfig,
+    learning_rate: float,
+    weight_decay: float,
+    leaves: list[Any],
+    decay_mode: str = "adamw",
 ) -> None:
     """ValueError, naming the leaf as a checkpoint stores it (``opt/K``), unless ``leaves`` (none
     at all: a fresh state) could be the state this learner's optimizer keeps for ``network``:
@@ -80,7 +103,8 @@ def check_optimizer_leaves(
     # Untyped in JAX's stubs, and unknown where JAX is not installed: called as Any in both.
     struct: Any = jax.ShapeDtypeStruct
     shapes = {k: struct(s, np.float32) for k, s in param_shapes(network).items()}
-    _check_leaves(jax.eval_shape(_optimizer(learning_rate, weight_decay).init, shapes), leaves)
+    optimizer = _optimizer(learning_rate, weight_decay, decay_mode)
+    _check_leaves(jax.eval_shape(optimizer.init, shapes), leaves)
 
 
 def _check_leaves(kept: Any, leaves: list[Any]) -> None:
@@ -120,6 +144,35 @@ def _named(mean: Any) -> dict[str, float]:
     return {"loss": float(mean[0]), "policy_loss": float(mean[1]), "value_loss": float(mean[2])}
 
 
+def _reported(parts: Any) -> list[float]:
+    """The losses reported of a step's parts: (policy, value, their sum)."""
+    return [float(parts[2]), float(parts[0]), float(parts[1])]
+
+
+@functools.lru_cache(maxsize=8)
+def _compiled(network: NetworkConfig, weight_decay: float, decay_mode: str) -> tuple[Any, Any]:
+    """The jit-compiled step and evaluation of a network under a decay, shared by every learner
+    of a training: the learning rate is the step's argument, not a constant compiled into it,
+    so that an iteration at a new rate (or a new learner at the same one) compiles nothing."""
+    import jax
+    import optax
+
+    l2 = weight_decay if decay_mode == "l2" else 0.0
+
+    def train_step(params: Params, opt_state: Any, batch: dict[str, Any], rate: Any) -> Any:
+        # The optimizer at this rate keeps the state of any other (Adam's, the rate is no leaf).
+        optimizer = _optimizer(rate, weight_decay, decay_mode)
+        gradient = jax.value_and_grad(_losses, has_aux=True)
+        (_, parts), grads = gradient(params, network, batch, l2)
+        updates, opt_state = optimizer.update(grads, opt_state, params)
+        return optax.apply_updates(params, updates), opt_state, parts
+
+    def evaluate(params: Params, batch: dict[str, Any]) -> Any:
+        return _losses(params, network, batch)
+
+    return jax.jit(train_step), jax.jit(evaluate)
+
+
 class Learner:
     """The parameters and optimizer state of a training, from ``checkpoint`` or new."""
 
@@ -130,12 +183,13 @@ class Learner:
         weight_decay: float,
         seed: int,
         checkpoint: Checkpoint | None = None,
+        decay_mode: str = "adamw",
     ) -> None:
         import jax
-        import optax
 
         self.config = network
-        self.optimizer = _optimizer(learning_rate, weight_decay)
+        self.learning_rate = learning_rate
+        self.optimizer = _optimizer(learning_rate, weight_decay, decay_mode)
         params = checkpoint.params if checkpoint is not None else init_params(network, seed)
         self.params = jax.device_put({k: np.asarray(v, np.float32) for k, v in params.items()})
         self.opt_state = self.optimizer.init(self.params)
@@ -148,18 +202,9 @@ class Learner:
                 self.opt_state = jax.tree_util.tree_unflatten(
                     structure, [jax.numpy.asarray(leaf) for leaf in checkpoint.opt_leaves]
                 )
-        optimizer = self.optimizer
-
-        def train_step(params: Params, opt_state: Any, batch: dict[str, Any]) -> Any:
-            (loss, parts), grads = jax.value_and_grad(_losses, has_aux=True)(params, network, batch)
-            updates, opt_state = optimizer.update(grads, opt_state, params)
-            return optax.apply_updates(params, updates), opt_state, loss, parts
-
-        def evaluate(params: Params, batch: dict[str, Any]) -> Any:
-            return _losses(params, network, batch)
-
-        self._train_step = jax.jit(train_step)
-        self._evaluate = jax.jit(evaluate)
+        self._train_step, self._evaluate = _compiled(network, weight_decay, decay_mode)
+        # Multiplied in float32, as a rate compiled in as a constant would be: the same bits.
+        self._rate = np.float32(learning_rate)
 
     def train(
         self,
@@ -172,10 +217,10 @@ class Learner:
         totals = np.zeros(3)
         for done in range(1, steps + 1):
             arrays = batch_arrays(next(batches))
-            self.params, self.opt_state, loss, parts = self._train_step(
-                self.params, self.opt_state, arrays
+            self.params, self.opt_state, parts = self._train_step(
+                self.params, self.opt_state, arrays, self._rate
             )
-            totals += [float(loss), float(parts[0]), float(parts[1])]
+            totals += _reported(parts)
             self.step += 1
             if report is not None and done % REPORT_STEPS == 0 and done < steps:
                 report(done, _named(totals / done))
@@ -183,8 +228,19 @@ class Learner:
 
     def losses(self, batch: dict[str, Any]) -> dict[str, float]:
         """The losses on one batch, without training."""
-        loss, parts = self._evaluate(self.params, batch_arrays(batch))
-        return {"loss": float(loss), "policy_loss": float(parts[0]), "value_loss": float(parts[1])}
+        _, parts = self._evaluate(self.params, batch_arrays(batch))
+        return _named(_reported(parts))
+
+    def mean_losses(self, batches: Iterable[dict[str, Any]]) -> dict[str, float]:
+        """The losses over every row of ``batches``, without training (each batch weighed by
+        its rows)."""
+        totals, rows = np.zeros(3), 0
+        for batch in batches:
+            _, parts = self._evaluate(self.params, batch_arrays(batch))
+            count = len(batch["value"])
+            totals += np.asarray(_reported(parts)) * count
+            rows += count
+        return _named(totals / max(rows, 1))
 
     def checkpoint(self, meta: dict[str, Any]) -> Checkpoint:
         import jax

@@ -1,13 +1,17 @@
 """The training loop, AlphaZero-style, in a folder it can resume from at any moment:
 
-    OUT/config.json                 the configuration (a rerun must match it)
+    OUT/config.json                 the configuration (a rerun must match it, but for more
+                                    iterations, which extend the training)
+    OUT/heldout                     games among greedy agents never learned from, if any
+    OUT/carried.json                the runs of the training gone on from, if any
     OUT/checkpoints/iter-NNNNNN.npz the network after iteration N (0: before any self-play)
     OUT/selfplay/warm               the warm start's games among greedy agents, if any
     OUT/selfplay/iter-NNNNNN        iteration N's self-play run (its players name the checkpoint
                                     that played it, as a path relative to OUT)
-    OUT/metrics.jsonl               one line per iteration: losses, games, hours, the checkpoint
-                                    that played its games, the seconds waited for them and
-                                    spent learning, evaluations
+    OUT/metrics.jsonl               one line per iteration: losses (and held-out ones), games,
+                                    hours, the scheduled settings it used, its window, the
+                                    checkpoint that played its games, the seconds waited for
+                                    them and spent learning, evaluations
     OUT/curve.png                   the strength curve
 
 Every file there is written whole or not at all (``_internal.files``): a run, once it holds the
@@ -20,13 +24,13 @@ back).
 
 Iteration k: self-play with checkpoint k - 1 (a guided search with root noise, moves drawn for
 the first placements), written as a run of its own; then a fixed number of learner steps on
-the last ``window`` runs, through ``krodan_rl.data``; then checkpoint k, written atomically
-with the optimizer's state, the step and the time trained. Locally the loop is synchronous, so
-that a run is reproducible: killed anywhere and run again, it redoes the iteration in flight
-from checkpoint k - 1, reusing the self-play shards already committed, and ends with the same
-parameters. With ``backend="ray"`` the self-play runs on Ray actors and runs ahead: iteration
-k + 1's games are played by the latest checkpoint, k - 1, while the learner trains iteration k
-(``krodan_rl.train.selfplay_runs``).
+its window (``krodan_rl.train.window``), through ``krodan_rl.data``; then checkpoint k, written
+atomically with the optimizer's state, the step and the time trained. Locally the loop is
+synchronous, so that a run is reproducible: killed anywhere and run again, it redoes the
+iteration in flight from checkpoint k - 1, reusing the self-play shards already committed, and
+ends with the same parameters. With ``backend="ray"`` the self-play runs on Ray actors and runs
+ahead: iteration k + 1's games are played by the latest checkpoint, k - 1, while the learner
+trains iteration k (``krodan_rl.train.selfplay_runs``).
 """
 
 from __future__ import annotations
@@ -49,8 +53,15 @@ from krodan_rl.train import metrics
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.evaluation import draw_curve, evaluate
 from krodan_rl.train.folder import Training
-from krodan_rl.train.learning import Learning, batches, check_optimizer_state, new_learner
+from krodan_rl.train.learning import (
+    Learning,
+    batches,
+    check_optimizer_state,
+    heldout_losses,
+    new_learner,
+)
 from krodan_rl.train.selfplay_runs import SelfPlayRuns
+from krodan_rl.train.window import Window, carry, window
 
 __all__ = ["train"]
 
@@ -58,11 +69,15 @@ Log = Callable[[str], None]
 
 
 def _check_config(training: Training, config: TrainConfig) -> None:
+    """Stores the configuration of a new training; refuses another one's, but for more
+    iterations, which extend the stored training (and are stored in its place)."""
     stored = training.out / "config.json"
     if stored.exists():
         found = TrainConfig.read(stored)
-        if found != config:
-            different = [k for k, v in config.to_dict().items() if found.to_dict().get(k) != v]
+        different = config.differences(found)
+        if different == ["iterations"] and config.iterations > found.iterations:
+            config.write(stored)
+        elif different:
             raise ValueError(
                 f"{training.out} holds a training with another configuration "
                 f"({', '.join(different)}): use the same options, or another folder"
@@ -238,6 +253,7 @@ class _Loop:
             if carried.history is not None:
                 write_atomic(training.metrics, carried.history)
                 recorded = _last_recorded(training)
+            carry(training, Path(start_from), done)
             checkpoints.save(training.checkpoint(done), carried.checkpoint)
             kept = "" if carried.history is None else ", its metrics carried"
             self.log(f"going on from {start_from} (iteration {done}{kept})")
@@ -252,6 +268,8 @@ class _Loop:
             source = training.source(done) if done else None
             known = {} if source is None else {"selfplay_checkpoint": source}
             _evaluate(training, config, done, self.checked(done), known)
+        if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
+            self.selfplay.heldout(config.heldout_games)
         while done < config.iterations:
             done += 1
             self.iteration(done)
@@ -259,17 +277,23 @@ class _Loop:
 
     def warm_start(self) -> Checkpoint:
         """Checkpoint 0: a new network, trained first on games among greedy agents if asked."""
-        config = self.config
-        learner = new_learner(config, None)
+        config, training = self.config, self.training
+        learner = new_learner(config, None, 0)
         losses: dict[str, float] = {}
+        if config.heldout_games:
+            self.log(f"held out: {config.heldout_games} games among greedy agents")
+            self.selfplay.heldout(config.heldout_games)
         if config.warm_start_games:
             self.log(f"warm start: {config.warm_start_games} games among greedy agents")
             self.selfplay.warm_start(config.warm_start_games)
             self.log(f"warm start: {config.warm_start_steps} learner steps")
-            warm = batches([self.training.warm_run], config, config.seed)
+            warm = batches(Window((training.warm_run,), "runs", 1), config, config.seed)
             report = _reporter(self.log, "warm start")
             losses = learner.train(warm, config.warm_start_steps, report)
-        return learner.checkpoint({"iteration": 0, "games": 0, "seconds": 0.0, **losses})
+        if config.heldout_games:
+            losses.update(heldout_losses(learner, training.heldout_run, config))
+        meta = {"iteration": 0, "games": 0, "seconds": 0.0, "learning_rate": learner.learning_rate}
+        return learner.checkpoint({**meta, **losses})
 
     def checked(self, iteration: int) -> Checkpoint:
         """The folder's checkpoint of ``iteration``, checked as one to go on from."""
@@ -286,19 +310,18 @@ class _Loop:
         source = self.selfplay.play(iteration)
         self.selfplay.start(iteration + 1)  # on Ray, the next games meanwhile
         played = time.perf_counter()
-        # The runs there are: a training resumed elsewhere from a copied checkpoint starts its
-        # replay window anew.
-        runs = [training.warm_run] if training.warm_run.is_dir() else []
-        runs += [training.run(k) for k in range(1, iteration + 1) if training.run(k).is_dir()]
+        found, _ = window(training, config, config.at(iteration), iteration)
         report = _reporter(log, f"iteration {iteration}")
+        heldout = training.heldout_run if config.heldout_games else None
         result, losses = self.learning(
-            training.checkpoint(iteration - 1), runs, config.seed + iteration, report
+            training.checkpoint(iteration - 1), found, iteration, report, heldout
         )
         finished = time.perf_counter()
         result.meta = {
             "iteration": iteration,
             "games": int(start.meta.get("games", 0)) + config.games,
             "seconds": float(start.meta.get("seconds", 0.0)) + finished - began,
+            "learning_rate": result.meta["learning_rate"],
             **losses,
         }
         _save_learned(training.checkpoint(iteration), result)
@@ -327,7 +350,8 @@ def _evaluate(
         "step": result.step,
         "games": int(result.meta.get("games", 0)),
         "hours": float(result.meta.get("seconds", 0.0)) / 3600,
-        **{k: result.meta[k] for k in ("loss", "policy_loss", "value_loss") if k in result.meta},
+        **{k: v for k, v in result.meta.items() if k.endswith("loss")},
+        **_settings(training, config, iteration, result),
         **timing,
     }
     if iteration % config.evaluate_every == 0:
@@ -342,5 +366,25 @@ def _evaluate(
             before if iteration > 0 and training.checkpoint(before).is_file() else None,
         )
     metrics.append(training.metrics, record)
-    if "evaluation" in record:
+    if "evaluation" in record or "heldout_loss" in record:
         draw_curve(training.metrics, training.out / "curve.png")
+
+
+def _settings(
+    training: Training, config: TrainConfig, iteration: int, result: Checkpoint
+) -> dict[str, Any]:
+    """What an iteration's record says of the settings it used: the learning rate its learner
+    kept (as the checkpoint's meta notes it), its self-play's simulations and temperature, and
+    its window."""
+    settings = config.at(iteration)
+    found: dict[str, Any] = {}
+    if "learning_rate" in result.meta:  # checkpoints of earlier versions do not note it
+        found["learning_rate"] = result.meta["learning_rate"]
+    if iteration == 0:
+        return found
+    found.update(simulations=settings.simulations, temperature_plies=settings.temperature_plies,
+                 window=settings.window)  # fmt: skip
+    if settings.warm_start_share is not None:
+        found["warm_start_share"] = settings.warm_start_share
+    found.update(window(training, config, settings, iteration)[1])
+    return found

@@ -12,7 +12,7 @@ from __future__ import annotations
 from contextlib import AbstractContextManager, nullcontext
 from typing import Any
 
-from krodan_rl import selfplay
+from krodan_rl import seeds, selfplay
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.evaluator import NetworkEvaluator
 from krodan_rl.search import EXPLORATION, GuidedPlayer
@@ -56,6 +56,12 @@ class SelfPlayRuns:
     def warm_start(self, games: int) -> None:
         """The warm start's games among greedy agents."""
         selfplay.generate(games, ["greedy"] * 4, self.training.warm_run, seed=self.config.seed,
+                          games_at_once=self.config.games_at_once, **self.options)  # fmt: skip
+
+    def heldout(self, games: int) -> None:
+        """The held-out games among greedy agents, on a stream of their own."""
+        selfplay.generate(games, ["greedy"] * 4, self.training.heldout_run,
+                          seed=seeds.heldout_run(self.config.seed),
                           games_at_once=self.config.games_at_once, **self.options)  # fmt: skip
 
     def play(self, iteration: int) -> int:
@@ -105,13 +111,14 @@ class SelfPlayRuns:
     def _run(self, iteration: int, source: int) -> dict[str, Any]:
         """``selfplay.generate``'s arguments for ``iteration``'s run, played by ``source``."""
         start = checkpoints.load(self.training.checkpoint(source))
+        settings = self.config.at(iteration)
         player = GuidedPlayer(
             NetworkEvaluator(start.params, start.config),
-            simulations=self.config.simulations,
-            temperature_plies=self.config.temperature_plies,
+            simulations=settings.simulations,
+            temperature_plies=settings.temperature_plies,
             reward_mode=self.config.network.value_mode,
             seed=self.config.seed,
-            name=self.training.player_name(source, self.config.simulations),
+            name=self.training.player_name(source, settings.simulations),
             **EXPLORATION,
         )
         return {
