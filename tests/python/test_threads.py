@@ -90,7 +90,11 @@ def test_threads_racing_on_one_game():
                 with lock:
                     conflicts.append(str(error))
 
-    run_threads(race, 6)
+    # Which conflicts a round meets depends on the scheduler; rounds go on until both kinds came.
+    for _ in range(20):
+        run_threads(race, 6)
+        if set(conflicts) == BORROW_ERRORS:
+            break
     assert set(conflicts) == BORROW_ERRORS, "both kinds of conflict happened"
     # The game is consistent: its state string decodes to an equal game.
     restored = PyKrodan.from_bytes(game.to_bytes())
