@@ -1,9 +1,9 @@
 """How often a cheap search picks the move of an 800-simulation PUCT search, with the shipped
-model, on fixed positions: the Gumbel root at 16 simulations (without noise, and with its Gumbel
-noise over several seeds) against PUCT at 64 and at 16. Not a speed measurement: counts of agreeing
+model, on fixed positions: the Gumbel root at 16 simulations sampling m = 4, 8 or 16 children
+(without noise, and with its Gumbel noise over several seeds) against PUCT at 64 and at 16. Not a speed measurement: counts of agreeing
 moves, each with a 95 % Wilson interval.
 
-    python benchmarks/gumbel_agreement.py [--positions N] [--json FILE]
+    python benchmarks/gumbel_agreement.py [--positions N] [--actions M ...] [--json FILE]
 
 The positions: greedy games of seeds 0, 1, ... stopped after 8, 16, ..., 64 placements (movers
 with a placement left, more than one legal action). Every search is run without root noise at
@@ -73,6 +73,7 @@ def agreement(found: list[int], reference: list[int]) -> dict[str, Any]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--positions", type=int, default=120)
+    parser.add_argument("--actions", type=int, nargs="+", default=[4, 8, 16])
     parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "gumbel_agreement.json")
     args = parser.parse_args()
     games = positions(args.positions)
@@ -82,15 +83,16 @@ def main() -> None:
     results = {
         "puct_64": agreement(moves(games, evaluator, simulations=64), reference),
         "puct_16": agreement(moves(games, evaluator, simulations=16), reference),
-        "gumbel_16_no_noise": agreement(
-            moves(games, evaluator, simulations=16, root="gumbel", gumbel_scale=0.0), reference
-        ),
     }
-    noisy: list[int] = []
-    for s in range(NOISE_SEEDS):
-        seeds = [s * len(games) + i for i in range(len(games))]
-        noisy += moves(games, evaluator, seeds, simulations=16, root="gumbel")
-    results["gumbel_16_noise"] = agreement(noisy, reference * NOISE_SEEDS)
+    for m in args.actions:
+        gumbel = {"simulations": 16, "root": "gumbel", "gumbel_actions": m}
+        found = moves(games, evaluator, gumbel_scale=0.0, **gumbel)
+        results[f"gumbel_16_m{m}_no_noise"] = agreement(found, reference)
+        noisy: list[int] = []
+        for s in range(NOISE_SEEDS):
+            seeds = [s * len(games) + i for i in range(len(games))]
+            noisy += moves(games, evaluator, seeds, **gumbel)
+        results[f"gumbel_16_m{m}_noise"] = agreement(noisy, reference * NOISE_SEEDS)
     out = {"positions": len(games), "reference": f"puct_{REFERENCE_SIMULATIONS}",
            "model": "baseline", "results": results, "seconds": round(time.perf_counter() - start),
            "machine": platform.machine(), "python": platform.python_version()}  # fmt: skip
