@@ -33,6 +33,8 @@ __all__ = [
     "BOARD_CELLS",
     "BOARD_SIZE",
     "EXTRAS",
+    "FLAT_SIZE",
+    "FLAT_SLICES",
     "HIGHEST_SCORE",
     "LEAF_LAYOUT",
     "LOWEST_SCORE",
@@ -88,6 +90,14 @@ OBSERVATION_LAYOUT: Final[Layout] = {
     "done": (np.dtype(np.uint8), (NUM_AGENTS,)),
     "action_mask": (np.dtype(np.bool_), (NUM_ACTIONS,)),
 }
+#: The same view as one flat uint8 row (``SeatVectorEnv(flat=True)``): the fields above in their
+#: order, each flattened, the mask last; ``FLAT_SLICES[name]`` is where a field lies in the row.
+FLAT_SLICES: Final[dict[str, slice]] = {}
+_start = 0
+for _name, (_, _shape) in OBSERVATION_LAYOUT.items():
+    FLAT_SLICES[_name] = slice(_start, _start + int(np.prod(_shape)))
+    _start = FLAT_SLICES[_name].stop
+FLAT_SIZE: Final[int] = FLAT_SLICES["action_mask"].stop
 #: A search's leaves as ``pending`` gives them, one row per leaf: the view, its mover and its
 #: game's slot.
 LEAF_LAYOUT: Final[Layout] = {

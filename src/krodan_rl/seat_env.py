@@ -16,6 +16,10 @@ passed for.
   mask is most of the memory); the legal actions are also in ``info["legal_actions"]`` (one
   int32 array per game, in an object array) unless ``legal_actions=False`` (handing out a list
   per game costs a little at every step).
+- ``flat=True``: the observation is one uint8 row instead, the fields above flattened in that
+  order with the mask last, where ``krodan_rl.facts.FLAT_SLICES`` says (the mask at
+  ``FLAT_SLICES["action_mask"]``): a single ``Box``, as libraries that take no ``Dict`` want it,
+  from which a policy reads its mask. In both autoreset modes (``final_obs`` rows too).
 - Arrays: ``reset`` and ``step`` return fresh copies by default; with ``copy=False`` the
   observations are read-only views of buffers the environment reuses (the batch's own memory
   where every opponent is built in), valid until the next ``step`` or ``reset``: copy what you
@@ -91,7 +95,8 @@ class SeatVectorEnv(VectorEnv):
     (three player specs or objects) in the others, seated in turn order after the learner.
 
     ``action_mask=False`` leaves the mask out of the observations, ``legal_actions=False``
-    the per-game legal lists out of ``info``; ``copy=False`` returns observations that are
+    the per-game legal lists out of ``info``; ``flat=True`` gives each observation as one
+    uint8 row (``krodan_rl.facts.FLAT_SLICES``); ``copy=False`` returns observations that are
     read-only views of buffers the environment reuses, valid until the next ``step`` or
     ``reset`` (the default: fresh copies). The module's doc string says the rest."""
 
@@ -109,6 +114,7 @@ class SeatVectorEnv(VectorEnv):
         action_mask: bool = True,
         legal_actions: bool = True,
         copy: bool = True,
+        flat: bool = False,
     ) -> None:
         # Checked here, in this class's terms, rather than by the batch underneath.
         self.num_envs = arguments.integer(num_envs, "num_envs", minimum=1, maximum=facts.MAX_GAMES)
@@ -128,6 +134,11 @@ class SeatVectorEnv(VectorEnv):
         self.action_mask = arguments.flag(action_mask, "action_mask")
         self.legal_actions = arguments.flag(legal_actions, "legal_actions")
         self.copy = arguments.flag(copy, "copy")
+        self.flat = arguments.flag(flat, "flat")
+        if self.flat and not self.action_mask:
+            raise ValueError(
+                "flat=True puts the action mask in each row: it needs action_mask=True"
+            )
         self._specs = list(opponents)
         self._first_seat = 0 if self.rotate else int(seat)
         self._episodes = np.zeros(self.num_envs, dtype=np.int64)
@@ -143,7 +154,8 @@ class SeatVectorEnv(VectorEnv):
         )
         self._make_opponents(seed)
         self._ended = np.zeros(self.num_envs, dtype=np.bool_)  # awaiting NEXT_STEP's reset
-        self._reused: dict[str, Array] = {}  # the observations' buffers, with copy=False
+        self._reused: dict[str, Array] = {}  # the observations' buffers, reused step to step
+        self._flat_rows: Array | None = None  # the flat rows' buffer, with copy=False
         # Why the games cannot be stepped until a full reset: none started yet, or a step that
         # raised midway left some mid-turn.
         self._unready: str | None = "no reset() has started the games"
@@ -174,7 +186,9 @@ class SeatVectorEnv(VectorEnv):
 
     # Observations.
 
-    def _single_space(self) -> spaces.Dict:
+    def _single_space(self) -> spaces.Space[Any]:
+        if self.flat:
+            return spaces.Box(0, 1, (facts.FLAT_SIZE,), np.uint8)
         fields: dict[str, spaces.Space[Any]] = {
             name: spaces.Box(0, 1, shape, dtype)
             for name, (dtype, shape) in facts.OBSERVATION_LAYOUT.items()
@@ -204,35 +218,50 @@ class SeatVectorEnv(VectorEnv):
             views["action_mask"] = vec.action_mask
         return views  # type: ignore[return-value]
 
-    def _observations(self) -> dict[str, Array]:
+    def _observations(self) -> Any:
         views = self._batch_views()
-        if self._all_built_in:
-            # The batch wrote its learner's view of every game over.
-            return {key: value.copy() for key, value in views.items()} if self.copy else views
-        obs = self._copies(views)
-        for i in np.flatnonzero(self._vec.terminated):
-            for key, value in self._learner_view(int(i)).items():
-                obs[key][i] = value
-        if not self.copy:
-            obs = {key: _read_only(value) for key, value in obs.items()}
-        return obs
+        if not self._all_built_in:
+            # The batch's view of a finished game is its last mover's: the learner's is put in.
+            views = self._reused_copies(views)
+            for i in np.flatnonzero(self._vec.terminated):
+                for key, value in self._learner_view(int(i)).items():
+                    views[key][i] = value
+        return self._handed_out(views)
 
-    def _copies(self, views: dict[str, Array]) -> dict[str, Array]:
-        """Copies of the batch's arrays: fresh ones, or with copy=False into buffers kept from
-        step to step."""
-        if self.copy:
-            return {key: value.copy() for key, value in views.items()}
+    def _reused_copies(self, views: dict[str, Array]) -> dict[str, Array]:
+        """Copies of the batch's arrays into buffers kept from step to step."""
         if not self._reused:
             self._reused = {key: np.empty_like(value) for key, value in views.items()}
         for key, value in views.items():
             np.copyto(self._reused[key], value)
         return self._reused
 
-    def _final_observation(self, i: int) -> dict[str, Array]:
+    def _handed_out(self, views: dict[str, Array]) -> Any:
+        """The observations as the caller gets them: fresh copies, or read-only views (with
+        ``copy=False``); with ``flat=True``, as flat rows."""
+        if self.flat:
+            rows = self._flat_rows
+            if self.copy or rows is None:
+                rows = np.empty((self.num_envs, facts.FLAT_SIZE), np.uint8)
+                self._flat_rows = None if self.copy else rows
+            for key, where in facts.FLAT_SLICES.items():
+                rows[:, where] = views[key].reshape(self.num_envs, -1)
+            return rows if self.copy else _read_only(rows)
+        if self.copy:
+            return {key: value.copy() for key, value in views.items()}
+        return {key: _read_only(value) for key, value in views.items()}
+
+    def _final_observation(self, i: int) -> Any:
         """Game i's final observation, as a copy the next steps leave alone."""
         if not self._all_built_in:
-            return self._learner_view(i)
-        return {key: value[i].copy() for key, value in self._batch_views().items()}
+            final = self._learner_view(i)
+        else:
+            final = {key: value[i].copy() for key, value in self._batch_views().items()}
+        if self.flat:
+            return np.concatenate(
+                [final[key].reshape(-1).view(np.uint8) for key in facts.FLAT_SLICES]
+            )
+        return final
 
     def _infos(self) -> dict[str, Any]:
         vec = self._vec
