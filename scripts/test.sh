@@ -4,11 +4,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# GoogleTest for the C++ tests; a headless browser and its driver for the replay page's test.
+# What the tests need from Debian, each said with its reason before anything is installed.
 missing=()
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v chromium >/dev/null || missing+=(chromium)
-command -v chromedriver >/dev/null || missing+=(chromium-driver)
+need() {  # need PACKAGE FILE-OR-COMMAND WHY: listed unless the file or command is there
+  local package=$1 present=$2 why=$3
+  if ! [ -e "$present" ] && ! command -v "$present" >/dev/null; then
+    missing+=("$package")
+    echo "== will apt-get install $package: $why"
+  fi
+}
+need libgtest-dev /usr/include/gtest/gtest.h "GoogleTest, for the C++ tests"
+need chromium chromium "a headless browser, for the pages' tests"
+need chromium-driver chromedriver "its driver, through which the tests work the pages"
+need ccache ccache "a compiler cache, so that the builds below reuse each other's objects"
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
   $sudo apt-get update -qq
@@ -28,7 +36,9 @@ ctest --test-dir build/tests --output-on-failure -j 2
 KRODAN_RL_ISA=baseline ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
+echo "== will pip install the package with its extras test (pytest, the checkers, selenium), ray"
+echo "   (a local Ray instance), train (JAX, optax, matplotlib), infer (ONNX Runtime), and mctx"
+echo "   (the Gumbel root's outside oracle)"
 python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer]'
-# The Gumbel root's outside oracle: mctx needs JAX, which only this run installs.
 python -m pip install -q 'mctx>=0.0.5'
 python -m pytest -q tests/python
