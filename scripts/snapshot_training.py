@@ -3,10 +3,12 @@ state, to go on from with ``train --from``), its configuration, metrics and curv
 of the repository, and the checkpoint's parameters alone into the package as a shipped model.
 
     python scripts/snapshot_training.py RUN_DIR [--keep benchmarks/baseline]
-        [--ship src/krodan_rl/models/baseline.npz] [--iteration N]
+        [--ship src/krodan_rl/models/baseline.npz] [--iteration N] [--note ITERATION=TEXT ...]
 
-``--iteration`` picks a checkpoint other than the latest for the shipped model (the strongest
-one evaluated, say); the kept checkpoint is always the latest.
+``--iteration`` picks a checkpoint other than the latest for the shipped model (chosen on seeds
+other than those its strength is reported on); the kept checkpoint is always the latest. The
+kept curve marks the shipped iteration, and each ``--note`` (a change made by hand between
+sittings, which the metrics do not record).
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ import shutil
 from pathlib import Path
 
 from krodan_rl.nn import checkpoint
+from krodan_rl.train.curve import draw_curve
 from krodan_rl.train.folder import Training
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -29,20 +32,27 @@ def main() -> None:
         "--ship", type=Path, default=ROOT / "src" / "krodan_rl" / "models" / "baseline.npz"
     )
     parser.add_argument("--iteration", type=int)
+    parser.add_argument("--note", action="append", default=[], metavar="ITERATION=TEXT")
     args = parser.parse_args()
+    try:
+        notes = {int(k): text for k, _, text in (note.partition("=") for note in args.note)}
+    except ValueError:
+        parser.error("a --note is ITERATION=TEXT")
     training = Training(args.run)
     latest = training.latest()
     if latest < 0:
         parser.error(f"{args.run} holds no checkpoint")
     args.keep.mkdir(parents=True, exist_ok=True)
     checkpoint.save(args.keep / "latest.npz", checkpoint.load(training.checkpoint(latest)))
-    for name in ("config.json", "metrics.jsonl", "curve.png"):
+    for name in ("config.json", "metrics.jsonl"):
         if (args.run / name).exists():
             shutil.copyfile(args.run / name, args.keep / name)
-    shipped = checkpoint.load(training.checkpoint(args.iteration or latest))
+    shipped_iteration = args.iteration or latest
+    draw_curve(args.run / "metrics.jsonl", args.keep / "curve.png", shipped_iteration, notes)
+    shipped = checkpoint.load(training.checkpoint(shipped_iteration))
     shipped.opt_leaves = []  # the parameters alone: what playing needs
     checkpoint.save(args.ship, shipped)
-    print(f"kept iteration {latest} in {args.keep}; shipped iteration {args.iteration or latest}")
+    print(f"kept iteration {latest} in {args.keep}; shipped iteration {shipped_iteration}")
 
 
 if __name__ == "__main__":

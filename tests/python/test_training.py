@@ -82,7 +82,7 @@ def test_train_refuses_options_of_another_backend_before_it_writes(tmp_path, opt
 
 def test_a_metrics_line_cut_short_by_a_kill_costs_no_other_record(tmp_path):
     from krodan_rl.train import metrics
-    from krodan_rl.train.evaluation import draw_curve
+    from krodan_rl.train.curve import draw_curve
 
     path = tmp_path / "metrics.jsonl"
     shares = {"guided vs greedy": {"win_share": 0.5, "interval": [0.4, 0.6], "games": 8}}
@@ -161,3 +161,23 @@ def test_a_run_killed_in_self_play_and_in_learning_resumes_to_the_same_end(tmp_p
     earlier = (reference / "metrics.jsonl").read_text().splitlines()
     records = (later / "metrics.jsonl").read_text().splitlines()
     assert records[:3] == earlier[:3] and json.loads(records[3])["iteration"] == 3
+
+
+def test_the_curve_marks_where_a_scheduled_setting_changed(tmp_path):
+    pytest.importorskip("matplotlib")
+    from krodan_rl.train import metrics
+    from krodan_rl.train.curve import changes, draw_curve
+
+    path = tmp_path / "metrics.jsonl"
+    shares = {"guided vs greedy": {"win_share": 0.5, "interval": [0.5, 0.5], "games": 4}}
+    settings = [(1e-3, 16, None), (1e-3, 16, 0.5), (3e-4, 16, 0.25), (3e-4, 64, 0.25)]
+    for k, (rate, simulations, share) in enumerate(settings):
+        record = {"iteration": k, "games": 8 * k, "hours": 0.1 * k, "evaluation": shares,
+                  "learning_rate": rate, "simulations": simulations}  # fmt: skip
+        if share is not None:
+            record["warm_start_share"] = share
+        metrics.append(path, record)
+    found = changes([r for _, r in metrics.records(path)])
+    assert found == {2: "lr 0.0003, warm share 0.25", 3: "sims 64"}
+    draw_curve(path, tmp_path / "curve.png", shipped=2, notes={1: "by hand"})
+    assert (tmp_path / "curve.png").stat().st_size > 0

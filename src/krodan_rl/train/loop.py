@@ -51,7 +51,8 @@ from krodan_rl.selfplay import run_folder
 from krodan_rl.selfplay.backends import BACKENDS
 from krodan_rl.train import metrics
 from krodan_rl.train.config import TrainConfig
-from krodan_rl.train.evaluation import draw_curve, evaluate
+from krodan_rl.train.curve import draw_curve
+from krodan_rl.train.evaluation import evaluate
 from krodan_rl.train.folder import Training
 from krodan_rl.train.learning import (
     Learning,
