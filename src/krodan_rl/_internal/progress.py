@@ -10,8 +10,8 @@ __all__ = ["ProgressBar"]
 
 
 class ProgressBar:
-    """Redraws ``[####....] done/total rate unit/s`` in place; silent when ``stream`` is not a
-    terminal (a log file or a pipe), unless ``enabled`` says otherwise."""
+    """Redraws ``label [####....] done/total rate unit/s, time left`` in place; silent when
+    ``stream`` is not a terminal (a log file or a pipe), unless ``enabled`` says otherwise."""
 
     width = 30
 
@@ -21,11 +21,13 @@ class ProgressBar:
         unit: str = "games",
         stream: TextIO | None = None,
         enabled: bool | None = None,
+        label: str = "",
     ) -> None:
         self.total = total
         self.unit = unit
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = self.stream.isatty() if enabled is None else enabled
+        self.label = f"{label} " if label else ""
         self.started = time.perf_counter()
 
     def update(self, done: int) -> None:
@@ -33,10 +35,21 @@ class ProgressBar:
             return
         filled = self.width * done // self.total
         rate = done / max(time.perf_counter() - self.started, 1e-9)
+        left = f", {_duration((self.total - done) / rate)} left" if 0 < done < self.total else ""
         self.stream.write(
-            f"\r[{'#' * filled}{'.' * (self.width - filled)}] {done}/{self.total} "
-            f"{rate:.1f} {self.unit}/s"
+            f"\r{self.label}[{'#' * filled}{'.' * (self.width - filled)}] {done}/{self.total} "
+            f"{rate:.1f} {self.unit}/s{left}\x1b[K"
         )
         if done >= self.total:
             self.stream.write("\n")
         self.stream.flush()
+
+
+def _duration(seconds: float) -> str:
+    """``seconds`` as ``42 s``, ``3 min 5 s`` or ``2 h 10 min``."""
+    whole = round(seconds)
+    if whole < 60:
+        return f"{whole} s"
+    if whole < 3600:
+        return f"{whole // 60} min {whole % 60} s"
+    return f"{whole // 3600} h {whole % 3600 // 60} min"

@@ -139,7 +139,7 @@ def main(argv: list[str] | None = None) -> int:
         done = train(config, args.out, log=lambda line: print(line, flush=True),
                      backend="local" if args.ray is None else "ray",
                      address=args.ray or None, start_from=args.start_from,
-                     learner_options=learner)  # fmt: skip
+                     learner_options=learner, progress=sys.stderr.isatty())  # fmt: skip
     except KeyboardInterrupt:
         return end_interrupted(f"{PROG}: interrupted; run the same command again to go on")
     except ImportError as error:  # a module imported when it is first needed

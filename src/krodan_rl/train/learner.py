@@ -38,8 +38,6 @@ __all__ = ["Learner", "batch_arrays", "check_optimizer_leaves"]
 # Where a masked logit goes: far below any real one, yet finite in float32.
 MASKED = -1e9
 BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "value")
-# Steps between two reports of a long training's progress.
-REPORT_STEPS = 100
 # The fields of the optimizer's state that are never negative: Adam's step count and its second
 # moments (the square root of a negative one is NaN).
 NEVER_NEGATIVE = ("count", "nu")
@@ -213,7 +211,7 @@ class Learner:
         report: Callable[[int, dict[str, float]], None] | None = None,
     ) -> dict[str, float]:
         """``steps`` updates on the batches given; the mean losses. ``report(done, losses)`` is
-        called every ``REPORT_STEPS`` steps with the mean losses so far."""
+        called after every step with the mean losses so far."""
         totals = np.zeros(3)
         for done in range(1, steps + 1):
             arrays = batch_arrays(next(batches))
@@ -222,7 +220,7 @@ class Learner:
             )
             totals += _reported(parts)
             self.step += 1
-            if report is not None and done % REPORT_STEPS == 0 and done < steps:
+            if report is not None:
                 report(done, _named(totals / done))
         return _named(totals / max(steps, 1))
 

@@ -52,6 +52,7 @@ from krodan_rl.selfplay.backends import BACKENDS
 from krodan_rl.train import metrics
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.curve import draw_curve
+from krodan_rl.train.display import Display
 from krodan_rl.train.evaluation import evaluate
 from krodan_rl.train.folder import Training
 from krodan_rl.train.learning import (
@@ -176,13 +177,6 @@ def _save_learned(path: Path, result: Checkpoint) -> None:
     checkpoints.save(path, result)
 
 
-def _reporter(log: Log, stage: str) -> Callable[[int, dict[str, float]], None]:
-    def report(done: int, losses: dict[str, float]) -> None:
-        log(f"{stage}: {done} learner steps, loss {losses['loss']:.3f}")
-
-    return report
-
-
 def train(
     config: TrainConfig,
     out: str | Path,
@@ -192,9 +186,11 @@ def train(
     ray_actor_options: dict[str, Any] | None = None,
     start_from: str | Path | None = None,
     learner_options: dict[str, Any] | None = None,
+    progress: bool = False,
 ) -> int:
     """Runs (or resumes) the training in ``out`` up to ``config.iterations``; returns the last
-    iteration done. See the module's documentation for what each iteration does.
+    iteration done. See the module's documentation for what each iteration does. Lines go to
+    ``log``; with ``progress``, a bar inside each stage too, on standard error (for a terminal).
 
     ``start_from``: a checkpoint of this training written elsewhere (a training that spans
     several machines or sittings), taken as the folder's first checkpoint when it has none;
@@ -225,7 +221,8 @@ def train(
             _check_config(training, config)
             training.checkpoints.mkdir(exist_ok=True)
             training.remove_leftovers()
-            loop = _Loop(training, config, log, selfplay, learning)
+            selfplay.progress = progress
+            loop = _Loop(training, config, Display(log, progress), selfplay, learning)
             try:
                 return loop.run(start_from, carried)
             finally:
@@ -238,13 +235,17 @@ class _Loop:
 
     training: Training
     config: TrainConfig
-    log: Log
+    display: Display
     selfplay: SelfPlayRuns
     learning: Learning
+
+    def log(self, line: str) -> None:
+        self.display.log(line)
 
     def run(self, start_from: str | Path | None, carried: _Carried | None = None) -> int:
         training, config = self.training, self.config
         done = training.latest()
+        started_here = done < 0
         # Read first: a metrics file that is not a regular file is refused before any work.
         recorded = _last_recorded(training)
         if done < 0 and start_from is not None:
@@ -263,7 +264,9 @@ class _Loop:
             first = self.warm_start()
             first.meta["seconds"] = time.perf_counter() - started
             _save_learned(training.checkpoint(0), first)
-            _evaluate(training, config, 0, first, {})
+            record = _evaluate(training, config, 0, first, {})
+            if "evaluation" in record:
+                self.display.evaluation(0, record["evaluation"])
             done = 0
         elif recorded < done:  # killed between a checkpoint and its metrics
             source = training.source(done) if done else None
@@ -271,10 +274,21 @@ class _Loop:
             _evaluate(training, config, done, self.checked(done), known)
         if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
             self.selfplay.heldout(config.heldout_games)
+        self.say_where(done, started_here)
         while done < config.iterations:
             done += 1
             self.iteration(done)
         return done
+
+    def say_where(self, done: int, started_here: bool) -> None:
+        """Says, on a rerun, what the training goes on with, or that it is finished."""
+        total = self.config.iterations
+        if done >= total:
+            self.log(f"{self.training.out}: finished, {done} iterations of {total} (raise the "
+                     "iterations to go on)")  # fmt: skip
+        elif not started_here or done > 0:
+            self.log(f"{self.training.out}: going on with iteration {done + 1} of {total} "
+                     f"(checkpoint {done} is the latest)")  # fmt: skip
 
     def warm_start(self) -> Checkpoint:
         """Checkpoint 0: a new network, trained first on games among greedy agents if asked."""
@@ -289,7 +303,7 @@ class _Loop:
             self.selfplay.warm_start(config.warm_start_games)
             self.log(f"warm start: {config.warm_start_steps} learner steps")
             warm = batches(Window((training.warm_run,), "runs", 1), config, config.seed)
-            report = _reporter(self.log, "warm start")
+            report = self.display.learning("warm start", config.warm_start_steps)
             losses = learner.train(warm, config.warm_start_steps, report)
         if config.heldout_games:
             losses.update(heldout_losses(learner, training.heldout_run, config))
@@ -304,15 +318,15 @@ class _Loop:
         return start
 
     def iteration(self, iteration: int) -> None:
-        training, config, log = self.training, self.config, self.log
+        training, config, display = self.training, self.config, self.display
         start = self.checked(iteration - 1)
         began = time.perf_counter()
-        log(f"iteration {iteration}: {config.games} self-play games")
+        display.stage(f"iteration {iteration}: {config.games} self-play games")
         source = self.selfplay.play(iteration)
         self.selfplay.start(iteration + 1)  # on Ray, the next games meanwhile
         played = time.perf_counter()
         found, _ = window(training, config, config.at(iteration), iteration)
-        report = _reporter(log, f"iteration {iteration}")
+        report = display.learning(f"iteration {iteration}", config.steps)
         heldout = training.heldout_run if config.heldout_games else None
         result, losses = self.learning(
             training.checkpoint(iteration - 1), found, iteration, report, heldout
@@ -331,12 +345,16 @@ class _Loop:
             "learner_seconds": finished - played,
             "selfplay_checkpoint": source,
         }
-        _evaluate(training, config, iteration, result, timing)
-        log(
-            f"iteration {iteration}: loss {losses['loss']:.3f} "
-            f"(policy {losses['policy_loss']:.3f}, value {losses['value_loss']:.3f}), "
-            f"{result.meta['games']} games, {result.meta['seconds'] / 3600:.2f} h"
+        record = _evaluate(training, config, iteration, result, timing)
+        display.log(
+            f"iteration {iteration} of {config.iterations}: loss {losses['loss']:.3f} "
+            f"(policy {losses['policy_loss']:.3f}, value {losses['value_loss']:.3f}); "
+            f"{config.games} games in {played - began:.0f} s, {config.steps} learner steps in "
+            f"{finished - played:.0f} s; {result.meta['games']} games, "
+            f"{result.meta['seconds'] / 3600:.2f} h in all"
         )
+        if "evaluation" in record:
+            display.evaluation(iteration, record["evaluation"])
 
 
 def _evaluate(
@@ -345,7 +363,9 @@ def _evaluate(
     iteration: int,
     result: Checkpoint,
     timing: dict[str, Any],
-) -> None:
+) -> dict[str, Any]:
+    """Appends ``iteration``'s record to the metrics, evaluating its checkpoint where the
+    iteration is one to evaluate, and redraws the curve; the record."""
     record: dict[str, Any] = {
         "iteration": iteration,
         "step": result.step,
@@ -369,6 +389,7 @@ def _evaluate(
     metrics.append(training.metrics, record)
     if "evaluation" in record or "heldout_loss" in record:
         draw_curve(training.metrics, training.out / "curve.png")
+    return record
 
 
 def _settings(

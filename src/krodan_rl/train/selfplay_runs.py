@@ -44,6 +44,8 @@ class SelfPlayRuns:
             self.options["ray_actor_options"] = ray_actor_options
         # Iteration: the Ray task playing its run, and the checkpoint it plays with.
         self._pending: dict[int, tuple[Any, int]] = {}
+        #: Whether the runs played from here draw a progress bar (on standard error).
+        self.progress = False
 
     def session(self) -> AbstractContextManager[Any]:
         """Ray's connection, kept for the whole training; nothing for the local backend."""
@@ -56,13 +58,15 @@ class SelfPlayRuns:
     def warm_start(self, games: int) -> None:
         """The warm start's games among greedy agents."""
         selfplay.generate(games, ["greedy"] * 4, self.training.warm_run, seed=self.config.seed,
-                          games_at_once=self.config.games_at_once, **self.options)  # fmt: skip
+                          games_at_once=self.config.games_at_once, progress=self.progress,
+                          **self.options)  # fmt: skip
 
     def heldout(self, games: int) -> None:
         """The held-out games among greedy agents, on a stream of their own."""
         selfplay.generate(games, ["greedy"] * 4, self.training.heldout_run,
                           seed=seeds.heldout_run(self.config.seed),
-                          games_at_once=self.config.games_at_once, **self.options)  # fmt: skip
+                          games_at_once=self.config.games_at_once, progress=self.progress,
+                          **self.options)  # fmt: skip
 
     def play(self, iteration: int) -> int:
         """Returns once ``iteration``'s run is complete, playing it here unless it runs ahead
@@ -76,7 +80,7 @@ class SelfPlayRuns:
             return source
         recorded = self.training.source(iteration)
         source = iteration - 1 if recorded is None else recorded
-        selfplay.generate(**self._run(iteration, source))
+        selfplay.generate(**self._run(iteration, source), progress=self.progress)
         return source
 
     def start(self, iteration: int) -> None:
