@@ -72,6 +72,9 @@ def engine_legal(game, seat):
     table = actions.table()
     mask = np.frombuffer(game.observe(seat).action_mask, np.uint8)
     return {
-        int(a): (int(table.piece[a]), sorted(int(r) * 20 + int(c) for r, c in table.on_board(seat, a)))
+        int(a): (
+            int(table.piece[a]),
+            sorted(int(r) * 20 + int(c) for r, c in table.on_board(seat, a)),
+        )
         for a in np.flatnonzero(mask)
     }

@@ -51,13 +51,18 @@ def test_a_game_played_through_the_calls_is_the_engines(seat, tmp_path):
                 assert state == before
                 continue
             mine.append(action)
-        assert call(server, "save") == {"saved": str(save.resolve()), "placements": len(session.placements)}
+        assert call(server, "save") == {
+            "saved": str(save.resolve()),
+            "placements": len(session.placements),
+        }
     record = json.loads(save.read_text())
     placements = record["placements"][0]
     final = replayed(placements)
     assert final.is_over and final.to_bytes() == session.game.to_bytes()
     assert state["scores"] == final.scores == record["scores"][0]
-    assert [a for a, p in zip(placements, session.placements, strict=True) if p.mover == seat] == mine
+    assert [
+        a for a, p in zip(placements, session.placements, strict=True) if p.mover == seat
+    ] == mine
     shown = replay.from_arena(save, 0)
     assert shown.names[seat] == PERSON and shown.frames[-1].scores == final.scores
     assert "".join("." if o < 0 else str(o) for o in shown.frames[-1].owners) == state["owners"]
@@ -76,7 +81,7 @@ def refusals(port, token):
         (("POST", "/api/place", {"action": 400 * 90 + 399}, {}), 409, "does not fit"),
         (("POST", "/api/place", {"action": 0, "more": 1}, {}), 400, 'expected {"action": N}'),
         (("POST", "/api/place", [0], {}), 400, "a JSON object"),
-        (("POST", "/api/place", b"{\"action\": ", {}), 400, "not JSON"),
+        (("POST", "/api/place", b'{"action": ', {}), 400, "not JSON"),
         (("POST", "/api/place", b"[" * 100_000, {}), 413, f"at most {MAX_BODY}"),
         (("POST", "/api/place", b"[" * 1000, {}), 400, "not JSON"),
         (("POST", "/api/undo", {"x": 1}, {}), 400, "unexpected fields: x"),

@@ -176,12 +176,15 @@ def test_the_page_shows_for_every_placement_the_position_the_engine_has(browser,
             before = expected[k - 2][0] if k > 1 else "." * 400
             (mover,) = {int(o) for o, b in zip(seen["owners"], before, strict=True) if o != b}
             assert seen["counter"] == f"placement {k} of {len(states)}: {label(names, mover)}"
-        assert seen["leftText"] == [f"{n} piece{'' if n == 1 else 's'} in hand" for n in seen["left"]]
+        assert seen["leftText"] == [
+            f"{n} piece{'' if n == 1 else 's'} in hand" for n in seen["left"]
+        ]
     assert seen["scores"] == final_scores
     assert seen["winner"] == winner_line(names, final_scores)
     assert names.count("greedy") == 2  # told apart in text, not by their colour alone
     assert browser.execute_script("return [plural(1, 'piece'), plural(2, 'piece')]") == [
-        "1 piece", "2 pieces"
+        "1 piece",
+        "2 pieces",
     ]
     body.send_keys(Keys.ARROW_RIGHT)  # past the end: it stays
     assert browser.execute_script(READ_PAGE)["frame"] == len(states)

@@ -93,12 +93,27 @@ def _place(server: PlayServer, body: dict[str, Any]) -> None:
     server.session.place(body["action"])
 
 
+def _step(server: PlayServer, body: dict[str, Any]) -> None:
+    _no_fields(body)
+    server.session.step()
+
+
+def _undo(server: PlayServer, body: dict[str, Any]) -> None:
+    _no_fields(body)
+    server.session.undo()
+
+
+def _new_game(server: PlayServer, body: dict[str, Any]) -> None:
+    _no_fields(body)
+    server.session.new_game()
+
+
 # Each call: what it does to the game, given the server and the call's JSON object.
-CALLS: dict[str, Callable[[PlayServer, dict[str, Any]], object]] = {
+CALLS: dict[str, Callable[[PlayServer, dict[str, Any]], None]] = {
     "/api/place": _place,
-    "/api/step": lambda server, body: (_no_fields(body), server.session.step()),
-    "/api/undo": lambda server, body: (_no_fields(body), server.session.undo()),
-    "/api/new": lambda server, body: (_no_fields(body), server.session.new_game()),
+    "/api/step": _step,
+    "/api/undo": _undo,
+    "/api/new": _new_game,
 }
 
 
@@ -108,7 +123,7 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "krodan_rl-play"
     sys_version = ""
 
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 (the base's name)
+    def log_message(self, format: str, *args: Any) -> None:
         """Quiet: the terminal shows the address and errors, not every call."""
 
     def do_GET(self) -> None:

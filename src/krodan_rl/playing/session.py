@@ -165,12 +165,14 @@ class PlaySession:
 
     def state(self) -> dict[str, Any]:
         """What the page shows: the board, scores, hands and flags, the person's legal
-        placements when it is their turn, and the placements since the person's last one."""
+        placements when it is their turn, and the other seats' placements since the person's last
+        one (the last round's, once the person is done)."""
         game = self.game
         owners = render.owners(game)
         pieces = np.frombuffer(game.observe(0).pieces, np.uint8).reshape(facts.NUM_AGENTS, -1)
         mine = [i for i, p in enumerate(self.placements) if p.mover == self.seat]
-        recent = self.placements[mine[-1] + 1 :] if mine else self.placements
+        since = self.placements[mine[-1] + 1 :] if mine else self.placements
+        recent = since[-(facts.NUM_AGENTS - 1) :]  # at most a round: the answers to the person
         return {
             "owners": "".join("." if o is None else str(o) for o in owners),
             "scores": list(game.scores),

@@ -79,7 +79,8 @@ def fill_template(template: str, title: str, data: Mapping[str, object]) -> str:
         "BOARD_SCRIPT": _resource("krodan_rl.replay", "board.js"),
     }
     # One pass, so that no text can bring in another's placeholder.
-    return re.sub(r"\{\{(TITLE|DATA|BOARD_STYLE|BOARD_SCRIPT)\}\}", lambda m: fields[m[1]], template)
+    placeholder = re.compile(r"\{\{(" + "|".join(fields) + r")\}\}")
+    return placeholder.sub(lambda m: fields[m[1]], template)
 
 
 def page_html(replays: Sequence[Replay], title: str = "krodan_rl replay") -> str:
