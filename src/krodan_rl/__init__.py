@@ -18,7 +18,7 @@ The modules, each with its ``__all__``:
   gives), ``native_options`` (their option records), ``players`` (players by spec),
   ``models`` (shipped networks), ``nn`` (the network);
 - games in numbers: ``matches`` (the runner), ``arena``, ``selfplay``, ``data`` (datasets),
-  ``train``, ``replay`` (games to watch).
+  ``train``, ``replay`` (games to watch), ``playing`` (a seat played in the browser).
 
 ``_internal`` holds the package's own helpers; ``_krodan`` and ``_native`` are the native
 modules.

@@ -8,6 +8,7 @@ python -m krodan_rl arena A B C D        rates four agents (see its --help)
 python -m krodan_rl selfplay ...         writes self-play data for training (see its --help)
 python -m krodan_rl train --out DIR      trains a network by self-play (see its --help)
 python -m krodan_rl view SOURCE          writes a page to watch games on (see its --help)
+python -m krodan_rl play                 plays a seat against three players in the browser
 
 Ctrl-C ends the demo as it ends arena, selfplay and train: one line on standard error, exit
 status 130.
@@ -45,7 +46,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "(python -m krodan_rl arena --help)\n  selfplay       write self-play games as Parquet "
         "shards for training (python -m krodan_rl selfplay --help)\n  train          train a "
         "network by self-play (python -m krodan_rl train --help)\n  view SOURCE    write a page "
-        "to watch games on (python -m krodan_rl view --help)",
+        "to watch games on (python -m krodan_rl view --help)\n  play           play a seat "
+        "against three players (guided:baseline:64 each) in the browser (python -m krodan_rl "
+        "play --help)",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -133,6 +136,7 @@ SUBCOMMANDS = {
     "selfplay": "krodan_rl.selfplay.cli",
     "train": "krodan_rl.train.cli",
     "view": "krodan_rl.replay.cli",
+    "play": "krodan_rl.playing.cli",
 }
 
 

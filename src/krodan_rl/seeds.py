@@ -12,6 +12,7 @@ The streams:
   a search player's move;
 - a player asked one game at a time (``act``): ``call_seeds``, from its seed and how many calls
   came before;
+- the play page (``krodan_rl.playing``): ``page_player`` for the player of a seat of a game;
 - the seat environment (``krodan_rl.seat_env``): ``opponent_seed`` for opponent j, ``combined``
   for a reset's seed given as many numbers, ``rows`` for many moves at once;
 - training (``krodan_rl.train``): ``learner_batches`` for a pass over an iteration's window,
@@ -35,6 +36,7 @@ __all__ = [
     "heldout_run",
     "learner_batches",
     "opponent_seed",
+    "page_player",
     "rows",
     "selfplay_move",
     "selfplay_player",
@@ -90,6 +92,11 @@ def call_seeds(seed: int, calls: int) -> npt.NDArray[np.uint64]:
 def opponent_seed(seed: int, opponent: int) -> int:
     """The seed of the seat environment's opponent ``opponent``."""
     return derive(seed, opponent)
+
+
+def page_player(seed: int, game: int, seat: int) -> int:
+    """The seed of the player in ``seat`` of game ``game`` (0 the first) a play page serves."""
+    return derive(seed, game, seat)
 
 
 def learner_batches(seed: int, epoch: int) -> int:

@@ -92,11 +92,32 @@ return {
     .sort((a, b) => a.dataset.index - b.dataset.index)
     .map((c) => c.dataset.owner || '.').join(''),
   scores: panels.map((p) => +p.querySelector('.score').textContent),
-  left: panels.map((p) => +p.querySelector('.left').textContent),
+  left: panels.map((p) => +p.querySelector('.left').dataset.count),
+  leftText: panels.map((p) => p.querySelector('.left').textContent),
+  counter: document.getElementById('counter').textContent,
+  winner: document.getElementById('winner').textContent,
   held: panels.map((p) => [...p.querySelectorAll('.piece.held')].map((c) => +c.dataset.piece)),
   names: panels.map((p) => p.querySelector('.name').textContent),
 };
 """
+
+
+COLOUR_NAMES = ["blue", "yellow", "red", "green"]
+
+
+def label(names: list[str], agent: int) -> str:
+    """How the page names an agent in text: with its seat where another has the same name."""
+    if names.count(names[agent]) == 1:
+        return names[agent]
+    return f"{names[agent]} (seat {agent}, {COLOUR_NAMES[agent]})"
+
+
+def winner_line(names: list[str], scores: list[int]) -> str:
+    top = max(scores)
+    first = [label(names, a) for a in range(4) if scores[a] == top]
+    if len(first) == 1:
+        return f"Winner: {first[0]} with {top}"
+    return f"A tie for first at {top}: {', '.join(first[:-1])} and {first[-1]}"
 
 
 @pytest.fixture
@@ -145,11 +166,26 @@ def test_the_page_shows_for_every_placement_the_position_the_engine_has(browser,
         body.send_keys(Keys.ARROW_RIGHT)
         seen = browser.execute_script(READ_PAGE)
         assert seen["frame"] == k
+        assert browser.current_url.endswith(f"#game=2&placement={k}")  # a link to the position
         if k < len(states):
             owners, scores, held = expected[k - 1]
             assert (seen["owners"], seen["scores"], seen["held"]) == (owners, scores, held), k
             assert seen["left"] == [len(h) for h in held]
+            assert seen["winner"] == ""  # not before the end
+        if k < len(states):
+            before = expected[k - 2][0] if k > 1 else "." * 400
+            (mover,) = {int(o) for o, b in zip(seen["owners"], before, strict=True) if o != b}
+            assert seen["counter"] == f"placement {k} of {len(states)}: {label(names, mover)}"
+        assert seen["leftText"] == [
+            f"{n} piece{'' if n == 1 else 's'} in hand" for n in seen["left"]
+        ]
     assert seen["scores"] == final_scores
+    assert seen["winner"] == winner_line(names, final_scores)
+    assert names.count("greedy") == 2  # told apart in text, not by their colour alone
+    assert browser.execute_script("return [plural(1, 'piece'), plural(2, 'piece')]") == [
+        "1 piece",
+        "2 pieces",
+    ]
     body.send_keys(Keys.ARROW_RIGHT)  # past the end: it stays
     assert browser.execute_script(READ_PAGE)["frame"] == len(states)
     browser.find_element(By.ID, "first").click()
@@ -160,6 +196,12 @@ def test_the_page_shows_for_every_placement_the_position_the_engine_has(browser,
     middle = browser.execute_script(READ_PAGE)
     assert middle["frame"] == len(states) // 2 - 1
     assert middle["owners"] == expected[len(states) // 2 - 2][0]
+    # A link opens at its position, and following another moves the page there.
+    browser.get(f"{page.as_uri()}#game=2&placement=5")
+    linked = browser.execute_script(READ_PAGE)
+    assert (linked["frame"], linked["owners"]) == (5, expected[4][0])
+    browser.execute_script("location.hash = '#game=2&placement=7'")
+    assert browser.execute_script(READ_PAGE)["owners"] == expected[6][0]
 
     artefacts = ROOT / "build" / "artefacts"
     artefacts.mkdir(parents=True, exist_ok=True)
