@@ -1,7 +1,7 @@
 """How often a cheap search picks the move of an 800-simulation PUCT search, with the shipped
 model, on fixed positions: the Gumbel root at 16 simulations sampling m = 4, 8 or 16 children
-(without noise, and with its Gumbel noise over several seeds) against PUCT at 64 and at 16. Not a speed measurement: counts of agreeing
-moves, each with a 95 % Wilson interval.
+(without noise, and with its Gumbel noise over several seeds) against PUCT at 64 and at 16. Not
+a speed measurement: counts of agreeing moves, each with a 95 % Wilson interval.
 
     python benchmarks/gumbel_agreement.py [--positions N] [--actions M ...] [--json FILE]
 
