@@ -22,14 +22,13 @@ from krodan_rl._krodan import PyKrodan
 from krodan_rl.data.rows import Rows
 from krodan_rl.facts import BOARD_CELLS, BOARD_SIZE, NUM_AGENTS
 
-__all__ = ["EMPTY", "OWNER_CLASSES", "final_owners", "relative_targets"]
+__all__ = ["EMPTY", "final_owners", "relative_targets"]
 
 Array = npt.NDArray[Any]
 
-#: The ownership target's classes: 0 an empty cell, 1 + k a cell of relative agent k (the
-#: mover's own cells are class 1).
+#: The ownership target's class of an empty cell (``facts.OWNER_CLASSES``: 1 + k is a cell of
+#: relative agent k, the mover's own cells class 1).
 EMPTY = 0
-OWNER_CLASSES = 1 + NUM_AGENTS
 
 
 def final_owners(rows: Rows) -> Array:
