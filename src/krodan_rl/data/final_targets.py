@@ -60,10 +60,22 @@ def _owner_grid(state: Array) -> Array:
 def _frame_cells() -> Array:
     """``cells[a, f]``: the board cell (row * 20 + column) at cell f of agent a's frame, the
     frame of its observation planes and actions (read from the engine's action table)."""
-    frames = actions.table().frame_to_board.astype(np.int64)
+    frames = actions.table().frame_to_board.astype(np.intp)
     cells = (frames[..., 0] * BOARD_SIZE + frames[..., 1]).reshape(NUM_AGENTS, BOARD_CELLS)
     cells.flags.writeable = False
     return cells
+
+
+@lru_cache(maxsize=1)
+def _classes() -> Array:
+    """``classes[m, o]``: the class, for mover m, of a cell whose owner grid holds o: 1 + the
+    owner's index relative to m, or ``EMPTY`` (``_native.NO_OWNER``, or anything else)."""
+    classes = np.full((NUM_AGENTS, 256), EMPTY, dtype=np.uint8)
+    for mover in range(NUM_AGENTS):
+        for owner in range(NUM_AGENTS):
+            classes[mover, owner] = 1 + (owner - mover) % NUM_AGENTS
+    classes.flags.writeable = False
+    return classes
 
 
 def relative_targets(final_scores: Array, owners: Array, movers: Array) -> dict[str, Array]:
@@ -71,12 +83,11 @@ def relative_targets(final_scores: Array, owners: Array, movers: Array) -> dict[
     (mover + k) % 4): ``final_score`` float32 (B, 4), the scores on the searches' [0, 1] scale
     (``outcomes.normalise``), and ``final_owner`` uint8 (B, 20, 20), each cell's class
     (``EMPTY``, or 1 + the relative agent that covers it)."""
-    mover = np.asarray(movers, dtype=np.int64)
+    mover = np.asarray(movers, dtype=np.intp)
     order = (mover[:, None] + np.arange(NUM_AGENTS)[None, :]) % NUM_AGENTS
     scores = outcomes.normalise(np.take_along_axis(final_scores, order, axis=1), "score")
-    owner = np.take_along_axis(owners, _frame_cells()[mover], axis=1).astype(np.int64)
-    relative = (owner - mover[:, None]) % NUM_AGENTS + 1
-    classes = np.where(owner == _native.NO_OWNER, EMPTY, relative).astype(np.uint8)
+    owner = np.take_along_axis(owners, _frame_cells()[mover], axis=1)
+    classes = _classes()[mover][np.arange(len(mover))[:, None], owner]
     return {
         "final_score": scores,
         "final_owner": classes.reshape(len(mover), BOARD_SIZE, BOARD_SIZE),
