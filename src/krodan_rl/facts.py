@@ -50,6 +50,7 @@ __all__ = [
     "NUM_PIECES",
     "OBSERVATION_LAYOUT",
     "OBSERVATION_SHAPE",
+    "OWNER_CLASSES",
     "PLANES",
     "STATE_SIZE",
     "cores",
@@ -78,6 +79,9 @@ OBSERVATION_SHAPE: Final[tuple[int, int, int]] = tuple(_native.OBSERVATION_SHAPE
 PLANES: Final[int] = OBSERVATION_SHAPE[0]
 #: What a network takes beside the planes: the pieces in every hand and the done flags.
 EXTRAS: Final[int] = NUM_AGENTS * NUM_PIECES + NUM_AGENTS
+#: What a cell may hold at a game's end, as an ownership target and head read it: 0 empty, or
+#: 1 + k covered by agent k of an observation's relative order.
+OWNER_CLASSES: Final[int] = 1 + NUM_AGENTS
 
 Layout = dict[str, tuple[np.dtype[Any], tuple[int, ...]]]
 

@@ -21,7 +21,8 @@ FACT_VALUES = {
     if isinstance(value := getattr(facts, name), int) and not name.startswith("MAX_")
 }
 # Module-level names whose value equals a fact by coincidence, not by copying it.
-COINCIDENCES = {("nn/checkpoint.py", "OPTIMIZER_FACTOR")}
+# (The largest piece's five cells are not the five classes of a cell's final owner.)
+COINCIDENCES = {("nn/checkpoint.py", "OPTIMIZER_FACTOR"), ("actions.py", "MAX_CELLS")}
 NATIVE_FACTS = {name for name in facts.__all__ if name.isupper()} | {"OBSERVATION_SHAPE"}
 
 

@@ -8,8 +8,9 @@ its players and outcome.
 
 ``load(path)`` yields dicts of numpy arrays: the mover's view rebuilt from the state strings
 by the batched engine, the action, the policy target and the game's outcome seen from the
-mover; with shuffling, a split by game, a window over the latest runs, shards or games, and
-the legal actions of each row on request. A file that is not such a shard is refused with a
+mover; with shuffling, a split by game, a window over the latest runs, shards or games, the
+legal actions of each row, and the end of its game (every agent's final score, every cell's
+final owner) on request. A file that is not such a shard is refused with a
 ValueError naming it, never skipped; so is a run folder short of a shard its manifest
 (``_manifest.json``) records, or a shard short of its commit marker (``_done/``) or of one of
 its files, whether the run is still being written or was cut short or damaged since.

@@ -19,6 +19,7 @@ import numpy.typing as npt
 
 from krodan_rl import outcomes
 from krodan_rl._internal import arguments, targets
+from krodan_rl.data.final_targets import final_owners, relative_targets
 from krodan_rl.data.paths import games_path, shard_paths
 from krodan_rl.data.rows import Rows
 from krodan_rl.data.shards import read_shard
@@ -60,6 +61,7 @@ def load(
     legal_actions: bool | str = False,
     normalise_values: bool = False,
     verify: bool = True,
+    final_targets: bool = False,
 ) -> Iterator[dict[str, Array]]:
     """The placements of the runs ``path`` names, in batches of ``batch_size`` rows.
 
@@ -80,6 +82,10 @@ def load(
       ``action_mask`` bool (B, 36400).
     - ``normalise_values``: ``value`` on the searches' [0, 1] scale (``outcomes.normalise``).
     - ``verify``: each shard's files against the sha256 their marker records (sizes always).
+    - ``final_targets``: adds the end of each row's game (``krodan_rl.data.final_targets``),
+      in the mover's relative order and frame: ``final_score`` float32 (B, 4), every agent's
+      final score on the searches' [0, 1] scale, and ``final_owner`` uint8 (B, 20, 20), each
+      cell's final owner (0 empty, 1 + k relative agent k).
 
     Each batch holds, for B placements:
 
@@ -100,7 +106,7 @@ def load(
     """
     options = _Options.checked(
         batch_size, dense_policy, reward_mode, shuffle, seed, shuffle_buffer, drop_last, split,
-        validation_fraction, legal_actions, normalise_values, verify,
+        validation_fraction, legal_actions, normalise_values, verify, final_targets,
     )  # fmt: skip
     sources = _windowed(_sources(path), window)
     return _batches(sources, options)
@@ -120,12 +126,14 @@ class _Options:
     legal: str | None
     normalise_values: bool
     verify: bool
+    final_targets: bool
 
     @classmethod
     def checked(cls, *given: Any) -> _Options:
         """The options from ``load``'s arguments, in its order, each checked in its terms."""
         (batch_size, dense_policy, reward_mode, shuffle, seed, shuffle_buffer, drop_last, split,
-         validation_fraction, legal_actions, normalise_values, verify) = given  # fmt: skip
+         validation_fraction, legal_actions, normalise_values, verify,
+         final_targets) = given  # fmt: skip
         return cls(
             batch_size=arguments.integer(batch_size, "batch_size", minimum=1),
             dense_policy=arguments.flag(dense_policy, "dense_policy"),
@@ -141,6 +149,7 @@ class _Options:
             legal=_legal_layout(legal_actions),
             normalise_values=arguments.flag(normalise_values, "normalise_values"),
             verify=arguments.flag(verify, "verify"),
+            final_targets=arguments.flag(final_targets, "final_targets"),
         )
 
 
@@ -222,7 +231,8 @@ def _shard_rows(source: _Source, index: int, options: _Options) -> Rows:
     value = np.take_along_axis(absolute, order, axis=1)
     if options.normalise_values:
         value = outcomes.normalise(value, options.reward_mode)
-    rows = rows.with_targets(value.astype(np.float32), index)
+    final = (games.final_scores[at], final_owners(rows)) if options.final_targets else None
+    rows = rows.with_targets(value.astype(np.float32), index, final)
     return rows if keep.all() else rows.take(keep)
 
 
@@ -303,4 +313,6 @@ def _batch(
         out["policy_offsets"] = offsets.astype(np.int32)
     assert rows.value is not None
     out["value"] = rows.value
+    if rows.final_scores is not None and rows.final_owners is not None:
+        out.update(relative_targets(rows.final_scores, rows.final_owners, rows.mover))
     return out

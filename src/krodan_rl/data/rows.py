@@ -16,7 +16,10 @@ __all__ = ["Rows"]
 Array = npt.NDArray[Any]
 
 # The columns with one entry per row (the rest are the policy lists).
-_PER_ROW = ("game_id", "ply", "mover", "state", "action", "has_policy", "value", "source")
+_PER_ROW = (
+    "game_id", "ply", "mover", "state", "action", "has_policy", "value", "source",
+    "final_scores", "final_owners",
+)  # fmt: skip
 
 
 @dataclass(frozen=True)
@@ -24,7 +27,9 @@ class Rows:
     """Turns, one entry per row in every column but the policy lists, whose row i is at
     ``policy_offsets[i]:policy_offsets[i + 1]`` (int64, starting at 0). ``value`` is each row's
     outcome in the mover's relative order, float32 (rows, 4), and ``source`` the index of the
-    shard each row came from, once the loader has set them."""
+    shard each row came from, once the loader has set them; ``final_scores`` (int16 (rows, 4),
+    absolute order) and ``final_owners`` (uint8 (rows, 400), board frame) the end of each row's
+    game, where the loader was asked for them (``krodan_rl.data.final_targets``)."""
 
     game_id: Array
     ply: Array
@@ -37,6 +42,8 @@ class Rows:
     policy_probs: Array
     value: Array | None = None
     source: Array | None = None
+    final_scores: Array | None = None
+    final_owners: Array | None = None
 
     def __len__(self) -> int:
         return int(self.game_id.shape[0])
@@ -75,9 +82,14 @@ class Rows:
             policy_probs=self.policy_probs[lo:hi],
         )
 
-    def with_targets(self, value: Array, source: int) -> Rows:
-        """The rows with their value targets and the index of their shard."""
-        return replace(self, value=value, source=np.full(len(self), source, dtype=np.int32))
+    def with_targets(
+        self, value: Array, source: int, final: tuple[Array, Array] | None = None
+    ) -> Rows:
+        """The rows with their value targets and the index of their shard, and their games'
+        final scores and owners where ``final`` holds them."""
+        scores, owners = (None, None) if final is None else final
+        return replace(self, value=value, source=np.full(len(self), source, dtype=np.int32),
+                       final_scores=scores, final_owners=owners)  # fmt: skip
 
     @staticmethod
     def concat(parts: Sequence[Rows]) -> Rows:

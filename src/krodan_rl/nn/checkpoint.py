@@ -68,9 +68,9 @@ MAX_STEP = 2**63 - 1
 #: The zip directory's bounds, checked from its end records before zipfile reads it (which it
 #: does whole on opening, into objects of some hundreds of bytes an entry: a small file of
 #: empty entries would cost several times its size). A checkpoint of the deepest network its
-#: configuration allows has 1,330 members (265 parameters, 4 optimizer leaves for each and one
-#: more, the meta), named in under 40 bytes; an entry takes 46 bytes, its name and at most 32
-#: of zip64 extras, half the 256 allowed here.
+#: configuration allows has 1,360 members (271 parameters with both optional heads, 4
+#: optimizer leaves for each and one more, the meta), named in under 40 bytes; an entry takes 46
+#: bytes, its name and at most 32 of zip64 extras, half the 256 allowed here.
 MAX_MEMBERS = 4096
 MAX_DIRECTORY_BYTES = MAX_MEMBERS * 256
 # Room for an array member's magic and header (numpy writes 128 bytes; it reads at most 10000).

@@ -7,8 +7,9 @@ and their softmax is native. The tower runs on one of four backends: an inferenc
 (OpenVINO or ONNX Runtime, the ``infer`` extra), fastest where installed; JAX (the ``train``
 extra), jit-compiled once per batch size of a few fixed ones (leaves are padded up to the
 next), so that nothing recompiles while a run goes; or numpy, always there, the same lines as
-JAX. Evaluators pickle (their parameters, not their compiled functions or sessions), so that
-they travel to worker processes and Ray actors.
+JAX. A network's optional heads are read only when asked (``auxiliary``): a search's
+evaluations never compute them. Evaluators pickle (their parameters, not their compiled
+functions or sessions), so that they travel to worker processes and Ray actors.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ from krodan_rl.nn import backends, runtimes
 from krodan_rl.nn.config import NetworkConfig
 from krodan_rl.nn.forward import (
     Params,
+    auxiliary_logits,
     legal_anchors,
     legal_logits,
     policy_logits,
@@ -119,6 +121,24 @@ class NetworkEvaluator:
             logits = legal_logits(self.params, features, anchors, orientations)
         priors = softmax_rows(logits, offsets)
         return priors, value_of(np, value_logits, self.config).astype(np.float32)
+
+    def auxiliary(self, inputs: dict[str, Array]) -> dict[str, Array]:
+        """The optional heads' predictions for the views ``inputs`` (those of the network's
+        heads; none without them): ``score`` (B, 4), every agent's final score on the [0, 1]
+        scale, and ``ownership`` (B, 20, 20, 5), each cell's owner class probabilities (0
+        empty, 1 + k relative agent k), both in the mover's relative order and frame."""
+        if not self.config.has_heads:
+            return {}
+        features, _ = self._tower(inputs)
+        logits = auxiliary_logits(np, backends.numpy_conv, self.params, self.config, features)
+        found: dict[str, Array] = {}
+        if "score" in logits:
+            found["score"] = (1 / (1 + np.exp(-logits["score"]))).astype(np.float32)
+        if "ownership" in logits:
+            shifted = logits["ownership"] - logits["ownership"].max(axis=-1, keepdims=True)
+            weights = np.exp(shifted)
+            found["ownership"] = (weights / weights.sum(axis=-1, keepdims=True)).astype(np.float32)
+        return found
 
     def _runtime(self) -> Any:
         if self._session is None:

@@ -6,7 +6,9 @@ Inputs are the observation's arrays in the mover's frame: ``observation`` (B, 12
 ``pieces`` (B, 4, 21) and ``done`` (B, 4). The tower runs channels last (B, 20, 20, C). The
 policy head is a 1 x 1 convolution to 91 channels, read in the action index order itself:
 ``logits[b, o * 400 + r * 20 + c]`` is channel o at row r, column c. The value head pools the
-board and gives four numbers in the observation's relative order (the mover first).
+board and gives four numbers in the observation's relative order (the mover first). The
+optional heads (``auxiliary_logits``) read the same features: the score head pools them as the
+value head does, the ownership head is a 1 x 1 convolution to a class per cell.
 """
 
 from __future__ import annotations
@@ -16,11 +18,20 @@ from typing import Any
 
 import numpy as np
 
-from krodan_rl.facts import BOARD_CELLS, EXTRAS, NUM_ORIENTATIONS, PLANES
+from krodan_rl.facts import (
+    BOARD_CELLS,
+    EXTRAS,
+    NUM_AGENTS,
+    NUM_ORIENTATIONS,
+    OWNER_CLASSES,
+    PLANES,
+)
 from krodan_rl.nn.config import NetworkConfig
 
 __all__ = [
+    "auxiliary_logits",
     "forward",
+    "forward_with_heads",
     "init_params",
     "legal_anchors",
     "legal_logits",
@@ -39,7 +50,7 @@ Conv = Callable[[Any, Any], Any]
 # Parameters that start at zero (each block's second convolution too, so that a new tower is
 # the identity and trains from the start), and the scales of the heads' first draws.
 STARTS_AT_ZERO = ("/b", "/b1", "/b2", "/conv2/w")
-DRAW_SCALE = {"policy/w": 0.1, "value/w2": 0.1}
+DRAW_SCALE = {"policy/w": 0.1, "value/w2": 0.1, "score/w2": 0.1, "ownership/w": 0.1}
 
 
 def init_params(config: NetworkConfig, seed: int) -> Params:
@@ -61,7 +72,7 @@ def init_params(config: NetworkConfig, seed: int) -> Params:
 def param_shapes(config: NetworkConfig) -> dict[str, tuple[int, ...]]:
     """The shape of each parameter of a network of ``config``, in order, without allocating
     any: what ``init_params`` draws and a checkpoint must hold, known before a byte of it is
-    read."""
+    read. The optional heads come last, so that the rest are drawn as without them."""
     width = config.width
     shapes: dict[str, tuple[int, ...]] = {
         "stem/w": (3, 3, PLANES, width),
@@ -79,6 +90,14 @@ def param_shapes(config: NetworkConfig) -> dict[str, tuple[int, ...]]:
     shapes["value/b1"] = (config.value_hidden,)
     shapes["value/w2"] = (config.value_hidden, 4)
     shapes["value/b2"] = (4,)
+    if config.score_head:
+        shapes["score/w1"] = (width, config.value_hidden)
+        shapes["score/b1"] = (config.value_hidden,)
+        shapes["score/w2"] = (config.value_hidden, NUM_AGENTS)
+        shapes["score/b2"] = (NUM_AGENTS,)
+    if config.ownership_head:
+        shapes["ownership/w"] = (1, 1, width, OWNER_CLASSES)
+        shapes["ownership/b"] = (OWNER_CLASSES,)
     return shapes
 
 
@@ -89,6 +108,16 @@ def forward(
     features, value_logits = tower(xp, conv, params, config, inputs)
     logits = policy_logits(xp, conv(features, params["policy/w"]) + params["policy/b"])
     return logits, value_logits
+
+
+def forward_with_heads(
+    xp: Any, conv: Conv, params: Params, config: NetworkConfig, inputs: dict[str, Any]
+) -> tuple[Any, Any, dict[str, Any]]:
+    """``forward``'s logits and the optional heads' (``auxiliary_logits``; none where
+    ``config`` has none, at no cost), from one pass of the tower."""
+    features, value_logits = tower(xp, conv, params, config, inputs)
+    logits = policy_logits(xp, conv(features, params["policy/w"]) + params["policy/b"])
+    return logits, value_logits, auxiliary_logits(xp, conv, params, config, features)
 
 
 def tower(
@@ -117,6 +146,23 @@ def tower(
     hidden = xp.maximum(pooled @ params["value/w1"] + params["value/b1"], 0)
     value_logits = hidden @ params["value/w2"] + params["value/b2"]
     return x, value_logits
+
+
+def auxiliary_logits(
+    xp: Any, conv: Conv, params: Params, config: NetworkConfig, features: Any
+) -> dict[str, Any]:
+    """The optional heads' logits from the tower's ``features``, those of ``config`` only:
+    ``score`` (B, 4), every agent's final score on the [0, 1] scale through a sigmoid, in the
+    observation's relative order; ``ownership`` (B, 20, 20, 5), each cell's owner as classes
+    (``facts.OWNER_CLASSES``), in the mover's frame."""
+    found: dict[str, Any] = {}
+    if config.score_head:
+        pooled = xp.mean(features, axis=(1, 2))
+        hidden = xp.maximum(pooled @ params["score/w1"] + params["score/b1"], 0)
+        found["score"] = hidden @ params["score/w2"] + params["score/b2"]
+    if config.ownership_head:
+        found["ownership"] = conv(features, params["ownership/w"]) + params["ownership/b"]
+    return found
 
 
 def legal_anchors(legal: Any, offsets: Any) -> tuple[Any, Any]:

@@ -41,6 +41,8 @@ DECAY_MODES = ("adamw", "decoupled", "l2")
 # The search's rule at the root of self-play's guided search. Only PUCT (with root noise) today;
 # another rule joins here as a configured choice.
 ROOT_RULES = ("puct",)
+# The weight of each optional head's loss, and the head (``NetworkConfig``) it needs.
+HEAD_WEIGHTS = {"score_weight": "score_head", "ownership_weight": "ownership_head"}
 
 
 @dataclass(frozen=True)
@@ -71,7 +73,10 @@ class TrainConfig:
     ``warm_start_share``, make that share of every batch (the window holding self-play only).
     ``heldout_games`` games among greedy agents, played once and never trained on, give the
     held-out losses of every checkpoint. ``learning_rate``, ``simulations``,
-    ``temperature_plies``, ``window`` and ``warm_start_share`` may be schedules."""
+    ``temperature_plies``, ``window`` and ``warm_start_share`` may be schedules.
+    ``score_weight`` and ``ownership_weight`` weigh the losses of the network's optional heads
+    (0: they train nothing, and a network without them trains exactly as before they
+    existed)."""
 
     network: NetworkConfig = field(default_factory=NetworkConfig)
     iterations: int = 100
@@ -91,6 +96,8 @@ class TrainConfig:
     warm_start_share: float | Schedule | None = None
     heldout_games: int = 0
     root_rule: str = "puct"
+    score_weight: float = 0.0
+    ownership_weight: float = 0.0
     evaluate_every: int = 5
     evaluation_games: int = 40
     evaluation_simulations: int = 32
@@ -112,6 +119,10 @@ class TrainConfig:
         arguments.choice(self.window_unit, "window_unit", WINDOW_UNITS)
         arguments.choice(self.weight_decay_mode, "weight_decay_mode", DECAY_MODES)
         arguments.choice(self.root_rule, "root_rule", ROOT_RULES)
+        for name, head in HEAD_WEIGHTS.items():
+            weight = arguments.real(getattr(self, name), name, minimum=0)
+            if weight and not getattr(self.network, head):
+                raise ValueError(f"{name} is {weight:g}, but the network has no {head}")
         if self.evaluation_games % 4:
             raise ValueError("evaluation_games must be a multiple of 4 (seat-rotated blocks)")
 
@@ -122,6 +133,12 @@ class TrainConfig:
             for name, (whole, _, _) in SCHEDULED.items()
         }
         return Settings(**found)
+
+    @property
+    def head_weights(self) -> tuple[tuple[str, float], ...]:
+        """The optional heads' loss weights, by head, as the learner takes them."""
+        return tuple((head.removesuffix("_head"), float(getattr(self, name)))
+                     for name, head in HEAD_WEIGHTS.items())  # fmt: skip
 
     def to_dict(self) -> dict[str, Any]:
         values = asdict(self)

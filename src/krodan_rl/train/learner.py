@@ -6,7 +6,8 @@ The policy loss is the cross-entropy of the target distribution (a search's visi
 on the action played) against the network's softmax over the legal actions only; the value loss
 is the cross-entropy of the game's outcome against the value head: over the four agents' win
 shares (a softmax) in "win_share" mode, or per agent against its outcome on the [0, 1] scale (a
-sigmoid each) in "score" and "rank" modes.
+sigmoid each) in "score" and "rank" modes. A network's optional heads add their losses
+(``krodan_rl.train.auxiliary``), each times its weight, reported beside the others.
 
 The weights decay as the training's ``weight_decay_mode`` says (``config.DECAY_MODES``): as
 optax's adamw (by the learning rate times the decay), by the decay alone each step, or through
@@ -31,7 +32,8 @@ import numpy as np
 from krodan_rl.nn import backends
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.nn.config import NetworkConfig
-from krodan_rl.nn.forward import Params, forward, init_params, param_shapes
+from krodan_rl.nn.forward import Params, forward_with_heads, init_params, param_shapes
+from krodan_rl.train.auxiliary import auxiliary_losses, head_names, target_keys
 
 __all__ = ["Learner", "batch_arrays", "check_optimizer_leaves"]
 
@@ -43,17 +45,24 @@ BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "value")
 NEVER_NEGATIVE = ("count", "nu")
 
 
-def batch_arrays(batch: dict[str, Any]) -> dict[str, Any]:
+def batch_arrays(batch: dict[str, Any], keys: tuple[str, ...] = BATCH_KEYS) -> dict[str, Any]:
     """What the step takes of a loader batch (``dense_policy``, ``legal_actions="mask"``,
-    ``normalise_values``)."""
-    return {key: batch[key] for key in BATCH_KEYS}
+    ``normalise_values``, and ``final_targets`` for a network with optional heads)."""
+    return {key: batch[key] for key in keys}
 
 
-def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: float = 0.0) -> Any:
+# Each optional head's loss weight, by name (``auxiliary.HEAD_TARGETS``), as pairs: hashable.
+Weights = tuple[tuple[str, float], ...]
+
+
+def _losses(
+    params: Params, config: NetworkConfig, batch: dict[str, Any], l2: float = 0.0,
+    weights: Weights = (),
+) -> Any:  # fmt: skip
     import jax
     import jax.numpy as jnp
 
-    logits, value_logits = forward(jnp, backends.jax_conv, params, config, batch)
+    logits, value_logits, heads = forward_with_heads(jnp, backends.jax_conv, params, config, batch)
     masked = jnp.where(batch["action_mask"], logits, MASKED)
     log_policy = jax.nn.log_softmax(masked, axis=1)
     policy_loss = -jnp.mean(jnp.sum(batch["policy"] * log_policy, axis=1))
@@ -65,10 +74,14 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: fl
             jnp.sum(jnp.logaddexp(0.0, value_logits) - target * value_logits, axis=1)
         )
     loss = policy_loss + value_loss
+    extra = auxiliary_losses(heads, batch)
+    if extra:
+        loss = loss + sum(dict(weights).get(name, 0.0) * value for name, value in extra.items())
+    parts = (policy_loss, value_loss, loss, *extra.values())
     if l2:  # the term trains the weights but is left out of the losses reported
         squares = sum(jnp.sum(jnp.square(value)) for value in params.values())
-        return loss + 0.5 * l2 * squares, (policy_loss, value_loss, loss)
-    return loss, (policy_loss, value_loss, loss)
+        return loss + 0.5 * l2 * squares, parts
+    return loss, parts
 
 
 def _optimizer(learning_rate: Any, weight_decay: float, decay_mode: str = "adamw") -> Any:
@@ -138,17 +151,25 @@ def _check_leaf(
         raise ValueError(f"{name} holds {array.min()}; the optimizer's {field} is never negative")
 
 
-def _named(mean: Any) -> dict[str, float]:
-    return {"loss": float(mean[0]), "policy_loss": float(mean[1]), "value_loss": float(mean[2])}
+def _loss_names(network: NetworkConfig) -> tuple[str, ...]:
+    """The losses a learner of ``network`` reports, in the order of ``_reported``."""
+    return ("loss", "policy_loss", "value_loss", *(f"{h}_loss" for h in head_names(network)))
+
+
+def _named(mean: Any, names: tuple[str, ...]) -> dict[str, float]:
+    return {name: float(value) for name, value in zip(names, mean, strict=True)}
 
 
 def _reported(parts: Any) -> list[float]:
-    """The losses reported of a step's parts: (policy, value, their sum)."""
-    return [float(parts[2]), float(parts[0]), float(parts[1])]
+    """The losses reported of a step's parts: (policy, value, the loss trained, the optional
+    heads')."""
+    return [float(parts[2]), float(parts[0]), float(parts[1]), *map(float, parts[3:])]
 
 
 @functools.lru_cache(maxsize=8)
-def _compiled(network: NetworkConfig, weight_decay: float, decay_mode: str) -> tuple[Any, Any]:
+def _compiled(
+    network: NetworkConfig, weight_decay: float, decay_mode: str, weights: Weights = ()
+) -> tuple[Any, Any]:
     """The jit-compiled step and evaluation of a network under a decay, shared by every learner
     of a training: the learning rate is the step's argument, not a constant compiled into it,
     so that an iteration at a new rate (or a new learner at the same one) compiles nothing."""
@@ -161,18 +182,19 @@ def _compiled(network: NetworkConfig, weight_decay: float, decay_mode: str) -> t
         # The optimizer at this rate keeps the state of any other (Adam's, the rate is no leaf).
         optimizer = _optimizer(rate, weight_decay, decay_mode)
         gradient = jax.value_and_grad(_losses, has_aux=True)
-        (_, parts), grads = gradient(params, network, batch, l2)
+        (_, parts), grads = gradient(params, network, batch, l2, weights)
         updates, opt_state = optimizer.update(grads, opt_state, params)
         return optax.apply_updates(params, updates), opt_state, parts
 
     def evaluate(params: Params, batch: dict[str, Any]) -> Any:
-        return _losses(params, network, batch)
+        return _losses(params, network, batch, 0.0, weights)
 
     return jax.jit(train_step), jax.jit(evaluate)
 
 
 class Learner:
-    """The parameters and optimizer state of a training, from ``checkpoint`` or new."""
+    """The parameters and optimizer state of a training, from ``checkpoint`` or new;
+    ``head_weights`` weigh the losses of the network's optional heads (none: 0)."""
 
     def __init__(
         self,
@@ -182,6 +204,7 @@ class Learner:
         seed: int,
         checkpoint: Checkpoint | None = None,
         decay_mode: str = "adamw",
+        head_weights: Weights = (),
     ) -> None:
         import jax
 
@@ -200,7 +223,11 @@ class Learner:
                 self.opt_state = jax.tree_util.tree_unflatten(
                     structure, [jax.numpy.asarray(leaf) for leaf in checkpoint.opt_leaves]
                 )
-        self._train_step, self._evaluate = _compiled(network, weight_decay, decay_mode)
+        self._train_step, self._evaluate = _compiled(
+            network, weight_decay, decay_mode, head_weights
+        )
+        self._keys = BATCH_KEYS + target_keys(network)
+        self._names = _loss_names(network)
         # Multiplied in float32, as a rate compiled in as a constant would be: the same bits.
         self._rate = np.float32(learning_rate)
 
@@ -212,33 +239,33 @@ class Learner:
     ) -> dict[str, float]:
         """``steps`` updates on the batches given; the mean losses. ``report(done, losses)`` is
         called after every step with the mean losses so far."""
-        totals = np.zeros(3)
+        totals = np.zeros(len(self._names))
         for done in range(1, steps + 1):
-            arrays = batch_arrays(next(batches))
+            arrays = batch_arrays(next(batches), self._keys)
             self.params, self.opt_state, parts = self._train_step(
                 self.params, self.opt_state, arrays, self._rate
             )
             totals += _reported(parts)
             self.step += 1
             if report is not None:
-                report(done, _named(totals / done))
-        return _named(totals / max(steps, 1))
+                report(done, _named(totals / done, self._names))
+        return _named(totals / max(steps, 1), self._names)
 
     def losses(self, batch: dict[str, Any]) -> dict[str, float]:
         """The losses on one batch, without training."""
-        _, parts = self._evaluate(self.params, batch_arrays(batch))
-        return _named(_reported(parts))
+        _, parts = self._evaluate(self.params, batch_arrays(batch, self._keys))
+        return _named(_reported(parts), self._names)
 
     def mean_losses(self, batches: Iterable[dict[str, Any]]) -> dict[str, float]:
         """The losses over every row of ``batches``, without training (each batch weighed by
         its rows)."""
-        totals, rows = np.zeros(3), 0
+        totals, rows = np.zeros(len(self._names)), 0
         for batch in batches:
-            _, parts = self._evaluate(self.params, batch_arrays(batch))
+            _, parts = self._evaluate(self.params, batch_arrays(batch, self._keys))
             count = len(batch["value"])
             totals += np.asarray(_reported(parts)) * count
             rows += count
-        return _named(totals / max(rows, 1))
+        return _named(totals / max(rows, 1), self._names)
 
     def checkpoint(self, meta: dict[str, Any]) -> Checkpoint:
         import jax

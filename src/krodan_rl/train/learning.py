@@ -47,6 +47,7 @@ def _passes(
             window=window,
             legal_actions="mask",
             normalise_values=True,
+            final_targets=config.network.has_heads,
         ):
             made += 1
             yield batch
@@ -86,7 +87,7 @@ def heldout_losses(learner: Learner, run: Path, config: TrainConfig) -> dict[str
     """The learner's losses on every row of the held-out run, named ``heldout_*``."""
     rows = data.load(run, config.batch_size, dense_policy=True,
                      reward_mode=config.network.value_mode, legal_actions="mask",
-                     normalise_values=True)  # fmt: skip
+                     normalise_values=True, final_targets=config.network.has_heads)  # fmt: skip
     found = learner.mean_losses(rows)
     return {f"heldout_{name}": value for name, value in found.items()}
 
@@ -95,7 +96,7 @@ def new_learner(config: TrainConfig, start: Checkpoint | None, iteration: int) -
     """The learner of ``iteration`` (0: the warm start), at its learning rate."""
     rate = config.at(iteration).learning_rate
     return Learner(config.network, rate, config.weight_decay, config.seed, start,
-                   config.weight_decay_mode)  # fmt: skip
+                   config.weight_decay_mode, config.head_weights)  # fmt: skip
 
 
 def check_optimizer_state(config: TrainConfig, start: Checkpoint) -> None:
