@@ -63,7 +63,8 @@ class PlayoutCapPlayer(ActsBySearch):
         """One move per game given (None: none), each from its kind's search with its seed."""
         # uint64: numpy reads a list of ints beyond 2**63 as float64.
         seed_array = np.asarray(seeds, dtype=np.uint64)
-        full = [g is not None and self.is_full(int(s)) for g, s in zip(games, seed_array, strict=True)]
+        pairs = zip(games, seed_array, strict=True)
+        full = [g is not None and self.is_full(int(s)) for g, s in pairs]
         moves: list[Any] = [None] * len(games)
         for player, wanted in ((self.full, True), (self.cheap, False)):
             asked = [g if f == wanted else None for g, f in zip(games, full, strict=True)]

@@ -158,7 +158,7 @@ class SelfPlayRuns:
         if config.full_search_share >= 1:
             return full
         # Greedy: no root noise, and the Gumbel root's draw turned off (scale 0) where it is.
-        quiet = {"gumbel_scale": 0.0} if root else {}
+        quiet: dict[str, Any] = {"gumbel_scale": 0.0} if root else {}
         cheap = GuidedPlayer(evaluator, simulations=settings.cheap_simulations, **common, **quiet)
         capped = f"{name}/{settings.cheap_simulations}@{config.full_search_share:g}"
         return PlayoutCapPlayer(full, cheap, config.full_search_share, config.seed, capped)
