@@ -127,12 +127,14 @@ def test_cheap_rows_weigh_nothing_in_the_policy_loss_and_greedy_rows_keep_their_
     one_hot[np.arange(64), action[greedy]] = 1.0
     assert np.array_equal(policy[greedy], one_hot)
 
-    # The policy's loss is the same without the cheap rows; the value's is not.
+    # The policy's loss is the same without the cheap rows, a batch computed as batches
+    # without such rows always were (no weights); the value's is not.
     start = checkpoint.load(capped_training / "checkpoints" / "iter-000000.npz")
     learner = Learner(config.network, 1e-3, config.weight_decay, config.seed, start,
                       config.weight_decay_mode)  # fmt: skip
     kept = weight > 0
     without = {key: value[kept] for key, value in batch.items()}
+    assert "policy_weight" not in batch_arrays(without)
     mine, theirs = learner.losses(batch), learner.losses(without)
     assert mine["policy_loss"] == pytest.approx(theirs["policy_loss"], rel=1e-6)
     assert mine["value_loss"] != pytest.approx(theirs["value_loss"], rel=1e-6)

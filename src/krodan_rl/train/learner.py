@@ -5,8 +5,8 @@ from one iteration's rate to the next. Needs JAX and optax (the ``train`` extra)
 The policy loss is the cross-entropy of the target distribution (a search's visits, or one-hot
 on the action played) against the network's softmax over the legal actions only, averaged over
 the rows that hold a target (``policy_weight`` 1): a row kept for its value only (a cheap
-search's move) teaches the value and not the policy, and the policy's loss keeps its scale
-whatever share of the batch such rows make; the value loss
+search's move, weight 0) teaches the value and not the policy, and the policy's loss keeps its
+scale whatever share of the batch such rows make; the value loss
 is the cross-entropy of the game's outcome against the value head: over the four agents' win
 shares (a softmax) in "win_share" mode, or per agent against its outcome on the [0, 1] scale (a
 sigmoid each) in "score" and "rank" modes.
@@ -40,7 +40,7 @@ __all__ = ["Learner", "batch_arrays", "check_optimizer_leaves"]
 
 # Where a masked logit goes: far below any real one, yet finite in float32.
 MASKED = -1e9
-BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "policy_weight", "value")
+BATCH_KEYS = ("observation", "pieces", "done", "action_mask", "policy", "value")
 # Steps between two reports of a long training's progress.
 REPORT_STEPS = 100
 # The fields of the optimizer's state that are never negative: Adam's step count and its second
@@ -50,8 +50,14 @@ NEVER_NEGATIVE = ("count", "nu")
 
 def batch_arrays(batch: dict[str, Any]) -> dict[str, Any]:
     """What the step takes of a loader batch (``dense_policy``, ``legal_actions="mask"``,
-    ``normalise_values``)."""
-    return {key: batch[key] for key in BATCH_KEYS}
+    ``normalise_values``), with ``policy_weight`` where some row holds no policy target."""
+    arrays = {key: batch[key] for key in BATCH_KEYS}
+    # Only there: a batch whose rows all hold a target is computed as it always was, to the
+    # bit (another graph, even one equal in exact arithmetic, rounds otherwise).
+    weight = batch.get("policy_weight")
+    if weight is not None and not np.all(weight == 1):
+        arrays["policy_weight"] = weight
+    return arrays
 
 
 def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: float = 0.0) -> Any:
@@ -61,9 +67,12 @@ def _losses(params: Params, config: NetworkConfig, batch: dict[str, Any], l2: fl
     logits, value_logits = forward(jnp, backends.jax_conv, params, config, batch)
     masked = jnp.where(batch["action_mask"], logits, MASKED)
     log_policy = jax.nn.log_softmax(masked, axis=1)
-    weight = batch["policy_weight"]
     cross_entropy = jnp.sum(batch["policy"] * log_policy, axis=1)
-    policy_loss = -jnp.sum(weight * cross_entropy) / jnp.maximum(jnp.sum(weight), 1.0)
+    if "policy_weight" in batch:  # some rows are kept for the value only
+        weight = batch["policy_weight"]
+        policy_loss = -jnp.sum(weight * cross_entropy) / jnp.maximum(jnp.sum(weight), 1.0)
+    else:
+        policy_loss = -jnp.mean(cross_entropy)
     target = batch["value"]
     if config.value_mode == "win_share":
         value_loss = -jnp.mean(jnp.sum(target * jax.nn.log_softmax(value_logits, axis=1), axis=1))
