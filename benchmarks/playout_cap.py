@@ -77,10 +77,11 @@ def summary(rounds: list[dict[str, dict[str, float]]]) -> dict[str, Any]:
     found: dict[str, Any] = {}
     for name in SETTINGS:
         cpu = [r[name]["cpu"] for r in rounds]
+        ratios = [r[name]["cpu"] / r["puct full"]["cpu"] for r in rounds]
         found[name] = {
             "cpu_ms_per_placement": 1e3 * statistics.median(cpu),
             "wall_ms_per_placement": 1e3 * statistics.median(r[name]["wall"] for r in rounds),
-            "vs_puct_full": statistics.median(r[name]["cpu"] / r["puct full"]["cpu"] for r in rounds),
+            "vs_puct_full": statistics.median(ratios),
             "full_share_played": statistics.median(r[name]["full"] for r in rounds),
         }
     for root in ("puct", "gumbel"):
