@@ -65,9 +65,7 @@ def timed(options: dict[str, Any], games: int) -> dict[str, float]:
         runs.play(1)
         cpu, wall = cpu_seconds() - cpu, time.perf_counter() - wall
         played = runs.played(1)["full_search_share_played"]
-        placements = sum(
-            data.shard_facts(path).rows for path in data.shard_paths(training.run(1))
-        )
+        placements = sum(data.shard_facts(path).rows for path in data.shard_paths(training.run(1)))
     return {"cpu": cpu / placements, "wall": wall / placements, "full": played}
 
 
