@@ -28,8 +28,9 @@ EXPLORATION: Final[Mapping[str, Any]] = MappingProxyType(
 
 class SearchMove(NamedTuple):
     """A searched move: the action played, and the root's visit distribution over the mover's
-    legal actions (``actions`` ascending, ``probs`` summing to 1). A plain 3-tuple
-    ``(action, actions, probs)`` is taken wherever a SearchMove is."""
+    legal actions (``actions`` ascending, ``probs`` summing to 1), or none (both empty) for a
+    move whose search was too cheap to be a policy target: self-play records it for the value
+    only. A plain 3-tuple ``(action, actions, probs)`` is taken wherever a SearchMove is."""
 
     action: int
     actions: npt.NDArray[np.int32]

@@ -9,7 +9,8 @@ The streams:
   four rotated games, or once for the run), ``arena_move`` for a search player's move;
 - self-play (``krodan_rl.selfplay``): ``selfplay_player`` for the player of a seat of a game
   (a player made once for a whole shard takes game ``games_per_shard``), ``selfplay_move`` for
-  a search player's move;
+  a search player's move, and ``full_search_draw`` from that move's seed for whether a player
+  that caps its playouts searches it fully;
 - a player asked one game at a time (``act``): ``call_seeds``, from its seed and how many calls
   came before;
 - the play page (``krodan_rl.playing``): ``page_player`` for the player of a seat of a game;
@@ -33,6 +34,7 @@ __all__ = [
     "call_seeds",
     "combined",
     "derive",
+    "full_search_draw",
     "heldout_run",
     "learner_batches",
     "opponent_seed",
@@ -45,6 +47,8 @@ __all__ = [
 
 # The word that sets the held-out games' stream apart from the training's own runs.
 HELDOUT = 0x4845_4C44
+# The word that sets a move's draw of its search's size apart from the search's own stream.
+FULL_SEARCH = 0x4655_4C4C
 
 
 def derive(*words: int) -> int:
@@ -81,6 +85,13 @@ def selfplay_player(seed: int, shard: int, game: int, seat: int) -> int:
 def selfplay_move(seed: int, shard: int, game: int, seat: int, ply: int) -> int:
     """The seed of a self-play search player's move at ``ply`` of a game."""
     return derive(seed, shard, game, seat, ply)
+
+
+def full_search_draw(move_seed: int) -> float:
+    """A number in [0, 1) drawn from a search player's move seed: a player that caps its
+    playouts searches the move fully where the draw falls below its share of full searches.
+    A function of the move's seed alone, so that a game's draws depend on nothing else."""
+    return (derive(move_seed, FULL_SEARCH) >> 11) / 2.0**53
 
 
 def call_seeds(seed: int, calls: int) -> npt.NDArray[np.uint64]:

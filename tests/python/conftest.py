@@ -92,3 +92,28 @@ def tiny_training(tmp_path_factory):
     out = tmp_path_factory.mktemp("tiny") / "az"
     train(PRESETS["tiny"], out, log=lambda line: None)
     return out
+
+
+def capped_recipe():
+    """The tiny-2 recipe with the Gumbel root and playout cap randomisation: a quarter of the
+    moves searched fully, the rest with a scheduled number of cheap simulations. Evaluated at
+    iteration 0 only, after a shorter warm start."""
+    from krodan_rl.train import PRESETS
+    from krodan_rl.train.schedules import Schedule
+
+    return PRESETS["tiny-2"].with_options(
+        evaluate_every=1000, warm_start_steps=10, root_rule="gumbel", gumbel_actions=4,
+        full_search_share=0.25, cheap_simulations=Schedule("steps", ((0, 2), (2, 3))),
+    )  # fmt: skip
+
+
+@pytest.fixture(scope="session")
+def capped_training(tmp_path_factory):
+    """The folder of an undisturbed local training of ``capped_recipe()``."""
+    pytest.importorskip("jax")
+    pytest.importorskip("optax")
+    from krodan_rl.train import train
+
+    out = tmp_path_factory.mktemp("capped") / "az"
+    train(capped_recipe(), out, log=lambda line: None)
+    return out

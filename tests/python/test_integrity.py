@@ -93,6 +93,11 @@ def policy_without_its_action(columns):
     columns["policy_probs"][row] = [p / total for p in probs]
 
 
+def emptied_search_policy(columns):
+    row = columns["has_policy"].index(True)
+    columns["policy_actions"][row], columns["policy_probs"][row] = [], []
+
+
 def huge_metadata(path):
     table = pq.read_table(path)
     metadata = {**table.schema.metadata, b"padding": b"x" * (50 << 20)}
@@ -109,6 +114,7 @@ FAULTS = {
     "a policy over an illegal action": (TURNS, lambda p: rewrite(p, illegal_policy), "not legal in its position"),
     "a policy listing an action twice": (TURNS, lambda p: rewrite(p, repeated_policy), "listed twice"),
     "a policy without the action played": (TURNS, lambda p: rewrite(p, policy_without_its_action), "not in its policy"),
+    "a search's policy emptied": (TURNS, lambda p: rewrite(p, emptied_search_policy), "an empty policy"),
     "two rows of a game swapped": (TURNS, lambda p: rewrite(p, swap_rows(3, 4)), "plies must run 0, 1, 2"),
     "game ids shifted in both files": (None, lambda out: (rewrite(out / TURNS, shift_ids), rewrite(out / GAMES, shift_ids)), "shard 1 of its run holds games 2-3"),
     "50 MB of extra metadata": (TURNS, huge_metadata, "a footer of"),

@@ -251,6 +251,8 @@ class BadSearch(UniformSearch):
             found[first] = (action, actions, probs * 2)
         elif self.fault == "negative":
             found[first] = (action, actions, np.where(np.arange(probs.size) == 0, -0.5, probs))
+        elif self.fault == "illegal without a policy":
+            found[first] = (-5, np.empty(0, np.int32), np.empty(0, np.float32))
         elif self.fault == "unasked" and None in games:
             found[games.index(None)] = found[first]
         return found
@@ -265,6 +267,7 @@ class BadSearch(UniformSearch):
         (BadSearch("unnormalised"), ValueError, "not summing to 1"),
         (BadSearch("negative"), ValueError, "negative or not finite"),
         (BadSearch("unasked"), ValueError, "a game not asked"),
+        (BadSearch("illegal without a policy"), ValueError, "-5 is not a legal action"),
     ],
 )
 def test_a_failing_player_stops_the_run_and_leaves_no_shard(tmp_path, player, error, message):

@@ -130,6 +130,10 @@ def test_a_checkpoint_claiming_an_impossible_iteration_is_refused_before_writing
         ("{", "Expecting property name"),
         ('{"iterations": "x"}', "iterations must be an integer, not str"),
         ('{"network": {"width": 8}, "learning_rate": null}', "learning_rate must be a number"),
+        ('{"full_search_share": 0}', "full_search_share must be above 0"),
+        ('{"full_search_share": 1.5}', "full_search_share must be"),
+        ('{"root_rule": "minimax"}', "root_rule"),
+        ('{"gumbel_actions": 0}', "gumbel_actions must be"),
         pytest.param("[" * 100000, "it nests too deeply", id="deep"),
     ],
 )

@@ -1,7 +1,7 @@
 """A recipe as data, on the tiny-2 preset (schedules, a window of games, the warm start's share,
 held-out games): the settings each iteration used, read back from its metrics and its runs, and
 its learning redone by hand at the scheduled rate; a run killed in the middle that resumes to
-the same end; a finished run extended by ``--iterations``, and the same iteration learned in
+the same end (and so the recipe with the Gumbel root and capped playouts); a finished run extended by ``--iterations``, and the same iteration learned in
 another folder that carries the window (or records that it rebuilt it)."""
 
 import json
@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import capped_recipe, dataset_rows
 from test_training import killed_when, markers
 
 pytestmark = pytest.mark.jax
@@ -26,11 +27,13 @@ from krodan_rl.train.schedules import Schedule  # noqa: E402
 # Evaluated at iteration 0 only, and a shorter warm start: neither is what these tests look at.
 OPTIONS = {"evaluate_every": 1000, "warm_start_steps": 10}
 RECIPE = PRESETS["tiny-2"].with_options(**OPTIONS)
-RUN = f"""
-import sys
-from krodan_rl.train import PRESETS, train
-train(PRESETS["tiny-2"].with_options(**{OPTIONS}), sys.argv[1], log=lambda line: None)
+RUN = """
+import json, sys
+from krodan_rl.train import TrainConfig, train
+train(TrainConfig.from_dict(json.loads({stored!r})), sys.argv[1], log=lambda line: None)
 """
+# The recipes a kill must not change: tiny-2's, and tiny-2's with capped Gumbel searches.
+RECIPES = {"puct": "recipe_training", "gumbel-capped": "capped_training"}
 
 
 def records(out: Path) -> dict[int, dict]:
@@ -80,17 +83,23 @@ def test_the_schedules_are_the_ones_learner_and_self_play_used(recipe_training):
     assert not all(np.array_equal(params[1e-3][k], v) for k, v in theirs.items())
 
 
-def test_a_run_killed_in_its_second_self_play_resumes_to_the_same_end(tmp_path, recipe_training):
+@pytest.mark.parametrize("recipe", list(RECIPES))
+def test_a_run_killed_in_its_second_self_play_resumes_to_the_same_end(tmp_path, recipe, request):
+    reference = request.getfixturevalue(RECIPES[recipe])
+    config = RECIPE if recipe == "puct" else capped_recipe()
     out = tmp_path / "killed"
     second = out / "selfplay" / "iter-000002"
-    killed_when(out, lambda: 1 <= markers(second) < 4, RUN)
+    script = RUN.format(stored=json.dumps(config.to_dict()))
+    killed_when(out, lambda: 1 <= markers(second) < 4, script)
     assert 1 <= markers(second) < 4
-    train(RECIPE, out, log=lambda line: None)
+    train(config, out, log=lambda line: None)
     for k in (0, 1, 2):
         name = f"checkpoints/iter-{k:06d}.npz"
-        assert same_parameters(out / name, recipe_training / name), name
-    mine, theirs = records(out), records(recipe_training)
-    settled = ("learning_rate", "simulations", "window", "heldout_loss", "loss")
+        assert same_parameters(out / name, reference / name), name
+    assert dataset_rows(second) == dataset_rows(reference / "selfplay" / "iter-000002")
+    mine, theirs = records(out), records(reference)
+    settled = ("learning_rate", "simulations", "cheap_simulations", "full_search_share_played",
+               "window", "heldout_loss", "loss")  # fmt: skip
     assert [[mine[k].get(s) for s in settled] for k in (1, 2)] == [
         [theirs[k].get(s) for s in settled] for k in (1, 2)
     ]
@@ -154,3 +163,10 @@ def test_schedules_step_and_interpolate_between_their_points():
     assert [steps.at(k) for k in range(7)] == [1.0, 1.0, 1.0, 1.0, 1.0, 3.0, 3.0]
     assert [line.at(k) for k in range(7)] == [1.0, 1.0, 1.0, 2.0, 3.0, 4.0, 4.0]
     assert TrainConfig.from_dict(RECIPE.to_dict()) == RECIPE
+
+
+def test_a_configuration_stored_by_an_earlier_version_reads_as_the_same_training():
+    # The shipped baseline's, written before the root rule and capped playouts were settings.
+    stored = Path(__file__).parents[2] / "benchmarks" / "baseline" / "config.json"
+    assert "full_search_share" not in json.loads(stored.read_text())
+    assert TrainConfig.read(stored) == PRESETS["baseline"]

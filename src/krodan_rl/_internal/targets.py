@@ -1,8 +1,9 @@
 """What a policy target must be, checked alike where self-play records one and where the loader
 reads one back: for each row, distinct legal actions with finite, non-negative probabilities
 summing to 1 within ``PROBABILITY_TOLERANCE``; a search's distribution includes the action
-played, and any other target is one-hot on it. Rows are CSR: row i's entries at
-``offsets[i]:offsets[i + 1]``.
+played, and any other target is one-hot on it or empty: an empty target marks a row recorded
+for its value only (a cheap search's move, which teaches the policy nothing). Rows are CSR: row
+i's entries at ``offsets[i]:offsets[i + 1]``.
 """
 
 from __future__ import annotations
@@ -46,12 +47,16 @@ def policy_problem(
 ) -> tuple[int, str] | None:
     """The first row whose target is unsound and why, or None. ``chosen`` is each row's action
     played, ``has_policy`` whether its target came from a search; with the legal lists (CSR,
-    ascending), every policy action must be legal."""
+    ascending), every policy action must be legal. A row without a search's policy and no
+    entries is a value-only row (its action is checked where it is replayed)."""
     offsets = np.asarray(offsets, dtype=np.int64)
     lengths = np.diff(offsets)
     rows = len(lengths)
     row_of = np.repeat(np.arange(rows), lengths)
-    checks: list[tuple[int, str] | None] = [_first(lengths < 1, "an empty policy")]
+    has_policy = np.asarray(has_policy, dtype=np.bool_)
+    # A row without a search's policy may hold no target at all: it trains the value only.
+    value_only = (lengths == 0) & ~has_policy
+    checks: list[tuple[int, str] | None] = [_first((lengths < 1) & has_policy, "an empty policy")]
     out_of_range = np.zeros(rows, dtype=np.bool_)
     out_of_range[row_of[(actions < 0) | (actions >= NUM_ACTIONS)]] = True
     checks.append(_first(out_of_range, "a policy action out of range"))
@@ -60,7 +65,10 @@ def policy_problem(
     checks.append(_first(bad_prob, "a policy probability negative or not finite"))
     sums = np.bincount(row_of, weights=probs.astype(np.float64), minlength=rows)
     checks.append(
-        _first(np.abs(sums - 1) > PROBABILITY_TOLERANCE, "policy probabilities not summing to 1")
+        _first(
+            (np.abs(sums - 1) > PROBABILITY_TOLERANCE) & ~value_only,
+            "policy probabilities not summing to 1",
+        )
     )
     keys = np.sort(_keys(offsets, np.clip(actions, 0, NUM_ACTIONS - 1)))
     repeated = np.zeros(rows, dtype=np.bool_)
@@ -69,12 +77,12 @@ def policy_problem(
     chosen_keys = np.arange(rows, dtype=np.int64) * NUM_ACTIONS + np.asarray(chosen, np.int64)
     at = np.minimum(np.searchsorted(keys, chosen_keys), max(len(keys) - 1, 0))
     listed = keys[at] == chosen_keys if len(keys) else np.zeros(rows, dtype=np.bool_)
-    checks.append(_first(~listed, "the action played is not in its policy"))
+    checks.append(_first(~listed & ~value_only, "the action played is not in its policy"))
     one_hot = (lengths == 1) & listed & (sums == 1)
     checks.append(
         _first(
-            ~np.asarray(has_policy) & ~one_hot,
-            "a target without a search is not one-hot on its action",
+            ~has_policy & ~one_hot & ~value_only,
+            "a target without a search is not one-hot on its action, nor empty",
         )
     )
     if legal_actions is not None and legal_offsets is not None:

@@ -96,6 +96,8 @@ def load(
       entries at ``policy_offsets[i]:policy_offsets[i + 1]`` (int32, (B + 1,)); or, with
       ``dense_policy``, ``policy`` float32 (B, 36400);
     - ``has_policy`` bool (B,): whether the target came from a search rather than the action;
+    - ``policy_weight`` float32 (B,): 1 for a row with a policy target, 0 for a row recorded
+      for its value only (no entries: a cheap search's move), whose policy row is all zero;
     - ``value`` float32 (B, 4): the game's outcome in ``reward_mode`` with the agents in the
       mover's relative order (index k is agent (mover + k) % 4).
 
@@ -303,6 +305,7 @@ def _batch(
     out["ply"] = rows.ply
     out["has_policy"] = rows.has_policy
     offsets = rows.policy_offsets
+    out["policy_weight"] = (np.diff(offsets) > 0).astype(np.float32)
     if options.dense_policy:
         dense = np.zeros((n, NUM_ACTIONS), dtype=np.float32)
         dense[np.repeat(np.arange(n), np.diff(offsets)), rows.policy_actions] = rows.policy_probs

@@ -11,7 +11,8 @@ Shard s is two files, both with the schema metadata ``krodan_rl.format = "1"``:
   right before the placement, the mover to play), ``action`` int32 (in the mover's frame),
   ``has_policy`` bool, and the policy target ``policy_actions`` list<int32> with
   ``policy_probs`` list<float32> (a search's visit distribution, or one-hot on the action when
-  the player gave none);
+  the player gave none, or empty with ``has_policy`` False for a move kept for its value only:
+  a cheap search's, which teaches the policy nothing);
 - ``games/shard-{s:06d}.parquet``, one row per game: ``game_id`` int64, ``players``
   list<string> (by seat), ``seed`` uint64 (the run's), ``final_scores`` list<int16>,
   ``outcome_score``, ``outcome_win_share`` and ``outcome_rank`` list<float32> (each 4 entries,

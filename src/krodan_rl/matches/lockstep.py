@@ -10,7 +10,8 @@ from which its move must follow: what a game records then depends on neither the
 nor how many are played together. A player that acts one game at a time gets a copy of the game
 too, so that nothing it does to the game can change the one being played. Where policies are
 wanted, a player with ``act_with_policy(game)`` gives the policy behind its move, checked as a
-search player's is; any other act player's is one-hot on its action.
+search player's is; any other act player's is one-hot on its action. A search player may give a
+move with an empty policy: a cheap search's, recorded for its value only (no policy target).
 """
 
 from __future__ import annotations
@@ -34,7 +35,8 @@ __all__ = ["Decision", "play"]
 @dataclass(frozen=True)
 class Decision:
     """A move and the policy behind it: a search's visit distribution (``has_policy``), or
-    one-hot on the action. ``action`` is -1 for a pass."""
+    one-hot on the action, or nothing (empty ``actions`` and ``probs``: a move whose search was
+    too cheap to teach the policy, kept for the value only). ``action`` is -1 for a pass."""
 
     action: int
     has_policy: bool
@@ -130,7 +132,7 @@ def checked_move(
     name: str, found: object, game: PyKrodan, method: str = "search_moves"
 ) -> Decision:
     """A ``search_moves`` entry for one game (or what ``method`` gave), refused unless it is a
-    sound policy."""
+    sound policy, or an empty one with a legal action (a move kept for its value only)."""
     where = f"{name} at ply {game.ply}"
     if not isinstance(found, Sequence) or isinstance(found, str) or len(found) != 3:
         raise ValueError(f"{where}: {method} must give (action, actions, probs) per game")
@@ -138,11 +140,15 @@ def checked_move(
     action = arguments.integer(move.action, "the chosen action")
     actions = np.asarray(move.actions)
     probs = np.asarray(move.probs)
-    if actions.ndim != 1 or actions.shape != probs.shape or actions.size == 0:
+    if actions.ndim != 1 or actions.shape != probs.shape:
         raise ValueError(f"{where}: policy actions and probabilities must be equal 1-D arrays")
+    mask = np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.bool_)
+    if actions.size == 0:
+        if not (0 <= action < NUM_ACTIONS and mask[action]):
+            raise ValueError(f"{where}: {action} is not a legal action of the mover")
+        return Decision(action, False, np.empty(0, np.int32), np.empty(0, np.float32))
     if actions.dtype.kind not in "iu" or probs.dtype.kind != "f":
         raise ValueError(f"{where}: policy actions must be integers, probabilities floats")
-    mask = np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.bool_)
     stored = (actions.astype(np.int32), probs.astype(np.float32))
     if _plainly_sound(action, *stored, mask):
         return Decision(action, True, *stored)

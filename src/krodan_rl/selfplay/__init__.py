@@ -9,7 +9,9 @@ A player is a spec of ``krodan_rl.players`` or an object:
 
 - ``random``, ``greedy``, ``mcts:SIMULATIONS[:ROLLOUT]``: a built-in agent, made anew for each
   game and seat. A tree search records its root visit distribution as the policy target; the
-  others a one-hot target on their action (``has_policy`` False).
+  others a one-hot target on their action (``has_policy`` False). A search player's move
+  given with an empty policy is recorded with none (``has_policy`` False): its row trains the
+  value only.
 - ``guided:package.module:factory[:SIMULATIONS]``: ``krodan_rl.search.GuidedPlayer`` searching
   with the evaluator the factory returns, with root noise (``dirichlet_fraction`` 0.25) and its
   moves drawn at temperature 1; made once per shard and shared by the seats that name the same

@@ -2,7 +2,8 @@
 krodan_rl train --out runs/az``. The parts: ``config`` (the one record of a training's
 options, with presets), ``folder`` (where checkpoints and runs live), ``learner`` (the
 jit-compiled step), ``learning`` (an iteration's learning, here or on a Ray actor),
-``selfplay_runs`` (which checkpoint plays each iteration's games, and when), ``loop`` (the
+``selfplay_runs`` (which checkpoint plays each iteration's games, and when), ``playout_cap``
+(self-play's player when a share of its moves is searched cheaply), ``loop`` (the
 iterations, resumable), ``metrics`` (its record of each iteration), ``evaluation`` (arena
 ratings and the strength curve) and ``cli``. Needs the ``train`` extra (JAX, optax, matplotlib)."""
 

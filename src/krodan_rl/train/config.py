@@ -13,6 +13,7 @@ from dataclasses import asdict, dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any
 
+from krodan_rl import facts
 from krodan_rl._internal import arguments
 from krodan_rl.nn.checkpoint import check_network
 from krodan_rl.nn.config import NetworkConfig
@@ -29,6 +30,7 @@ SCHEDULED: dict[str, tuple[bool, float, float]] = {
     "temperature_plies": (True, 1, float("inf")),
     "window": (True, 1, float("inf")),
     "warm_start_share": (False, 0.0, 1.0),
+    "cheap_simulations": (True, 1, float("inf")),
 }
 # What the window counts: the latest self-play runs, or the latest games across them.
 WINDOW_UNITS = ("runs", "games")
@@ -38,9 +40,10 @@ WINDOW_UNITS = ("runs", "games")
 # ``weight_decay`` whatever the learning rate; "l2", ``weight_decay / 2`` times the squared
 # weights added to the loss.
 DECAY_MODES = ("adamw", "decoupled", "l2")
-# The search's rule at the root of self-play's guided search. Only PUCT (with root noise) today;
-# another rule joins here as a configured choice.
-ROOT_RULES = ("puct",)
+# The search's rule at the root of self-play's guided search: PUCT with root noise, its policy
+# target the visits; or the Gumbel root (``krodan_rl.search``), whose noise is its Gumbel draw
+# and whose target is its improved policy.
+ROOT_RULES = ("puct", "gumbel")
 # The weight of each optional head's loss, and the head (``NetworkConfig``) it needs.
 HEAD_WEIGHTS = {"score_weight": "score_head", "ownership_weight": "ownership_head"}
 
@@ -55,6 +58,7 @@ class Settings:
     temperature_plies: int
     window: int
     warm_start_share: float | None
+    cheap_simulations: int
 
     def to_dict(self) -> dict[str, Any]:
         return asdict(self)
@@ -72,11 +76,18 @@ class TrainConfig:
     (``warm_start_steps``); afterwards they count as the window's oldest run, or, given a
     ``warm_start_share``, make that share of every batch (the window holding self-play only).
     ``heldout_games`` games among greedy agents, played once and never trained on, give the
-    held-out losses of every checkpoint. ``learning_rate``, ``simulations``,
-    ``temperature_plies``, ``window`` and ``warm_start_share`` may be schedules.
-    ``score_weight`` and ``ownership_weight`` weigh the losses of the network's optional heads
-    (0: they train nothing, and a network without them trains exactly as before they
-    existed)."""
+    held-out losses of every checkpoint.
+
+    Self-play's search: ``root_rule`` "puct", or "gumbel" (sampling ``gumbel_actions`` actions
+    at the root, its improved policy the target). Its playouts capped at random: a
+    ``full_search_share`` of the moves, drawn from each move's seed, are searched with
+    ``simulations`` and recorded as policy targets; the others with ``cheap_simulations``,
+    without noise or draws (the search's best move played), and recorded for the value only.
+
+    ``learning_rate``, ``simulations``, ``temperature_plies``, ``window``,
+    ``warm_start_share`` and ``cheap_simulations`` may be schedules. ``score_weight`` and
+    ``ownership_weight`` weigh the losses of the network's optional heads (0: they train
+    nothing, and a network without them trains exactly as before they existed)."""
 
     network: NetworkConfig = field(default_factory=NetworkConfig)
     iterations: int = 100
@@ -98,6 +109,9 @@ class TrainConfig:
     root_rule: str = "puct"
     score_weight: float = 0.0
     ownership_weight: float = 0.0
+    gumbel_actions: int = 16
+    full_search_share: float = 1.0
+    cheap_simulations: int | Schedule = 16
     evaluate_every: int = 5
     evaluation_games: int = 40
     evaluation_simulations: int = 32
@@ -123,6 +137,13 @@ class TrainConfig:
             weight = arguments.real(getattr(self, name), name, minimum=0)
             if weight and not getattr(self.network, head):
                 raise ValueError(f"{name} is {weight:g}, but the network has no {head}")
+        arguments.integer(self.gumbel_actions, "gumbel_actions", minimum=1,
+                          maximum=facts.MAX_GUMBEL_ACTIONS)  # fmt: skip
+        # Above 0: a training whose moves were all cheap would never teach the policy.
+        arguments.real(self.full_search_share, "full_search_share", minimum=0, maximum=1)
+        if self.full_search_share <= 0:
+            raise ValueError("full_search_share must be above 0 (some moves must be searched "
+                             "fully to teach the policy)")  # fmt: skip
         if self.evaluation_games % 4:
             raise ValueError("evaluation_games must be a multiple of 4 (seat-rotated blocks)")
 

@@ -71,10 +71,10 @@ class Training:
         half done. A name only, never read as a spec: players are built from the file."""
         return self.checkpoint(iteration).relative_to(self.out).as_posix()
 
-    def player_name(self, source: int, simulations: int) -> str:
-        """The name of checkpoint ``source``'s guided search, in self-play runs and the
-        evaluation's standings."""
-        return f"guided:{self.relative(source)}:{simulations}"
+    def player_name(self, source: int, simulations: int, kind: str = "guided") -> str:
+        """The name of checkpoint ``source``'s guided search (``kind`` "gumbel" at the Gumbel
+        root), in self-play runs and the evaluation's standings."""
+        return f"{kind}:{self.relative(source)}:{simulations}"
 
     def note(self, source: int) -> dict[str, Any]:
         """What a self-play run's record notes about it: the checkpoint that plays it."""

@@ -3,7 +3,10 @@ shape and the learning rate as its argument, so that nothing recompiles while a 
 from one iteration's rate to the next. Needs JAX and optax (the ``train`` extra).
 
 The policy loss is the cross-entropy of the target distribution (a search's visits, or one-hot
-on the action played) against the network's softmax over the legal actions only; the value loss
+on the action played) against the network's softmax over the legal actions only, averaged over
+the rows that hold a target (``policy_weight`` 1): a row kept for its value only (a cheap
+search's move, weight 0) teaches the value and not the policy, and the policy's loss keeps its
+scale whatever share of the batch such rows make; the value loss
 is the cross-entropy of the game's outcome against the value head: over the four agents' win
 shares (a softmax) in "win_share" mode, or per agent against its outcome on the [0, 1] scale (a
 sigmoid each) in "score" and "rank" modes. A network's optional heads add their losses
@@ -47,8 +50,15 @@ NEVER_NEGATIVE = ("count", "nu")
 
 def batch_arrays(batch: dict[str, Any], keys: tuple[str, ...] = BATCH_KEYS) -> dict[str, Any]:
     """What the step takes of a loader batch (``dense_policy``, ``legal_actions="mask"``,
-    ``normalise_values``, and ``final_targets`` for a network with optional heads)."""
-    return {key: batch[key] for key in keys}
+    ``normalise_values``, and ``final_targets`` for a network with optional heads), with
+    ``policy_weight`` where some row holds no policy target."""
+    arrays = {key: batch[key] for key in keys}
+    # Only there: a batch whose rows all hold a target is computed as it always was, to the
+    # bit (another graph, even one equal in exact arithmetic, rounds otherwise).
+    weight = batch.get("policy_weight")
+    if weight is not None and not np.all(weight == 1):
+        arrays["policy_weight"] = weight
+    return arrays
 
 
 # Each optional head's loss weight, by name (``auxiliary.HEAD_TARGETS``), as pairs: hashable.
@@ -65,7 +75,12 @@ def _losses(
     logits, value_logits, heads = forward_with_heads(jnp, backends.jax_conv, params, config, batch)
     masked = jnp.where(batch["action_mask"], logits, MASKED)
     log_policy = jax.nn.log_softmax(masked, axis=1)
-    policy_loss = -jnp.mean(jnp.sum(batch["policy"] * log_policy, axis=1))
+    cross_entropy = jnp.sum(batch["policy"] * log_policy, axis=1)
+    if "policy_weight" in batch:  # some rows are kept for the value only
+        weight = batch["policy_weight"]
+        policy_loss = -jnp.sum(weight * cross_entropy) / jnp.maximum(jnp.sum(weight), 1.0)
+    else:
+        policy_loss = -jnp.mean(cross_entropy)
     target = batch["value"]
     if config.value_mode == "win_share":
         value_loss = -jnp.mean(jnp.sum(target * jax.nn.log_softmax(value_logits, axis=1), axis=1))

@@ -10,8 +10,9 @@
                                     that played it, as a path relative to OUT)
     OUT/metrics.jsonl               one line per iteration: losses (and held-out ones), games,
                                     hours, the scheduled settings it used, its window, the
-                                    checkpoint that played its games, the seconds waited for
-                                    them and spent learning, evaluations
+                                    checkpoint that played its games, the share of their moves
+                                    searched fully, the seconds waited for them and spent
+                                    learning, evaluations
     OUT/curve.png                   the strength curve
 
 Every file there is written whole or not at all (``_internal.files``): a run, once it holds the
@@ -270,7 +271,8 @@ class _Loop:
             done = 0
         elif recorded < done:  # killed between a checkpoint and its metrics
             source = training.source(done) if done else None
-            known = {} if source is None else {"selfplay_checkpoint": source}
+            known = {} if source is None else {"selfplay_checkpoint": source,
+                                               **self.selfplay.played(done)}  # fmt: skip
             _evaluate(training, config, done, self.checked(done), known)
         if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
             self.selfplay.heldout(config.heldout_games)
@@ -344,6 +346,7 @@ class _Loop:
             "selfplay_seconds": played - began,
             "learner_seconds": finished - played,
             "selfplay_checkpoint": source,
+            **self.selfplay.played(iteration),
         }
         record = _evaluate(training, config, iteration, result, timing)
         display.log(
@@ -396,8 +399,8 @@ def _settings(
     training: Training, config: TrainConfig, iteration: int, result: Checkpoint
 ) -> dict[str, Any]:
     """What an iteration's record says of the settings it used: the learning rate its learner
-    kept (as the checkpoint's meta notes it), its self-play's simulations and temperature, and
-    its window."""
+    kept (as the checkpoint's meta notes it), its self-play's simulations (and its cheap
+    searches', where its playouts are capped) and temperature, and its window."""
     settings = config.at(iteration)
     found: dict[str, Any] = {}
     if "learning_rate" in result.meta:  # checkpoints of earlier versions do not note it
@@ -408,5 +411,7 @@ def _settings(
                  window=settings.window)  # fmt: skip
     if settings.warm_start_share is not None:
         found["warm_start_share"] = settings.warm_start_share
+    if config.full_search_share < 1:
+        found["cheap_simulations"] = settings.cheap_simulations
     found.update(window(training, config, settings, iteration)[1])
     return found

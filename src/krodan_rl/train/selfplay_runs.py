@@ -12,12 +12,13 @@ from __future__ import annotations
 from contextlib import AbstractContextManager, nullcontext
 from typing import Any
 
-from krodan_rl import seeds, selfplay
+from krodan_rl import data, seeds, selfplay
 from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.evaluator import NetworkEvaluator
 from krodan_rl.search import EXPLORATION, GuidedPlayer
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.folder import Training
+from krodan_rl.train.playout_cap import PlayoutCapPlayer
 
 __all__ = ["SelfPlayRuns"]
 
@@ -112,19 +113,25 @@ class SelfPlayRuns:
                 ray.cancel(task, force=True)
             ray.wait(tasks, num_returns=len(tasks), timeout=STOP_SECONDS)
 
+    def played(self, iteration: int) -> dict[str, float]:
+        """What ``iteration``'s run played, for its metrics: ``full_search_share_played``, the
+        share of its moves searched fully (recorded with a policy target). Nothing for a run
+        that is not whole in this folder."""
+        import pyarrow.parquet as pq
+
+        try:
+            shards = data.shard_paths(self.training.run(iteration))
+            flags = [pq.read_table(path, columns=["has_policy"]).column(0) for path in shards]
+        except (OSError, ValueError):
+            return {}
+        moves = sum(len(column) for column in flags)
+        full = sum(column.to_numpy().sum() for column in flags)
+        return {"full_search_share_played": float(full / moves)} if moves else {}
+
     def _run(self, iteration: int, source: int) -> dict[str, Any]:
         """``selfplay.generate``'s arguments for ``iteration``'s run, played by ``source``."""
         start = checkpoints.load(self.training.checkpoint(source))
-        settings = self.config.at(iteration)
-        player = GuidedPlayer(
-            NetworkEvaluator(start.params, start.config),
-            simulations=settings.simulations,
-            temperature_plies=settings.temperature_plies,
-            reward_mode=self.config.network.value_mode,
-            seed=self.config.seed,
-            name=self.training.player_name(source, settings.simulations),
-            **EXPLORATION,
-        )
+        player = self._player(NetworkEvaluator(start.params, start.config), iteration, source)
         return {
             "num_games": self.config.games,
             "players": [player] * 4,
@@ -136,3 +143,26 @@ class SelfPlayRuns:
             "note": self.training.note(source),
             **self.options,
         }
+
+    def _player(self, evaluator: NetworkEvaluator, iteration: int, source: int) -> Any:
+        """The player of ``iteration``'s games, checkpoint ``source``'s: its guided search at
+        the configured root, exploring; with playouts capped, that search for the full share
+        of the moves and a cheap one, without noise or draws, for the rest."""
+        config, settings = self.config, self.config.at(iteration)
+        # The Gumbel root's options only where it is chosen: PUCT's player stays as it was.
+        root: dict[str, Any] = {}
+        if config.root_rule != "puct":
+            root = {"root": config.root_rule, "gumbel_actions": config.gumbel_actions}
+        kind = "guided" if config.root_rule == "puct" else config.root_rule
+        name = self.training.player_name(source, settings.simulations, kind)
+        common = {"reward_mode": config.network.value_mode, "seed": config.seed, **root}
+        full = GuidedPlayer(evaluator, simulations=settings.simulations,
+                            temperature_plies=settings.temperature_plies, name=name,
+                            **common, **EXPLORATION)  # fmt: skip
+        if config.full_search_share >= 1:
+            return full
+        # Greedy: no root noise, and the Gumbel root's draw turned off (scale 0) where it is.
+        quiet: dict[str, Any] = {"gumbel_scale": 0.0} if root else {}
+        cheap = GuidedPlayer(evaluator, simulations=settings.cheap_simulations, **common, **quiet)
+        capped = f"{name}/{settings.cheap_simulations}@{config.full_search_share:g}"
+        return PlayoutCapPlayer(full, cheap, config.full_search_share, config.seed, capped)
