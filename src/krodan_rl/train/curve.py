@@ -25,7 +25,8 @@ HELDOUT_LOSSES = {"heldout_policy_loss": "policy", "heldout_value_loss": "value"
 MIN_INTERVAL_GAMES = 40
 # How each scheduled setting is named where the curve marks a change of it.
 _SHORT = {"learning_rate": "lr", "simulations": "sims", "temperature_plies": "T plies",
-          "window": "window", "warm_start_share": "warm share"}  # fmt: skip
+          "window": "window", "warm_start_share": "warm share",
+          "cheap_simulations": "cheap sims"}  # fmt: skip
 
 
 def changes(records: list[dict[str, Any]]) -> dict[int, str]:
@@ -37,7 +38,7 @@ def changes(records: list[dict[str, Any]]) -> dict[int, str]:
         now = {name: record[name] for name in SCHEDULED if name in record}
         moved = [name for name, value in now.items() if name in before and before[name] != value]
         if moved:
-            found[record["iteration"]] = ", ".join(f"{_SHORT[n]} {now[n]:g}" for n in moved)
+            found[record["iteration"]] = ", ".join(f"{_SHORT.get(n, n)} {now[n]:g}" for n in moved)
         before.update(now)
     return found
 
