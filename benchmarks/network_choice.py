@@ -34,6 +34,7 @@ from krodan_rl.nn.forward import init_params
 from krodan_rl.train import PRESETS
 from krodan_rl.train.learner import Learner
 from krodan_rl.train.learning import batches
+from krodan_rl.train.window import Window
 
 CANDIDATES = ("16x2", "32x3", "32x6", "64x3")
 BASELINE = PRESETS["baseline"]
@@ -59,7 +60,8 @@ def finished_runs(folder: Path) -> list[Path]:
 
 
 def held_out_batches(runs: list[Path]) -> list[dict[str, Any]]:
-    rows = batches(runs, BASELINE.with_options(batch_size=HELD_OUT_BATCH, window=len(runs)), 0)
+    recipe = BASELINE.with_options(batch_size=HELD_OUT_BATCH, window=len(runs))
+    rows = batches(Window(tuple(runs), "runs", len(runs)), recipe, 0)
     return [batch for batch, _ in zip(rows, range(HELD_OUT_BATCHES), strict=False)]
 
 
@@ -92,7 +94,7 @@ def train(config: NetworkConfig, runs: list[Path], held_out: list[dict[str, Any]
     along the way."""
     recipe = BASELINE.with_options(network=config, window=len(runs))
     learner = Learner(config, recipe.learning_rate, recipe.weight_decay, seed=0)
-    rows = Fetched(batches(runs, recipe, seed=0))
+    rows = Fetched(batches(Window(tuple(runs), "runs", len(runs)), recipe, seed=0))
     learner.train(rows, 1)  # compiled before the clock starts
     curve, spent = [], 0.0
     for k in range(1, CHECKPOINTS_ALONG + 1):
