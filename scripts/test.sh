@@ -28,7 +28,7 @@ ctest --test-dir build/tests --output-on-failure -j 2
 KRODAN_RL_ISA=baseline ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
-python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer]'
+python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer,examples]'
 # The Gumbel root's outside oracle: mctx needs JAX, which only this run installs.
 python -m pip install -q 'mctx>=0.0.5'
 python -m pytest -q tests/python
