@@ -18,8 +18,8 @@ LEARNS = 0.30
 @pytest.mark.parametrize(
     ("script", "libraries", "updates"),
     [
-        ("skrl_ppo.py", ("skrl", "flax", "optax"), 12),
-        ("cleanrl_ppo.py", ("jax", "optax"), 12),
+        ("skrl_ppo.py", ("skrl", "flax", "optax"), 20),
+        ("cleanrl_ppo.py", ("jax", "optax"), 16),
     ],
 )
 def test_example_learns_against_random_agents(script, libraries, updates):
