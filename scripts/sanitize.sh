@@ -34,7 +34,7 @@ cp "$build"/_*.so "$package/krodan_rl/"  # every extension module
 python=$(python -c 'import sys; print(sys.executable)')
 # The typing checks run mypy, not the engine; they are left to the ordinary test run.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/$package" \
-  "$python" -m pytest -q -p no:cacheprovider -m "not ray and not jax and not browser and not gymnasium" tests/python --deselect tests/python/test_typing.py
+  "$python" -m pytest -q -p no:cacheprovider -m "not ray and not jax and not browser and not gymnasium and not examples" tests/python --deselect tests/python/test_typing.py
 
 echo "== C++ tests under ThreadSanitizer (the borrow flag, the one-time table build, the batch and its worker pool)"
 tsan=build/tsan

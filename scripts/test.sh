@@ -37,8 +37,9 @@ KRODAN_RL_ISA=baseline ctest --test-dir build/tests --output-on-failure -j 2
 
 echo "== Python tests"
 echo "== will pip install the package with its extras test (pytest, the checkers, selenium), ray"
-echo "   (a local Ray instance), train (JAX, optax, matplotlib), infer (ONNX Runtime), and mctx"
-echo "   (the Gumbel root's outside oracle)"
-python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer]'
+echo "   (a local Ray instance), train (JAX, optax, matplotlib), infer (ONNX Runtime), examples"
+echo "   (skrl and flax, for the examples' training scripts), and mctx (the Gumbel root's outside"
+echo "   oracle)"
+python -m pip install -q -Ccmake.define.KRODAN_WERROR="$werror" '.[test,ray,train,infer,examples]'
 python -m pip install -q 'mctx>=0.0.5'
 python -m pytest -q tests/python

@@ -29,7 +29,7 @@ for version in 3.12 3.13; do
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     -Ccmake.define.KRODAN_WERROR="$werror" -Ccmake.define.KRODAN_ISA_VARIANTS=OFF '.[test]'
   # Run from the tests folder, so that the installed package is imported, not the sources.
-  KRODAN_RL_ISA=baseline "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not ray and not jax and not browser and not gymnasium" tests/python
+  KRODAN_RL_ISA=baseline "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not ray and not jax and not browser and not gymnasium and not examples" tests/python
 done
 
 echo "== wheel: build, install into a fresh virtual environment, play"
