@@ -94,13 +94,21 @@ OBSERVATION_LAYOUT: Final[Layout] = {
     "done": (np.dtype(np.uint8), (NUM_AGENTS,)),
     "action_mask": (np.dtype(np.bool_), (NUM_ACTIONS,)),
 }
+
+
+def _flat_slices(layout: Layout) -> dict[str, slice]:
+    """Each field's place in the flat row: the fields one after another, in the layout's order."""
+    found: dict[str, slice] = {}
+    start = 0
+    for name, (_, shape) in layout.items():
+        found[name] = slice(start, start + int(np.prod(shape)))
+        start = found[name].stop
+    return found
+
+
 #: The same view as one flat uint8 row (``SeatVectorEnv(flat=True)``): the fields above in their
 #: order, each flattened, the mask last; ``FLAT_SLICES[name]`` is where a field lies in the row.
-FLAT_SLICES: Final[dict[str, slice]] = {}
-_start = 0
-for _name, (_, _shape) in OBSERVATION_LAYOUT.items():
-    FLAT_SLICES[_name] = slice(_start, _start + int(np.prod(_shape)))
-    _start = FLAT_SLICES[_name].stop
+FLAT_SLICES: Final[dict[str, slice]] = _flat_slices(OBSERVATION_LAYOUT)
 FLAT_SIZE: Final[int] = FLAT_SLICES["action_mask"].stop
 #: A search's leaves as ``pending`` gives them, one row per leaf: the view, its mover and its
 #: game's slot.
