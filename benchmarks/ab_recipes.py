@@ -8,8 +8,8 @@ greedy agents on shared seeds, with 95 % intervals.
         [--minutes 120] [--games 200] [--simulations 64] [--json FILE]
 
 A recipe is ``NAME=PRESET[,FIELD=VALUE...]``, a value read as JSON where it parses (a schedule
-as ``[["steps", [[0, 1e-3], [150, 3e-4]]]]`` as the configuration file stores it), else as a
-string. Every recipe keeps the checkpoint's network. The arms take turns an iteration at a time,
+as ``{"steps":[[0,1e-3],[150,3e-4]]}`` as the configuration file stores it), else as a
+string; ``network.FIELD=VALUE`` sets a field of the network (``network.score_head=true``). Every recipe keeps the checkpoint's network. The arms take turns an iteration at a time,
 the one with the fewest seconds first, so that both meet the same load on the machine; each
 arm's seconds are its training's own (the checkpoints' ``seconds``, less the start's). Rerun the
 same command to go on: each arm resumes in ``DIR/NAME``.
@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import platform
+import re
 import time
 from pathlib import Path
 from typing import Any
@@ -36,16 +37,21 @@ ROOT = Path(__file__).resolve().parents[1]
 def recipe(text: str) -> tuple[str, TrainConfig]:
     """``NAME=PRESET[,FIELD=VALUE...]`` as a name and its configuration (checked)."""
     name, _, rest = text.partition("=")
-    preset, *settings = rest.split(",")
+    # A comma ends a setting only where the next one begins (``FIELD=``): JSON holds commas.
+    preset, *settings = re.split(r",(?=[\w.]+=)", rest)
     if not name or preset not in PRESETS:
         raise argparse.ArgumentTypeError(f"expected NAME=PRESET[,FIELD=VALUE...], not {text!r}")
     values = PRESETS[preset].to_dict()
     for setting in settings:
-        field, _, value = setting.partition("=")
+        field, _, text = setting.partition("=")
         try:
-            values[field] = json.loads(value)
+            value = json.loads(text)
         except json.JSONDecodeError:
-            values[field] = value
+            value = text
+        # ``network.FIELD`` sets one of the network's fields, as the configuration nests them.
+        where, key = (values["network"], field[len("network."):]) if field.startswith(
+            "network.") else (values, field)
+        where[key] = value
     try:
         return name, TrainConfig.from_dict(values)
     except (TypeError, ValueError) as error:

@@ -4,11 +4,14 @@ of the repository, and the checkpoint's parameters alone into the package as a s
 
     python scripts/snapshot_training.py RUN_DIR [--keep benchmarks/baseline]
         [--ship src/krodan_rl/models/baseline.npz] [--iteration N] [--note ITERATION=TEXT ...]
+        [--window]
 
 ``--iteration`` picks a checkpoint other than the latest for the shipped model (chosen on seeds
 other than those its strength is reported on); the kept checkpoint is always the latest. The
 kept curve marks the shipped iteration, and each ``--note`` (a change made by hand between
-sittings, which the metrics do not record).
+sittings, which the metrics do not record). ``--window`` keeps the self-play runs the next
+iteration's window reads beside the checkpoint (``KEEP/selfplay``), so that a sitting on
+another machine goes on from it with the same window rather than rebuilding it.
 """
 
 from __future__ import annotations
@@ -19,7 +22,9 @@ from pathlib import Path
 
 from krodan_rl.nn import checkpoint
 from krodan_rl.train.curve import draw_curve
+from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.folder import Training
+from krodan_rl.train.window import keep_window
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -33,6 +38,7 @@ def main() -> None:
     )
     parser.add_argument("--iteration", type=int)
     parser.add_argument("--note", action="append", default=[], metavar="ITERATION=TEXT")
+    parser.add_argument("--window", action="store_true", help="keep the window's runs too")
     args = parser.parse_args()
     try:
         notes = {int(k): text for k, _, text in (note.partition("=") for note in args.note)}
@@ -47,6 +53,10 @@ def main() -> None:
     for name in ("config.json", "metrics.jsonl"):
         if (args.run / name).exists():
             shutil.copyfile(args.run / name, args.keep / name)
+    if args.window:
+        config = TrainConfig.read(args.run / "config.json")
+        kept = keep_window(training, config, latest, args.keep)
+        print(f"kept the runs of iterations {kept[0] if kept else '-'} to {latest}")
     shipped_iteration = args.iteration or latest
     draw_curve(args.run / "metrics.jsonl", args.keep / "curve.png", shipped_iteration, notes)
     shipped = checkpoint.load(training.checkpoint(shipped_iteration))

@@ -141,6 +141,31 @@ def test_iterations_extend_a_finished_run_as_another_folder_carrying_its_window_
     assert records(tmp_path / "rebuilt")[3]["window_rebuilt"] is True
 
 
+@pytest.mark.parametrize("start", [0, 1])
+def test_a_sitting_elsewhere_goes_on_from_a_kept_snapshot_as_its_folder_did(
+    recipe_training, tmp_path, start
+):
+    """A checkpoint kept apart from its folder with its window's runs, on a machine without the
+    warm start's games (which the sitting plays again), learns the same next checkpoints."""
+    from krodan_rl.train.folder import Training
+    from krodan_rl.train.window import keep_window
+
+    source, kept = Training(recipe_training), tmp_path / "kept"
+    kept.mkdir()
+    shutil.copy(source.checkpoint(start), kept / "latest.npz")
+    shutil.copy(source.metrics, kept / "metrics.jsonl")
+    (kept / "selfplay" / "iter-000009").mkdir(parents=True)  # an older sitting's: removed
+    assert keep_window(source, RECIPE, start, kept) == list(range(1, start + 1))
+    assert sorted(p.name for p in (kept / "selfplay").iterdir()) == [
+        f"iter-{k:06d}" for k in range(1, start + 1)
+    ]
+    out = tmp_path / "elsewhere"
+    train(RECIPE, out, log=lambda line: None, start_from=kept / "latest.npz")
+    assert same_parameters(out / "checkpoints" / "iter-000002.npz", source.checkpoint(2))
+    assert (out / "selfplay" / "warm").is_dir() == (start == 0)  # played again where read
+    assert not any("window_rebuilt" in record for record in records(out).values())
+
+
 @pytest.mark.parametrize(
     ("stored", "why"),
     [

@@ -64,7 +64,7 @@ from krodan_rl.train.learning import (
     new_learner,
 )
 from krodan_rl.train.selfplay_runs import SelfPlayRuns
-from krodan_rl.train.window import Window, carry, window
+from krodan_rl.train.window import Window, carry, warm_to_replay, window
 
 __all__ = ["train"]
 
@@ -274,6 +274,10 @@ class _Loop:
             known = {} if source is None else {"selfplay_checkpoint": source,
                                                **self.selfplay.played(done)}  # fmt: skip
             _evaluate(training, config, done, self.checked(done), known)
+        if warm_to_replay(training, config, done + 1):
+            self.log(f"warm start: its games are not on this machine; playing the "
+                     f"{config.warm_start_games} again (the same games, from the same seed)")
+            self.selfplay.warm_start(config.warm_start_games)
         if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
             self.selfplay.heldout(config.heldout_games)
         self.say_where(done, started_here)

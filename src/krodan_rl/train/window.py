@@ -5,12 +5,14 @@ A training that goes on from a checkpoint of another folder (``--from``) carries
 runs, where they are on this machine: their paths are written once, to ``OUT/carried.json``,
 before the sitting's first checkpoint, so that a sitting killed and run again reads the same
 window. Runs the source had but this machine lacks leave the window to be rebuilt from the
-sitting's own games, and each iteration's metrics say so while they would have been in it."""
+sitting's own games, and each iteration's metrics say so while they would have been in it;
+the warm start's games, seeded by the configuration alone, are played again instead."""
 
 from __future__ import annotations
 
 import json
 import math
+import shutil
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -20,7 +22,7 @@ from krodan_rl._internal.files import read_json, write_atomic
 from krodan_rl.train.config import Settings, TrainConfig
 from krodan_rl.train.folder import Training
 
-__all__ = ["CARRIED", "Window", "carry", "window"]
+__all__ = ["CARRIED", "Window", "carry", "keep_window", "warm_to_replay", "window"]
 
 CARRIED = "carried.json"
 
@@ -47,10 +49,14 @@ def _complete(run: Path) -> bool:
 
 
 def _source_folder(start_from: Path) -> Path | None:
-    """The training folder a checkpoint lives in (its ``checkpoints/``); None for one kept
-    elsewhere (beside a metrics file, say)."""
+    """The training folder a checkpoint lives in (its ``checkpoints/``), or the kept folder
+    beside it that holds its window's runs; None for one kept elsewhere without them."""
     folder = start_from.resolve().parent
-    return folder.parent if folder.name == "checkpoints" else None
+    if folder.name == "checkpoints":
+        return folder.parent
+    # A kept snapshot (``scripts/snapshot_training.py --window``) holds the window's runs
+    # beside its checkpoint, laid out as in a training's folder.
+    return folder if (folder / "selfplay").is_dir() else None
 
 
 def carry(training: Training, start_from: Path, iteration: int) -> dict[str, Any]:
@@ -75,10 +81,10 @@ def carry(training: Training, start_from: Path, iteration: int) -> dict[str, Any
             else:
                 missing.append(str(k))
         warm = str(source.warm_run.resolve()) if _complete(source.warm_run) else earlier.get("warm")
-        if warm is None and (source.warm_run.exists() or earlier.get("missing_warm")):
-            missing.append("warm")
     else:
         missing = [str(k) for k in range(1, iteration + 1)]
+    if warm is None:  # whether the training had a warm start, its configuration says
+        missing.append("warm")
     record = {"from": str(start_from), "runs": found, "warm": warm, "missing": missing,
               "missing_warm": "warm" in missing, "folder": folder is not None}  # fmt: skip
     write_atomic(path, json.dumps(record, indent=1, sort_keys=True) + "\n")
@@ -108,19 +114,63 @@ def window(
     warm_here = training.warm_run if training.warm_run.is_dir() else None
     warm = warm_here or (Path(carried["warm"]) if carried.get("warm") else None)
     needed = _needed(config, settings, iteration)
-    lost = [k for k in carried.get("missing", []) if k == "warm" or int(k) in needed]
+    missing = carried.get("missing", [])
+    lost = [k for k in missing if k != "warm" and int(k) in needed]
+    share = settings.warm_start_share
+    if "warm" in missing and warm is None and config.warm_start_games and share != 0:
+        lost.append("warm")
     record: dict[str, Any] = {"window_runs": len(runs) + (warm is not None)}
-    if settings.warm_start_share is None:
-        lost = lost if warm is None else [k for k in lost if k != "warm"]
+    if share is None:
         found = Window(tuple(([warm] if warm else []) + runs), config.window_unit, settings.window)
     else:
-        found = Window(tuple(runs), config.window_unit, settings.window, warm,
-                       settings.warm_start_share)  # fmt: skip
-        if not settings.warm_start_share:
-            lost = [k for k in lost if k != "warm"]
+        found = Window(tuple(runs), config.window_unit, settings.window, warm, share)
     if lost:
         record["window_rebuilt"] = True
     return found, record
+
+
+def warm_to_replay(training: Training, config: TrainConfig, iteration: int) -> bool:
+    """Whether iteration ``iteration`` draws a share of its batches from the warm start's games
+    while this folder, gone on from a checkpoint whose warm run is not on this machine, lacks
+    them: being seeded by the configuration alone, they can be played again, the same games."""
+    path = training.out / CARRIED
+    if not (config.warm_start_games and path.is_file() and iteration <= config.iterations):
+        return False
+    if not config.at(iteration).warm_start_share or _complete(training.warm_run):
+        return False
+    return bool(_read(path).get("missing_warm"))
+
+
+def keep_window(training: Training, config: TrainConfig, iteration: int, kept: Path) -> list[int]:
+    """Copies into ``kept/selfplay`` the runs that the window of iteration ``iteration + 1``
+    reads, and removes the ones it no longer does, so that a sitting on another machine going
+    on from checkpoint ``iteration`` kept beside them (``train --from``) reads the same window.
+    (A window that grows more slowly than an iteration's games never reaches further back.)
+    The warm start's games are left out: they can be played again. Returns the iterations
+    kept."""
+    path = training.out / CARRIED
+    carried = _read(path)["runs"] if path.is_file() else {}
+    wanted = sorted(k for k in _needed(config, config.at(iteration + 1), iteration + 1)
+                    if k <= iteration)  # fmt: skip
+    into = kept / "selfplay"
+    into.mkdir(parents=True, exist_ok=True)
+    names = {Training(kept).run(k).name for k in wanted}
+    for old in into.iterdir():
+        if old.name not in names:
+            shutil.rmtree(old)
+    for k in wanted:
+        run = training.run(k) if training.run(k).is_dir() else Path(carried.get(str(k), "-"))
+        target = Training(kept).run(k)
+        if not _complete(run):
+            raise ValueError(f"{run}: the window's run of iteration {k} is not whole here")
+        if target.exists() and target.resolve() == run.resolve():
+            continue  # kept there already: the sitting went on from this folder
+        partial = target.with_name(target.name + ".partial")
+        shutil.rmtree(partial, ignore_errors=True)
+        shutil.copytree(run, partial)
+        shutil.rmtree(target, ignore_errors=True)
+        partial.rename(target)
+    return wanted
 
 
 def _needed(config: TrainConfig, settings: Settings, iteration: int) -> set[int]:
