@@ -9,7 +9,8 @@ greedy agents on shared seeds, with 95 % intervals.
 
 A recipe is ``NAME=PRESET[,FIELD=VALUE...]``, a value read as JSON where it parses (a schedule
 as ``{"steps":[[0,1e-3],[150,3e-4]]}`` as the configuration file stores it), else as a
-string; ``network.FIELD=VALUE`` sets a field of the network (``network.score_head=true``). Every recipe keeps the checkpoint's network. The arms take turns an iteration at a time,
+string; ``network.FIELD=VALUE`` sets a field of the network (``network.score_head=true``).
+Every recipe must train the checkpoint's network. The arms take turns an iteration at a time,
 the one with the fewest seconds first, so that both meet the same load on the machine; each
 arm's seconds are its training's own (the checkpoints' ``seconds``, less the start's). Rerun the
 same command to go on: each arm resumes in ``DIR/NAME``.
@@ -49,9 +50,10 @@ def recipe(text: str) -> tuple[str, TrainConfig]:
         except json.JSONDecodeError:
             value = text
         # ``network.FIELD`` sets one of the network's fields, as the configuration nests them.
-        where, key = (values["network"], field[len("network."):]) if field.startswith(
-            "network.") else (values, field)
-        where[key] = value
+        if field.startswith("network."):
+            values["network"][field.removeprefix("network.")] = value
+        else:
+            values[field] = value
     try:
         return name, TrainConfig.from_dict(values)
     except (TypeError, ValueError) as error:

@@ -21,8 +21,8 @@ import shutil
 from pathlib import Path
 
 from krodan_rl.nn import checkpoint
-from krodan_rl.train.curve import draw_curve
 from krodan_rl.train.config import TrainConfig
+from krodan_rl.train.curve import draw_curve
 from krodan_rl.train.folder import Training
 from krodan_rl.train.window import keep_window
 

@@ -275,8 +275,10 @@ class _Loop:
                                                **self.selfplay.played(done)}  # fmt: skip
             _evaluate(training, config, done, self.checked(done), known)
         if warm_to_replay(training, config, done + 1):
-            self.log(f"warm start: its games are not on this machine; playing the "
-                     f"{config.warm_start_games} again (the same games, from the same seed)")
+            self.log(
+                f"warm start: its games are not on this machine; playing the "
+                f"{config.warm_start_games} again (the same games, from the same seed)"
+            )
             self.selfplay.warm_start(config.warm_start_games)
         if config.heldout_games:  # a sitting gone on from elsewhere makes its own, the same
             self.selfplay.heldout(config.heldout_games)
