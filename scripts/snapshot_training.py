@@ -3,7 +3,7 @@ state, to go on from with ``train --from``), its configuration, metrics and curv
 of the repository, and the checkpoint's parameters alone into the package as a shipped model.
 
     python scripts/snapshot_training.py RUN_DIR [--keep benchmarks/baseline]
-        [--ship src/krodan_rl/models/baseline.npz] [--iteration N] [--note ITERATION=TEXT ...]
+        [--ship src/krodan_rl/models/baseline.npz [--iteration N]] [--note ITERATION=TEXT ...]
         [--window]
 
 ``--iteration`` picks a checkpoint other than the latest for the shipped model (chosen on seeds
@@ -33,9 +33,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("run", type=Path)
     parser.add_argument("--keep", type=Path, default=ROOT / "benchmarks" / "baseline")
-    parser.add_argument(
-        "--ship", type=Path, default=ROOT / "src" / "krodan_rl" / "models" / "baseline.npz"
-    )
+    parser.add_argument("--ship", type=Path, help="the shipped model's file (none: not shipped)")
     parser.add_argument("--iteration", type=int)
     parser.add_argument("--note", action="append", default=[], metavar="ITERATION=TEXT")
     parser.add_argument("--window", action="store_true", help="keep the window's runs too")
@@ -58,11 +56,14 @@ def main() -> None:
         kept = keep_window(training, config, latest, args.keep)
         print(f"kept the runs of iterations {kept[0] if kept else '-'} to {latest}")
     shipped_iteration = args.iteration or latest
-    draw_curve(args.run / "metrics.jsonl", args.keep / "curve.png", shipped_iteration, notes)
-    shipped = checkpoint.load(training.checkpoint(shipped_iteration))
-    shipped.opt_leaves = []  # the parameters alone: what playing needs
-    checkpoint.save(args.ship, shipped)
-    print(f"kept iteration {latest} in {args.keep}; shipped iteration {shipped_iteration}")
+    marked = shipped_iteration if args.ship is not None else None
+    draw_curve(args.run / "metrics.jsonl", args.keep / "curve.png", marked, notes)
+    print(f"kept iteration {latest} in {args.keep}")
+    if args.ship is not None:
+        shipped = checkpoint.load(training.checkpoint(shipped_iteration))
+        shipped.opt_leaves = []  # the parameters alone: what playing needs
+        checkpoint.save(args.ship, shipped)
+        print(f"shipped iteration {shipped_iteration} as {args.ship}")
 
 
 if __name__ == "__main__":
