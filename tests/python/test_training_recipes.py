@@ -166,6 +166,19 @@ def test_a_sitting_elsewhere_goes_on_from_a_kept_snapshot_as_its_folder_did(
     assert not any("window_rebuilt" in record for record in records(out).values())
 
 
+def test_learner_steps_follow_a_filling_window(tmp_path):
+    """Steps in proportion to the window's fill, the warm start's share counted full: read
+    back from the checkpoints' step counts and the metrics."""
+    config = RECIPE.with_options(steps=10, window=32, steps_follow_window=True)
+    train(config, tmp_path, log=lambda line: None)
+    # 8 games a run of a window of 32: 0.5 + 0.5 * 8/32 of 10 steps, then (share 0) 16/32.
+    steps = [checkpoint.load(tmp_path / f"checkpoints/iter-{k:06d}.npz").step for k in (0, 1, 2)]
+    assert [steps[1] - steps[0], steps[2] - steps[1]] == [6, 5]
+    assert [records(tmp_path)[k]["learner_steps"] for k in (1, 2)] == [6, 5]
+    with pytest.raises(ValueError, match="needs a warm_start_share"):
+        config.with_options(warm_start_share=None)
+
+
 @pytest.mark.parametrize(
     ("stored", "why"),
     [

@@ -84,6 +84,11 @@ class TrainConfig:
     ``simulations`` and recorded as policy targets; the others with ``cheap_simulations``,
     without noise or draws (the search's best move played), and recorded for the value only.
 
+    With ``steps_follow_window``, an iteration's learner steps are ``steps`` in proportion to
+    how full its window is (``window.learner_steps``), so that a window still filling (a new
+    training's first iterations, a sitting on a machine without the window's runs) is not drawn
+    from more often, row for row, than a full one.
+
     ``learning_rate``, ``simulations``, ``temperature_plies``, ``window``,
     ``warm_start_share`` and ``cheap_simulations`` may be schedules. ``score_weight`` and
     ``ownership_weight`` weigh the losses of the network's optional heads (0: they train
@@ -110,6 +115,7 @@ class TrainConfig:
     score_weight: float = 0.0
     ownership_weight: float = 0.0
     gumbel_actions: int = 16
+    steps_follow_window: bool = False
     full_search_share: float = 1.0
     cheap_simulations: int | Schedule = 16
     evaluate_every: int = 5
@@ -144,6 +150,12 @@ class TrainConfig:
         if self.full_search_share <= 0:
             raise ValueError("full_search_share must be above 0 (some moves must be searched "
                              "fully to teach the policy)")  # fmt: skip
+        if not isinstance(self.steps_follow_window, bool):
+            raise TypeError("steps_follow_window must be true or false, not "
+                            f"{type(self.steps_follow_window).__name__}")  # fmt: skip
+        if self.steps_follow_window and self.warm_start_games and self.warm_start_share is None:
+            raise ValueError("steps_follow_window needs a warm_start_share (the warm start's "
+                             "games drawn apart from the window's)")  # fmt: skip
         if self.evaluation_games % 4:
             raise ValueError("evaluation_games must be a multiple of 4 (seat-rotated blocks)")
 

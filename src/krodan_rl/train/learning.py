@@ -18,7 +18,7 @@ from krodan_rl.nn import checkpoint as checkpoints
 from krodan_rl.nn.checkpoint import Checkpoint
 from krodan_rl.train.config import TrainConfig
 from krodan_rl.train.learner import Learner, check_optimizer_leaves
-from krodan_rl.train.window import Window
+from krodan_rl.train.window import Window, learner_steps
 
 __all__ = ["Learning", "batches", "check_optimizer_state", "heldout_losses", "new_learner"]
 
@@ -113,7 +113,7 @@ def _learn(
 ) -> tuple[Checkpoint, dict[str, float]]:  # fmt: skip
     learner = new_learner(config, checkpoints.load(start), iteration)
     seed = config.seed + iteration
-    losses = learner.train(batches(window, config, seed), config.steps, report)
+    losses = learner.train(batches(window, config, seed), learner_steps(config, window), report)
     if heldout is not None:
         losses.update(heldout_losses(learner, heldout, config))
     return learner.checkpoint({"learning_rate": learner.learning_rate}), losses

@@ -64,7 +64,7 @@ from krodan_rl.train.learning import (
     new_learner,
 )
 from krodan_rl.train.selfplay_runs import SelfPlayRuns
-from krodan_rl.train.window import Window, carry, warm_to_replay, window
+from krodan_rl.train.window import Window, carry, learner_steps, warm_to_replay, window
 
 __all__ = ["train"]
 
@@ -334,7 +334,8 @@ class _Loop:
         self.selfplay.start(iteration + 1)  # on Ray, the next games meanwhile
         played = time.perf_counter()
         found, _ = window(training, config, config.at(iteration), iteration)
-        report = display.learning(f"iteration {iteration}", config.steps)
+        steps = learner_steps(config, found)
+        report = display.learning(f"iteration {iteration}", steps)
         heldout = training.heldout_run if config.heldout_games else None
         result, losses = self.learning(
             training.checkpoint(iteration - 1), found, iteration, report, heldout
@@ -351,6 +352,7 @@ class _Loop:
         timing = {
             "selfplay_seconds": played - began,
             "learner_seconds": finished - played,
+            "learner_steps": steps,
             "selfplay_checkpoint": source,
             **self.selfplay.played(iteration),
         }
@@ -358,7 +360,7 @@ class _Loop:
         display.log(
             f"iteration {iteration} of {config.iterations}: loss {losses['loss']:.3f} "
             f"(policy {losses['policy_loss']:.3f}, value {losses['value_loss']:.3f}); "
-            f"{config.games} games in {played - began:.0f} s, {config.steps} learner steps in "
+            f"{config.games} games in {played - began:.0f} s, {steps} learner steps in "
             f"{finished - played:.0f} s; {result.meta['games']} games, "
             f"{result.meta['seconds'] / 3600:.2f} h in all"
         )

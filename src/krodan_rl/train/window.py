@@ -22,7 +22,7 @@ from krodan_rl._internal.files import read_json, write_atomic
 from krodan_rl.train.config import Settings, TrainConfig
 from krodan_rl.train.folder import Training
 
-__all__ = ["CARRIED", "Window", "carry", "keep_window", "warm_to_replay", "window"]
+__all__ = ["CARRIED", "Window", "carry", "keep_window", "learner_steps", "warm_to_replay", "window"]
 
 CARRIED = "carried.json"
 
@@ -139,6 +139,18 @@ def warm_to_replay(training: Training, config: TrainConfig, iteration: int) -> b
     if not config.at(iteration).warm_start_share or _complete(training.warm_run):
         return False
     return bool(_read(path).get("missing_warm"))
+
+
+def learner_steps(config: TrainConfig, found: Window) -> int:
+    """An iteration's learner steps on ``found``: ``config.steps``, or, with
+    ``steps_follow_window``, that many times the share of each batch drawn from the warm start
+    plus the rest's times how full the window is (the games or runs it holds against those it
+    holds when full)."""
+    if not config.steps_follow_window:
+        return config.steps
+    held = len(found.runs) * (config.games if found.unit == "games" else 1)
+    fill = min(1.0, held / found.count)
+    return max(1, round(config.steps * (found.warm_share + (1 - found.warm_share) * fill)))
 
 
 def keep_window(training: Training, config: TrainConfig, iteration: int, kept: Path) -> list[int]:
