@@ -316,30 +316,43 @@ PRESETS: dict[str, TrainConfig] = {
         workers=1,
     ),
     # The recipe of a model trained from scratch, whole from the start: what the baseline's run
-    # learned by hand, as schedules. 64 simulations from the first iteration (16 taught little
-    # more than the prior's own top moves); the learning rate stepped down where the baseline's
-    # guided search stopped gaining; the warm start's games a share of each batch that fades
-    # out over the first 40 iterations, rather than a run that filled the window and then
-    # vanished from it at once; a window of games that grows as the network's games improve; a
-    # weight decay that holds as the learning rate falls.
+    # learned by hand, as schedules, and what side-by-side runs kept (BENCHMARKS.md, "Recipes
+    # side by side"). 64 simulations from the first iteration (16 taught little more than the
+    # prior's own top moves), at the Gumbel root (its improved policy the target, no root
+    # noise), a quarter of the moves searched fully and the rest with 16 simulations for the
+    # value only; score and ownership heads whose losses reach the tower through every cell;
+    # the learning rate stepped down where the baseline's guided search stopped gaining; the
+    # warm start's games a share of each batch that fades out over the first 40 iterations,
+    # rather than a run that filled the window and then left it at once; a window of games
+    # that grows as the network's games improve, learned from in proportion to how full it
+    # is; a weight decay that holds as the learning rate falls.
     "baseline-2": TrainConfig(
-        network=NetworkConfig(width=32, blocks=3, value_hidden=64),
+        network=NetworkConfig(
+            width=32, blocks=3, value_hidden=64, score_head=True, ownership_head=True
+        ),
         iterations=100000,
         games=32,
         simulations=64,
-        temperature_plies=Schedule("steps", ((0, 24), (100, 16))),
+        temperature_plies=Schedule("steps", ((0, 24), (120, 16))),
         games_at_once=32,
         steps=100,
         batch_size=128,
-        window=Schedule("linear", ((1, 320), (100, 640), (300, 1280))),
+        window=Schedule("linear", ((1, 320), (120, 640), (300, 1280))),
         window_unit="games",
-        learning_rate=Schedule("steps", ((0, 1e-3), (150, 3e-4), (300, 1e-4))),
+        steps_follow_window=True,
+        learning_rate=Schedule("steps", ((0, 1e-3), (120, 3e-4), (300, 1e-4), (500, 3e-5))),
         weight_decay=1e-5,
         weight_decay_mode="decoupled",
         warm_start_games=20000,
         warm_start_steps=3000,
         warm_start_share=Schedule("linear", ((1, 0.5), (40, 0.0))),
-        heldout_games=8,
+        heldout_games=32,
+        root_rule="gumbel",
+        gumbel_actions=8,
+        full_search_share=0.25,
+        cheap_simulations=16,
+        score_weight=0.5,
+        ownership_weight=1.0,
         evaluate_every=10,
         evaluation_games=40,
         evaluation_simulations=32,
