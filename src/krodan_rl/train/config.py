@@ -150,9 +150,7 @@ class TrainConfig:
         if self.full_search_share <= 0:
             raise ValueError("full_search_share must be above 0 (some moves must be searched "
                              "fully to teach the policy)")  # fmt: skip
-        if not isinstance(self.steps_follow_window, bool):
-            raise TypeError("steps_follow_window must be true or false, not "
-                            f"{type(self.steps_follow_window).__name__}")  # fmt: skip
+        arguments.flag(self.steps_follow_window, "steps_follow_window")
         if self.steps_follow_window and self.warm_start_games and self.warm_start_share is None:
             raise ValueError("steps_follow_window needs a warm_start_share (the warm start's "
                              "games drawn apart from the window's)")  # fmt: skip
