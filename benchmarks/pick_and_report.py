@@ -48,7 +48,9 @@ def candidates(run: Path, hours: float | None, count: int) -> list[dict[str, Any
         if hours is not None and record["hours"] > hours:
             continue
         share = record["evaluation"]["guided vs greedy"]["win_share"]
-        found.append({"iteration": record["iteration"], "hours": record["hours"], "training": share})
+        found.append(
+            {"iteration": record["iteration"], "hours": record["hours"], "training": share}
+        )
     found.sort(key=lambda c: (-c["training"], -c["iteration"]))
     return found[:count]
 
@@ -58,10 +60,17 @@ def play(entry: str, others: tuple[str, ...], games: int, seed: int) -> dict[str
     result = arena.run([entry, *others], games, seed=seed, workers=1, progress=False)
     rows = {row.spec: row for row in result.standings.rows}
     share = rows[result.specs[0]].outcomes["win_share"]
-    print(f"{entry} {' '.join(others)}: {games} games, seed {seed}: {share.value:.3f} "
-          f"[{share.low:.3f}, {share.high:.3f}] in {time.perf_counter() - start:.0f} s", flush=True)  # fmt: skip
-    return {"games": games, "seed": seed, "win_share": share.value,
-            "interval": [share.low, share.high]}  # fmt: skip
+    print(
+        f"{entry} {' '.join(others)}: {games} games, seed {seed}: {share.value:.3f} "
+        f"[{share.low:.3f}, {share.high:.3f}] in {time.perf_counter() - start:.0f} s",
+        flush=True,
+    )
+    return {
+        "games": games,
+        "seed": seed,
+        "win_share": share.value,
+        "interval": [share.low, share.high],
+    }
 
 
 def lineup(text: str) -> tuple[str, int]:
@@ -92,8 +101,14 @@ def main() -> None:
         entry = GUIDED.format(path=path.format(candidate["iteration"]))
         candidate["pick"] = play(entry, ("greedy",) * 3, args.pick_games, args.pick_seed)
     picked = max(found, key=lambda c: (c["pick"]["win_share"], c["iteration"]))
-    report = {"run": str(args.run), "hours_limit": args.hours, "candidates": found,
-              "picked": picked["iteration"], "picked_hours": picked["hours"], "rows": {}}  # fmt: skip
+    report = {
+        "run": str(args.run),
+        "hours_limit": args.hours,
+        "candidates": found,
+        "picked": picked["iteration"],
+        "picked_hours": picked["hours"],
+        "rows": {},
+    }
     checkpoint = path.format(picked["iteration"])
     for name, games in args.report:
         entry, others, _ = LINEUPS[name]
