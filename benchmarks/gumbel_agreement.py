@@ -3,7 +3,11 @@ model, on fixed positions: the Gumbel root at 16 simulations sampling m = 4, 8 o
 (without noise, and with its Gumbel noise over several seeds) against PUCT at 64 and at 16. Not
 a speed measurement: counts of agreeing moves, each with a 95 % Wilson interval.
 
-    python benchmarks/gumbel_agreement.py [--positions N] [--actions M ...] [--json FILE]
+    python benchmarks/gumbel_agreement.py [--model NAME] [--positions N] [--actions M ...]
+        [--c-scales C ...] [--json FILE]
+
+The model is a shipped one (``baseline``) or a checkpoint's path. The Gumbel rows without noise
+are repeated for each c_scale given; the rows with noise use the first.
 
 The positions: greedy games of seeds 0, 1, ... stopped after 8, 16, ..., 64 placements (movers
 with a placement left, more than one legal action). Every search is run without root noise at
@@ -74,10 +78,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--positions", type=int, default=120)
     parser.add_argument("--actions", type=int, nargs="+", default=[4, 8, 16])
+    parser.add_argument("--model", default="baseline")
+    parser.add_argument("--c-scales", type=float, nargs="+", default=[0.1])
     parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "gumbel_agreement.json")
     args = parser.parse_args()
     games = positions(args.positions)
-    evaluator = models.load("baseline")
+    evaluator = models.load(args.model)
     start = time.perf_counter()
     reference = moves(games, evaluator, simulations=REFERENCE_SIMULATIONS)
     results = {
@@ -86,15 +92,18 @@ def main() -> None:
     }
     for m in args.actions:
         gumbel = {"simulations": 16, "root": "gumbel", "gumbel_actions": m}
-        found = moves(games, evaluator, gumbel_scale=0.0, **gumbel)
-        results[f"gumbel_16_m{m}_no_noise"] = agreement(found, reference)
+        for c_scale in args.c_scales:
+            found = moves(games, evaluator, gumbel_scale=0.0, c_scale=c_scale, **gumbel)
+            scaled = "" if c_scale == args.c_scales[0] else f"_c{c_scale:g}"
+            results[f"gumbel_16_m{m}{scaled}_no_noise"] = agreement(found, reference)
         noisy: list[int] = []
         for s in range(NOISE_SEEDS):
             seeds = [s * len(games) + i for i in range(len(games))]
-            noisy += moves(games, evaluator, seeds, **gumbel)
+            noisy += moves(games, evaluator, seeds, c_scale=args.c_scales[0], **gumbel)
         results[f"gumbel_16_m{m}_noise"] = agreement(noisy, reference * NOISE_SEEDS)
     out = {"positions": len(games), "reference": f"puct_{REFERENCE_SIMULATIONS}",
-           "model": "baseline", "results": results, "seconds": round(time.perf_counter() - start),
+           "model": args.model, "c_scales": args.c_scales, "results": results,
+           "seconds": round(time.perf_counter() - start),
            "machine": platform.machine(), "python": platform.python_version()}  # fmt: skip
     args.json.write_text(json.dumps(out, indent=2) + "\n")
     print(json.dumps(out, indent=2))
