@@ -21,10 +21,11 @@ from pathlib import Path
 from typing import Any
 
 from krodan_rl import arena
+from krodan_rl.train.folder import Training
 
 ROOT = Path(__file__).resolve().parents[1]
 SIMULATIONS = 64
-GUIDED = "guided:{path}:64"
+GUIDED = f"guided:{{path}}:{SIMULATIONS}"
 # name: (the checkpoint's entry, the other three, default games)
 LINEUPS: dict[str, tuple[str, tuple[str, str, str], int]] = {
     "guided vs greedy": (GUIDED, ("greedy", "greedy", "greedy"), 400),
@@ -32,7 +33,7 @@ LINEUPS: dict[str, tuple[str, tuple[str, str, str], int]] = {
     "guided vs mcts:1600": (GUIDED, ("mcts:1600", "mcts:1600", "mcts:1600"), 200),
     "guided beside baseline": (
         GUIDED,
-        ("guided:baseline:64", "guided:baseline:64", "greedy"),
+        (f"guided:baseline:{SIMULATIONS}",) * 2 + ("greedy",),
         200,
     ),
 }
@@ -96,9 +97,9 @@ def main() -> None:
     found = candidates(args.run, args.hours, args.candidates)
     if not found:
         parser.error(f"{args.run} has no evaluated checkpoint within the hours given")
-    path = str(args.run / "checkpoints" / "iter-{:06d}.npz")
+    training = Training(args.run)
     for candidate in found:
-        entry = GUIDED.format(path=path.format(candidate["iteration"]))
+        entry = GUIDED.format(path=training.checkpoint(candidate["iteration"]))
         candidate["pick"] = play(entry, ("greedy",) * 3, args.pick_games, args.pick_seed)
     picked = max(found, key=lambda c: (c["pick"]["win_share"], c["iteration"]))
     report = {
@@ -109,7 +110,7 @@ def main() -> None:
         "picked_hours": picked["hours"],
         "rows": {},
     }
-    checkpoint = path.format(picked["iteration"])
+    checkpoint = training.checkpoint(picked["iteration"])
     for name, games in args.report:
         entry, others, _ = LINEUPS[name]
         row = play(entry.format(path=checkpoint), others, games, args.report_seed)
