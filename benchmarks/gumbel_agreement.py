@@ -26,7 +26,7 @@ from typing import Any
 
 from krodan_rl import PyKrodan, models
 from krodan_rl.agents import GreedyAgent
-from krodan_rl.search import BatchedSearch
+from krodan_rl.search import BatchedSearch, SearchConfig
 
 ROOT = Path(__file__).resolve().parents[1]
 REFERENCE_SIMULATIONS = 800
@@ -79,7 +79,7 @@ def main() -> None:
     parser.add_argument("--positions", type=int, default=120)
     parser.add_argument("--actions", type=int, nargs="+", default=[4, 8, 16])
     parser.add_argument("--model", default="baseline")
-    parser.add_argument("--c-scales", type=float, nargs="+", default=[0.1])
+    parser.add_argument("--c-scales", type=float, nargs="+", default=[SearchConfig.c_scale])
     parser.add_argument("--json", type=Path, default=ROOT / "benchmarks" / "gumbel_agreement.json")
     args = parser.parse_args()
     games = positions(args.positions)
